@@ -1,0 +1,314 @@
+// Channel requests and the state machine: posted events, open and close,
+// the method dispatch, SPEAK acceptance, STOP, PAUSE, RESUME and the end of
+// a SPEAK.
+#include "Channel.h"
+
+#include <apr_time.h>
+
+#include "ChannelLog.h"
+#include "Engine.h"
+#include "Plugin.h"
+
+namespace VXS {
+
+void ChannelEvent::Process() { m_Channel->ProcessEvent(this); }
+void ChannelGrpcEvent::Process() { m_Channel->ProcessGrpcEvent(m_Tag, m_Ok); }
+void ChannelStopCompleteEvent::Process() { m_Channel->ProcessStopCompleteEvent(); }
+void ChannelSpeechDoneEvent::Process() { m_Channel->ProcessSpeechDoneEvent(); }
+
+Channel::Channel(Engine* engine)
+    : m_Engine(engine),
+      m_HostChannel(nullptr),
+      m_SpeakPool(nullptr),
+      m_FinishingTag(this),
+      m_ChunkBuffer(nullptr),
+      m_ActiveRequest(nullptr),
+      m_PendingResponse(nullptr),
+      m_StopResponse(nullptr),
+      m_Streaming(false),
+      m_Paused(false),
+      m_ClosePending(false) {}
+
+Channel::~Channel() {
+  // The buffer's mutex is released only here, once the host has stopped
+  // reading the stream: a close may complete while a media read is still in
+  // progress on the host's media thread.
+  if (m_ChunkBuffer) mpf_media_chunk_buffer_destroy(m_ChunkBuffer);
+  m_ChunkBuffer = nullptr;
+}
+
+apr_pool_t* Channel::SpeakPool() {
+  if (!m_SpeakPool && m_HostChannel) apr_pool_create(&m_SpeakPool, m_HostChannel->pool);
+  return m_SpeakPool;
+}
+
+const char* Channel::GetId() const {
+  return (m_HostChannel && m_HostChannel->id.buf) ? m_HostChannel->id.buf : "";
+}
+
+void Channel::PostEvent(Ambrel::AsyncEvent* event) {
+  Ambrel::PostAsyncEvent(m_Engine->GetEventProcessor(), event);
+}
+
+bool Channel::SignalEvent(TaskMsgType type, mrcp_message_t* message) {
+  PostEvent(new ChannelEvent(type, this, message));
+  return true;
+}
+
+void Channel::SignalGrpcEvent(Tag* tag, bool ok) { PostEvent(new ChannelGrpcEvent(this, tag, ok)); }
+
+bool Channel::Dump(std::ostream& stream) const {
+  if (!m_HostChannel || !m_HostChannel->id.buf) {
+    stream.setstate(std::ios::failbit);
+    return false;
+  }
+  stream << m_HostChannel->id.buf << "\n" << std::flush;
+  return true;
+}
+
+void Channel::SendMessage(mrcp_message_t* message) {
+  if (m_HostChannel && message) mrcp_engine_channel_message_send(m_HostChannel, message);
+}
+
+void Channel::ProcessEvent(ChannelEvent* event) {
+  switch (event->m_Type) {
+    case TASK_MSG_OPEN:
+      Open();
+      break;
+    case TASK_MSG_CLOSE:
+      Close();
+      break;
+    case TASK_MSG_REQUEST:
+      ProcessRequest(event->m_Message);
+      break;
+    default:
+      break;
+  }
+}
+
+bool Channel::Open() {
+  VXS_CHANNEL_LOG(APT_PRIO_INFO, "Open");
+  // A buffer left by an earlier close of this channel object is reused.
+  if (!m_ChunkBuffer) m_ChunkBuffer = mpf_media_chunk_buffer_create(m_HostChannel->pool);
+  m_Engine->OnOpenChannel(this);
+  mrcp_engine_channel_open_respond(m_HostChannel, TRUE);
+  return true;
+}
+
+bool Channel::Close() {
+  VXS_CHANNEL_LOG(APT_PRIO_INFO, "Close");
+  if (!m_ActiveRequest) {
+    ProcessClose();
+  } else {
+    m_ClosePending = true;
+    VXS_CHANNEL_LOG(APT_PRIO_DEBUG, "Wait for SPEAK completion");
+  }
+  return true;
+}
+
+void Channel::ProcessClose() {
+  // Whatever the SPEAK still held is dropped with the channel: a channel
+  // opened again starts idle.
+  m_Streaming = false;
+  m_ClosePending = false;
+  m_ActiveRequest = nullptr;
+  m_PendingResponse = nullptr;
+  m_StopResponse = nullptr;
+  if (m_ChunkBuffer) mpf_media_chunk_buffer_restart(m_ChunkBuffer);
+  m_Engine->OnCloseChannel(this);
+  mrcp_engine_channel_close_respond(m_HostChannel);
+}
+
+void Channel::ProcessRequest(mrcp_message_t* request) {
+  if (!request) return;
+  mrcp_message_t* response = mrcp_response_create(request, request->pool);
+  bool handled = false;
+  switch (request->start_line.method_id) {
+    case SYNTHESIZER_SPEAK:
+      handled = Speak(request, response);
+      break;
+    case SYNTHESIZER_STOP:
+    case SYNTHESIZER_BARGE_IN_OCCURRED:
+      handled = Stop(request, response);
+      break;
+    case SYNTHESIZER_PAUSE:
+      handled = Pause(request, response);
+      break;
+    case SYNTHESIZER_RESUME:
+      handled = Resume(request, response);
+      break;
+    default:
+      break;
+  }
+  if (!handled) SendMessage(response);
+}
+
+bool Channel::ComposeResponse(mrcp_message_t* response, mrcp_status_code_e status,
+                              mrcp_synth_completion_cause_e cause) {
+  response->start_line.status_code = status;
+  mrcp_synth_header_t* header = mrcp_resource_header_prepare(response);
+  if (!header) return false;
+  header->completion_cause = cause;
+  mrcp_resource_header_property_add(response, SYNTHESIZER_HEADER_COMPLETION_CAUSE);
+  return true;
+}
+
+bool Channel::Refuse(mrcp_message_t* response, mrcp_status_code_e status) {
+  ComposeResponse(response, status, SYNTHESIZER_COMPLETION_CAUSE_ERROR);
+  return false;
+}
+
+bool Channel::Speak(mrcp_message_t* request, mrcp_message_t* response) {
+  if (m_SynthContext) {
+    VXS_CHANNEL_LOG(APT_PRIO_WARNING, "Previous Synth Context Not Released");
+    return Refuse(response, MRCP_STATUS_CODE_METHOD_NOT_ALLOWED);
+  }
+  const mpf_codec_descriptor_t* codec = mrcp_engine_source_stream_codec_get(m_HostChannel);
+  if (!codec) {
+    VXS_CHANNEL_LOG(APT_PRIO_WARNING, "No Codec Descriptor Available");
+    return Refuse(response, MRCP_STATUS_CODE_METHOD_NOT_ALLOWED);
+  }
+  if (SpeakPool()) apr_pool_clear(m_SpeakPool);
+  m_Details.Reset();
+  m_WaveFile.Reset();
+  m_Details.m_SamplingRate = codec->sampling_rate;
+  m_Details.m_Version = request->start_line.version;
+  m_Details.m_Codec.assign(codec->name.buf ? codec->name.buf : "", codec->name.length);
+
+  int status = DetermineParams(request, m_Engine->GetSynthSettings());
+  if (status != MRCP_STATUS_CODE_SUCCESS) {
+    VXS_CHANNEL_LOG(APT_PRIO_WARNING, "Failed to Determine Params");
+    return Refuse(response, static_cast<mrcp_status_code_e>(status));
+  }
+  ComposeContent(SpeakPool());
+  if (m_Details.m_Content.empty()) {
+    VXS_CHANNEL_LOG(APT_PRIO_WARNING, "Failed to Compose Content");
+    return Refuse(response, MRCP_STATUS_CODE_MISSING_PARAM);
+  }
+
+  SdrManager* sdr = m_Engine->GetSdrManager();
+  m_Details.m_SaveRecord = sdr && sdr->GetSaveRecords();
+  if (m_Details.m_SaveRecord) {
+    sdr->ComposeName(m_Details.m_Name, GetId(), request->start_line.request_id,
+                     m_Details.m_LoggingTag, request->pool);
+    m_Details.m_StartTime = apr_time_now();
+  }
+
+  if (!m_Stub && !CreateGrpcChannel()) {
+    return Refuse(response, MRCP_STATUS_CODE_METHOD_FAILED);
+  }
+
+  m_StopResponse = nullptr;
+  m_Streaming = false;
+  m_Paused = false;
+  m_ActiveRequest = request;
+  m_PendingResponse = response;
+  if (m_ChunkBuffer) mpf_media_chunk_buffer_restart(m_ChunkBuffer);
+  if (!StartSynthesis()) {
+    if (m_PendingResponse) {
+      m_ActiveRequest = nullptr;
+      m_PendingResponse = nullptr;
+      return Refuse(response, MRCP_STATUS_CODE_METHOD_NOT_ALLOWED);
+    }
+    // Audio of earlier segments is already playing: the SPEAK ends after it.
+    EndOfStream();
+  }
+  return true;
+}
+
+bool Channel::ComposeContent(apr_pool_t* pool) {
+  SpeakParams& params = m_Details.m_Params;
+  const SynthSettings& settings = m_Engine->GetSynthSettings();
+  switch (params.m_ContentType) {
+    case SYNTH_CONTENT_TEXT:
+      return m_Details.m_Content.ComposeSingleSegment(params);
+    case SYNTH_CONTENT_SSML: {
+      if (settings.m_BypassSsml) return m_Details.m_Content.ComposeSingleSegment(params);
+      std::string query;
+      m_Details.m_Content.ReadSsmlAndComposeContent(params, query, settings.m_NormalizeSsml, pool);
+      if (!query.empty()) {
+        apt_pair_arr_t* pairs = apt_pair_array_create(4, pool);
+        apt_str_t value;
+        apt_string_assign_n(&value, query.data(), query.size(), pool);
+        if (apt_pair_array_parse(pairs, &value, pool)) {
+          ParseVendorSpecificParameters(pairs, m_Details);
+        }
+      }
+      return true;
+    }
+    case SYNTH_CONTENT_URI_LIST:
+      return m_Details.m_Content.ComposeUriListSegments(params);
+    default:
+      return false;
+  }
+}
+
+bool Channel::Stop(mrcp_message_t*, mrcp_message_t* response) {
+  if (!m_ActiveRequest) return false;
+  m_StopResponse = response;
+  m_Details.m_CompletionCause = SYNTHESIZER_COMPLETION_CAUSE_CANCELLED;
+  // Without audio flowing the media thread will not report the stop; the
+  // call in flight answers it when it completes.
+  return true;
+}
+
+bool Channel::Pause(mrcp_message_t*, mrcp_message_t* response) {
+  m_Paused = true;
+  SendMessage(response);
+  return true;
+}
+
+bool Channel::Resume(mrcp_message_t*, mrcp_message_t* response) {
+  m_Paused = false;
+  SendMessage(response);
+  return true;
+}
+
+void Channel::ProcessSpeechDoneEvent() {
+  if (!m_ActiveRequest) return;
+  m_Details.m_CompletionTime = apr_time_now();
+  if (m_Details.m_SaveRecord) SaveRecord();
+
+  if (m_StopResponse) {
+    ProcessStopCompleteEvent();
+  } else if (m_ClosePending) {
+    ProcessClose();
+  } else {
+    mrcp_message_t* event =
+        mrcp_event_create(m_ActiveRequest, SYNTHESIZER_SPEAK_COMPLETE, m_ActiveRequest->pool);
+    if (mrcp_synth_header_t* header = mrcp_resource_header_prepare(event)) {
+      header->completion_cause = SYNTHESIZER_COMPLETION_CAUSE_NORMAL;
+      mrcp_resource_header_property_add(event, SYNTHESIZER_HEADER_COMPLETION_CAUSE);
+    }
+    event->start_line.request_state = MRCP_REQUEST_STATE_COMPLETE;
+    m_ActiveRequest = nullptr;
+    SendMessage(event);
+  }
+}
+
+void Channel::ProcessStopCompleteEvent() {
+  mrcp_message_t* stop_response = m_StopResponse;
+  if (!m_ActiveRequest || !stop_response) return;
+  if (m_SynthContext) {
+    VXS_CHANNEL_LOG(APT_PRIO_DEBUG, "Wait for synthesis completion");
+    return;
+  }
+  m_ActiveRequest = nullptr;
+  m_StopResponse = nullptr;
+  SendMessage(stop_response);
+  if (m_ClosePending) ProcessClose();
+}
+
+bool Channel::SaveRecord() {
+  SdrManager* sdr = m_Engine->GetSdrManager();
+  if (!sdr) return false;
+  if (m_Details.m_CompletionCause == SYNTHESIZER_COMPLETION_CAUSE_UNKNOWN) {
+    m_Details.m_CompletionCause = SYNTHESIZER_COMPLETION_CAUSE_NORMAL;
+  }
+  std::string path;
+  sdr->ComposePath(path, m_Details.m_Name, m_HostChannel->pool);
+  if (!m_Details.Save(path)) return false;
+  return sdr->AddFileEntry(m_Details.m_Name, m_Details.m_CompletionTime);
+}
+
+}  // namespace VXS

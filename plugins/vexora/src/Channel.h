@@ -1,0 +1,193 @@
+// The module's side of one MRCP synthesizer channel: the request state
+// machine, parameter resolution, the gRPC synthesis call, audio delivery
+// through the media chunk buffer and the cache lookup.
+//
+// Host threads only post events (SignalEvent); the media thread calls Read;
+// the gRPC task thread calls SignalGrpcEvent; everything else runs on the
+// engine's event-processor thread. Created by the host's create-channel
+// binding and deleted by its destroy binding; the engine is not owned.
+#pragma once
+
+#include <apr_pools.h>
+
+#include <atomic>
+#include <memory>
+#include <ostream>
+#include <string>
+
+#include "ChunkBuffer.h"
+#include "SdrManager.h"
+#include "Task.h"
+#include "WaveformManager.h"
+#include "ambrel/EventProcessor.h"
+#include "google/cloud/texttospeech/v1/cloud_tts.grpc.pb.h"
+#include "vxhost/mrcp.h"
+
+namespace VXS {
+
+class Engine;
+
+enum TaskMsgType { TASK_MSG_OPEN = 0, TASK_MSG_CLOSE = 1, TASK_MSG_REQUEST = 2 };
+
+class Channel;
+
+// Open, close and request events posted by the host's signalling thread.
+class ChannelEvent : public Ambrel::AsyncEvent {
+ public:
+  ChannelEvent(TaskMsgType type, Channel* channel, mrcp_message_t* message)
+      : m_Type(type), m_Channel(channel), m_Message(message) {}
+  void Process() override;
+
+  TaskMsgType m_Type;
+  Channel* m_Channel;
+  mrcp_message_t* m_Message;  // requests only
+};
+
+// A completion of a channel's call, posted by the gRPC task thread.
+class ChannelGrpcEvent : public Ambrel::AsyncEvent {
+ public:
+  ChannelGrpcEvent(Channel* channel, Tag* tag, bool ok)
+      : m_Channel(channel), m_Tag(tag), m_Ok(ok) {}
+  void Process() override;
+
+  Channel* m_Channel;
+  Tag* m_Tag;
+  bool m_Ok;
+};
+
+// The media thread met a held stop response.
+class ChannelStopCompleteEvent : public Ambrel::AsyncEvent {
+ public:
+  explicit ChannelStopCompleteEvent(Channel* channel) : m_Channel(channel) {}
+  void Process() override;
+  Channel* m_Channel;
+};
+
+// The media thread read the end-of-stream mark.
+class ChannelSpeechDoneEvent : public Ambrel::AsyncEvent {
+ public:
+  explicit ChannelSpeechDoneEvent(Channel* channel) : m_Channel(channel) {}
+  void Process() override;
+  Channel* m_Channel;
+};
+
+class Channel {
+ public:
+  typedef google::cloud::texttospeech::v1::TextToSpeech::Stub Stub;
+
+  explicit Channel(Engine* engine);
+  ~Channel();
+  Channel(const Channel&) = delete;
+  Channel& operator=(const Channel&) = delete;
+
+  // Host threads.
+  bool SignalEvent(TaskMsgType type, mrcp_message_t* message);
+  bool Read(mpf_frame_t* frame);
+  bool Dump(std::ostream& stream) const;
+  // The gRPC task thread.
+  void SignalGrpcEvent(Tag* tag, bool ok);
+
+  // Event-processor thread.
+  void ProcessEvent(ChannelEvent* event);
+  bool ProcessGrpcEvent(Tag* tag, bool ok);
+  void ProcessStopCompleteEvent();
+  void ProcessSpeechDoneEvent();
+  // Cancels the call in flight, if any (engine shutdown).
+  void CancelSynthesis();
+
+  void SetHostChannel(mrcp_engine_channel_t* channel) { m_HostChannel = channel; }
+  mrcp_engine_channel_t* GetHostChannel() const { return m_HostChannel; }
+  const char* GetId() const;
+  const SdrManager::SynthesisDetails& GetDetails() const { return m_Details; }
+
+  // Parameter resolution (also used directly by tests).
+  int DetermineParams(mrcp_message_t* request, const SynthSettings& settings);
+  bool ParseVendorSpecificParameters(apt_pair_arr_t* pairs, SdrManager::SynthesisDetails& details);
+  bool SetSynthParameter(const std::string& name, const std::string& value,
+                         SdrManager::SynthesisDetails& details);
+  // The target of a channel's gRPC channel for a service URI and a region.
+  static std::string ComposeEndpoint(const std::string& service_uri, const std::string& region);
+
+ private:
+  // One synthesis call in flight.
+  struct SynthContext {
+    grpc::ClientContext m_Context;
+    google::cloud::texttospeech::v1::SynthesizeSpeechRequest m_Request;
+    std::unique_ptr<grpc::ClientAsyncResponseReader<
+        google::cloud::texttospeech::v1::SynthesizeSpeechResponse>>
+        m_Reader;
+    google::cloud::texttospeech::v1::SynthesizeSpeechResponse m_Response;
+    grpc::Status m_Status;
+    std::unique_ptr<WaveformManager::CacheEntry> m_CacheEntry;
+  };
+
+  bool Open();
+  bool Close();
+  void ProcessClose();
+  void ProcessRequest(mrcp_message_t* request);
+  bool Speak(mrcp_message_t* request, mrcp_message_t* response);
+  bool Stop(mrcp_message_t* request, mrcp_message_t* response);
+  bool Pause(mrcp_message_t* request, mrcp_message_t* response);
+  bool Resume(mrcp_message_t* request, mrcp_message_t* response);
+  bool ComposeResponse(mrcp_message_t* response, mrcp_status_code_e status,
+                       mrcp_synth_completion_cause_e cause);
+  bool Refuse(mrcp_message_t* response, mrcp_status_code_e status);
+  bool ComposeContent(apr_pool_t* pool);
+
+  bool CreateGrpcChannel();
+  // Starts or plays the segments from the head of the queue until a call is
+  // in flight or the queue is empty; false when the head cannot be started.
+  bool StartSynthesis();
+  // Starts the call of the text or SSML segment at the head; played is set
+  // when a cache hit served it instead.
+  bool StartSynthesisCall(bool& played);
+  bool ResolveLocalUri(const std::string& uri, std::string& path);
+  void OnFinishStream(bool ok);
+  void ProcessSynthError();
+  // The SPEAK cannot go on: a pending response is answered 407, otherwise
+  // the audio already queued plays out before SPEAK-COMPLETE.
+  void FailSpeak();
+  // After a call has completed and its context is gone: completes a close
+  // or a held stop, or starts the next segment.
+  void OnCallDone(bool start_next);
+  void AnswerHeldStop();
+  // Starts the next segment, or ends the SPEAK when it cannot be started.
+  void ContinueSynthesis();
+  void EndOfStream();
+  void SendInProgress();
+  void SaveWaveform(const char* data, unsigned length);
+  // Scratch memory of the current SPEAK, cleared when the next one starts.
+  apr_pool_t* SpeakPool();
+
+  bool ProcessFile(const std::string& path);
+  bool ProcessCacheRecord(WaveformManager::CacheEntry* entry);
+  bool QueueAudio(const char* data, size_t length);
+  WaveformManager::CacheEntry* FindCacheRecord(const SynthSegment& segment,
+                                               const uint64_t& checksum);
+  bool CheckCacheDirectives(WaveformManager::CacheEntry* entry, const CacheControl& control);
+  bool SaveRecord();
+
+  void SendMessage(mrcp_message_t* message);
+  void PostEvent(Ambrel::AsyncEvent* event);
+
+  Engine* m_Engine;
+  mrcp_engine_channel_t* m_HostChannel;
+  apr_pool_t* m_SpeakPool;
+  std::shared_ptr<grpc::Channel> m_GrpcChannel;
+  std::unique_ptr<Stub> m_Stub;
+  std::unique_ptr<SynthContext> m_SynthContext;
+  Tag m_FinishingTag;
+  mpf_media_chunk_buffer_t* m_ChunkBuffer;
+  mrcp_message_t* m_ActiveRequest;
+  mrcp_message_t* m_PendingResponse;
+  // Read by the media thread without a lock: atomics, so that the two
+  // threads never race on them.
+  std::atomic<mrcp_message_t*> m_StopResponse;
+  std::atomic<bool> m_Streaming;
+  std::atomic<bool> m_Paused;
+  bool m_ClosePending;
+  WaveformManager::WaveFile m_WaveFile;
+  SdrManager::SynthesisDetails m_Details;
+};
+
+}  // namespace VXS

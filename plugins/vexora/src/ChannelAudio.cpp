@@ -1,0 +1,119 @@
+// Audio output of a channel: the media read, played files and cache hits,
+// and the cached synthesis lookup.
+#include <apr_time.h>
+
+#include <vector>
+
+#include "Channel.h"
+#include "ChannelLog.h"
+#include "Engine.h"
+
+namespace VXS {
+
+bool Channel::Read(mpf_frame_t* frame) {
+  if (!m_Streaming) return true;
+  if (m_StopResponse.load()) {
+    VXS_CHANNEL_LOG(APT_PRIO_NOTICE, "Stop Complete");
+    // Streaming is turned off before the event can run, so that a SPEAK
+    // accepted after it is never switched off by this read.
+    m_Streaming = false;
+    PostEvent(new ChannelStopCompleteEvent(this));
+    return true;
+  }
+  if (m_Paused) return true;
+  mpf_media_chunk_buffer_frame_read(m_ChunkBuffer, frame);
+  if (frame->type & MEDIA_FRAME_TYPE_EVENT) {
+    m_Streaming = false;
+    frame->type = MEDIA_FRAME_TYPE_NONE;
+    VXS_CHANNEL_LOG(APT_PRIO_NOTICE, "Speech Complete");
+    PostEvent(new ChannelSpeechDoneEvent(this));
+  }
+  return true;
+}
+
+bool Channel::QueueAudio(const char* data, size_t length) {
+  if (!m_ChunkBuffer) return false;
+  if (length) mpf_media_chunk_buffer_audio_write(m_ChunkBuffer, const_cast<char*>(data), length);
+  if (m_Details.m_SaveRecord) m_Details.m_DataLength += length;
+  return true;
+}
+
+bool Channel::ProcessFile(const std::string& path) {
+  m_Details.m_Content.pop_front();
+  WaveformManager* manager = m_Engine->GetWaveformManager();
+  std::vector<char> audio;
+  if (!manager || !manager->LoadWaveFile(path, audio, SpeakPool())) return false;
+  QueueAudio(audio.data(), audio.size());
+  if (m_Details.m_Content.empty()) EndOfStream();
+  SendInProgress();
+  return true;
+}
+
+bool Channel::ProcessCacheRecord(WaveformManager::CacheEntry* entry) {
+  if (!entry) return false;
+  WaveformManager* manager = m_Engine->GetWaveformManager();
+  std::vector<char> audio;
+  if (!manager->LoadWaveFile(entry->m_Name, audio, SpeakPool())) {
+    entry->ReleaseMemory();
+    return false;
+  }
+  m_Details.m_Content.pop_front();
+  manager->UpdateFileEntryUsage(entry, entry->m_Usage + 1);
+  QueueAudio(audio.data(), audio.size());
+  if (m_Details.m_Content.empty()) EndOfStream();
+  SendInProgress();
+  manager->SaveCacheFile(entry, SpeakPool());
+  entry->ReleaseMemory();
+  return true;
+}
+
+WaveformManager::CacheEntry* Channel::FindCacheRecord(const SynthSegment& segment,
+                                                      const uint64_t& checksum) {
+  WaveformManager* manager = m_Engine->GetWaveformManager();
+  if (!manager) return nullptr;
+  VXS_CHANNEL_LOG(APT_PRIO_DEBUG, "Find Cache Record checksum [%lu]",
+                  static_cast<unsigned long>(checksum));
+  const SpeakParams& params = m_Details.m_Params;
+  const CacheControl& control = m_Details.m_Control;
+  bool any_directive = control.m_MaxAge >= 0 || control.m_MaxStale >= 0 || control.m_MinFresh >= 0;
+  auto range = manager->GetChecksumIndex().equal_range(checksum);
+  for (auto it = range.first; it != range.second; ++it) {
+    WaveformManager::CacheEntry* entry = it->second;
+    if (!manager->LoadCacheFile(entry, SpeakPool())) {
+      entry->ReleaseMemory();
+      continue;
+    }
+    bool match = entry->m_Language == params.m_Language &&
+                 entry->m_SamplingRate == m_Details.m_SamplingRate &&
+                 entry->m_VoiceName == segment.m_VoiceName &&
+                 entry->m_VoiceGender == static_cast<int32_t>(segment.m_VoiceGender) &&
+                 entry->m_Content == segment.m_Content && params.m_Prosody.Compare(entry->m_Prosody) &&
+                 (!any_directive || CheckCacheDirectives(entry, control));
+    if (match) return entry;
+    entry->ReleaseMemory();
+  }
+  return nullptr;
+}
+
+bool Channel::CheckCacheDirectives(WaveformManager::CacheEntry* entry,
+                                   const CacheControl& control) {
+  apr_time_t now = apr_time_now();
+  if (control.m_MaxAge >= 0 && entry->m_Time + apr_time_from_sec(control.m_MaxAge) < now) {
+    VXS_CHANNEL_LOG(APT_PRIO_DEBUG,
+                    "Cache Directive Mismatch: max-age [%d sec] < cur-age [%d sec] for [%s]",
+                    control.m_MaxAge, static_cast<int>(apr_time_sec(now - entry->m_Time)),
+                    entry->m_Name.c_str());
+    return false;
+  }
+  if (control.m_MinFresh >= 0 && entry->m_Timer &&
+      entry->m_Expiry < now + apr_time_from_sec(control.m_MinFresh)) {
+    VXS_CHANNEL_LOG(APT_PRIO_DEBUG,
+                    "Cache Directive Mismatch: min-fresh [%d sec] > cur-fresh [%d sec] for [%s]",
+                    control.m_MinFresh, static_cast<int>(apr_time_sec(entry->m_Expiry - now)),
+                    entry->m_Name.c_str());
+    return false;
+  }
+  return true;
+}
+
+}  // namespace VXS

@@ -1,0 +1,435 @@
+// The synthesis side of a channel: the gRPC channel, the segment queue
+// worked through one segment at a time, the asynchronous SynthesizeSpeech
+// calls and their completions.
+#include <apr_strings.h>
+#include <apr_time.h>
+
+#include <google/protobuf/util/json_util.h>
+#include <grpcpp/create_channel.h>
+#include <grpcpp/support/channel_arguments.h>
+
+#include <chrono>
+#include <sstream>
+
+#include "Channel.h"
+#include "ChannelLog.h"
+#include "Engine.h"
+
+namespace tts = google::cloud::texttospeech::v1;
+
+namespace VXS {
+
+namespace {
+
+// The public endpoint of the text-to-speech service; a regional endpoint
+// prefixes it with the region and a hyphen.
+const char kDefaultEndpoint[] = "texttospeech.googleapis.com:443";
+// Replies of long texts at 16 kHz exceed the library's default limit of
+// 4 MiB; the longest input the service accepts stays well below this.
+const int kMaxReceiveMessageSize = 64 * 1024 * 1024;
+
+std::string AttributeOf(const mrcp_engine_channel_t* channel, const char* name) {
+  if (!channel || !channel->attribs) return std::string();
+  const char* value = apr_table_get(channel->attribs, name);
+  return value ? value : std::string();
+}
+
+// The pitch string read as a decimal number from its start; text without a
+// leading number gives 0.
+double ParsePitch(const std::string& pitch) {
+  std::istringstream stream(pitch);
+  double value = 0;
+  if (!(stream >> value)) value = 0;
+  return value;
+}
+
+}  // namespace
+
+bool Channel::CreateGrpcChannel() {
+  Engine::Credentials credentials = m_Engine->GetDefaultCredentials();
+  std::string credentials_file = AttributeOf(m_HostChannel, "gapp-credentials-file");
+  std::string service_uri = AttributeOf(m_HostChannel, "service-uri");
+  std::string region = AttributeOf(m_HostChannel, "region");
+  const SpeakParams& params = m_Details.m_Params;
+  if (!params.m_CredentialsFile.empty()) credentials_file = params.m_CredentialsFile;
+  if (!params.m_ServiceUri.empty()) service_uri = params.m_ServiceUri;
+  if (!params.m_Region.empty()) region = params.m_Region;
+
+  if (!credentials_file.empty()) {
+    std::string path;
+    m_Engine->GetCredentialsFilePath(path, credentials_file, SpeakPool());
+    VXS_CHANNEL_LOG(APT_PRIO_INFO, "Find Credentials [%s]", path.c_str());
+    credentials = m_Engine->FindCredentials(path);
+    if (!credentials) {
+      VXS_CHANNEL_LOG(APT_PRIO_INFO, "Create Credentials [%s]", path.c_str());
+      credentials = m_Engine->CreateCredentials(path, params.m_Region);
+    }
+  }
+  if (!credentials) {
+    VXS_CHANNEL_LOG(APT_PRIO_WARNING, "Failed to Get Credentials");
+    return false;
+  }
+
+  std::string target = ComposeEndpoint(service_uri, region);
+  VXS_CHANNEL_LOG(APT_PRIO_INFO, "Create gRPC Channel [%s]", target.c_str());
+  grpc::ChannelArguments arguments;
+  arguments.SetMaxReceiveMessageSize(kMaxReceiveMessageSize);
+  m_GrpcChannel = grpc::CreateCustomChannel(target, credentials, arguments);
+  if (!m_GrpcChannel) {
+    VXS_CHANNEL_LOG(APT_PRIO_WARNING, "Failed to Create gRPC Channel");
+    return false;
+  }
+  m_Stub = tts::TextToSpeech::NewStub(m_GrpcChannel);
+  if (!m_Stub) {
+    VXS_CHANNEL_LOG(APT_PRIO_WARNING, "Failed to Create gRPC Speech Stub");
+    return false;
+  }
+  return true;
+}
+
+std::string Channel::ComposeEndpoint(const std::string& service_uri, const std::string& region) {
+  if (!service_uri.empty()) return service_uri;
+  if (!region.empty() && region != "global") return region + "-" + kDefaultEndpoint;
+  return kDefaultEndpoint;
+}
+
+bool Channel::ResolveLocalUri(const std::string& uri, std::string& path) {
+  WaveformManager* manager = m_Engine->GetWaveformManager();
+  if (!manager) return false;
+  const std::string& base = manager->GetWaveformBaseUri();
+  if (base.empty() || uri.size() <= base.size() + 1 || uri.compare(0, base.size(), base) != 0) {
+    return false;
+  }
+  std::string rest = uri.substr(base.size() + 1);
+  // The path must name a file inside the waveform folder.
+  char* merged = nullptr;
+  const std::string& folder = manager->GetDirectory();
+  if (rest.empty() || rest[0] == '/' ||
+      apr_filepath_merge(&merged, folder.empty() ? "." : folder.c_str(), rest.c_str(),
+                         APR_FILEPATH_SECUREROOT | APR_FILEPATH_NOTABOVEROOT,
+                         SpeakPool()) != APR_SUCCESS) {
+    return false;
+  }
+  path = rest;
+  return true;
+}
+
+bool Channel::StartSynthesis() {
+  // Files and cache hits play at once and the walk goes on with the next
+  // segment; a synthesis call ends it until the call completes.
+  while (!m_Details.m_Content.empty()) {
+    const SynthSegment& segment = m_Details.m_Content.front();
+    switch (segment.m_ContentType) {
+      case SYNTH_CONTENT_FILE_URI: {
+        std::string path = segment.m_Content;
+        VXS_CHANNEL_LOG(APT_PRIO_INFO, "Play File [%s]", path.c_str());
+        if (!ProcessFile(path)) return false;
+        break;
+      }
+      case SYNTH_CONTENT_HTTP_URI:
+      case SYNTH_CONTENT_HTTPS_URI: {
+        std::string path;
+        if (!ResolveLocalUri(segment.m_Content, path)) {
+          VXS_CHANNEL_LOG(APT_PRIO_WARNING, "Only local HTTP URI supported [%s]",
+                          segment.m_Content.c_str());
+          return false;
+        }
+        VXS_CHANNEL_LOG(APT_PRIO_INFO, "Play File [%s]", path.c_str());
+        if (!ProcessFile(path)) return false;
+        break;
+      }
+      default: {
+        bool played = false;
+        if (!StartSynthesisCall(played)) return false;
+        if (!played) return true;
+        break;
+      }
+    }
+  }
+  return true;
+}
+
+bool Channel::StartSynthesisCall(bool& played) {
+  played = false;
+  const SynthSegment& segment = m_Details.m_Content.front();
+  const SpeakParams& params = m_Details.m_Params;
+  WaveformManager* manager = m_Engine->GetWaveformManager();
+
+  ++m_Details.m_SynthesisCount;
+  m_Details.m_Caching = manager && manager->GetCaching();
+  if (!params.m_CustomVoiceModel.empty()) {
+    VXS_CHANNEL_LOG(APT_PRIO_INFO, "Disable Caching for Custom Voice Model");
+    m_Details.m_Caching = false;
+  }
+  if (!manager || !(manager->GetSaveWaveforms() || m_Details.m_Caching)) {
+    m_WaveFile.m_Save = false;
+    m_WaveFile.m_Name.clear();
+  } else {
+    m_WaveFile.m_Save = true;
+    manager->ComposeName(m_WaveFile.m_Name, GetId(), m_ActiveRequest->start_line.request_id,
+                         m_Details.m_SynthesisCount, m_Details.m_LoggingTag, SpeakPool());
+  }
+
+  std::unique_ptr<WaveformManager::CacheEntry> new_entry;
+  if (m_Details.m_Caching) {
+    uint64_t checksum = WaveformManager::CalculateChecksum(segment.m_Content);
+    WaveformManager::CacheEntry* hit = FindCacheRecord(segment, checksum);
+    if (hit) {
+      VXS_CHANNEL_LOG(APT_PRIO_INFO, "Found Matching Cache Record [%s] use-count [%d]",
+                      hit->m_Name.c_str(), static_cast<int>(hit->m_Usage));
+      if (ProcessCacheRecord(hit)) {
+        played = true;
+        return true;
+      }
+    }
+    new_entry.reset(new WaveformManager::CacheEntry(m_WaveFile.m_Name, apr_time_now()));
+    new_entry->m_Checksum = checksum;
+    new_entry->m_Content = segment.m_Content;
+    new_entry->m_Language = params.m_Language;
+    new_entry->m_SamplingRate = static_cast<uint16_t>(m_Details.m_SamplingRate);
+    new_entry->m_VoiceGender = segment.m_VoiceGender;
+    new_entry->m_VoiceName = segment.m_VoiceName;
+    new_entry->m_Prosody = params.m_Prosody;
+  }
+
+  std::unique_ptr<SynthContext> context(new SynthContext());
+  context->m_CacheEntry = std::move(new_entry);
+  tts::SynthesizeSpeechRequest& request = context->m_Request;
+  if (segment.m_ContentType == SYNTH_CONTENT_TEXT) {
+    request.mutable_input()->set_text(segment.m_Content);
+  } else {
+    request.mutable_input()->set_ssml(segment.m_Content);
+  }
+  tts::VoiceSelectionParams* voice = request.mutable_voice();
+  voice->set_language_code(params.m_Language);
+  if (!segment.m_VoiceName.empty()) {
+    VXS_CHANNEL_LOG(APT_PRIO_INFO, "Set Voice Name [%s]", segment.m_VoiceName.c_str());
+    voice->set_name(segment.m_VoiceName);
+  }
+  tts::SsmlVoiceGender gender = tts::SSML_VOICE_GENDER_UNSPECIFIED;
+  switch (segment.m_VoiceGender) {
+    case VOICE_GENDER_MALE:
+      gender = tts::MALE;
+      break;
+    case VOICE_GENDER_FEMALE:
+      gender = tts::FEMALE;
+      break;
+    case VOICE_GENDER_NEUTRAL:
+      gender = tts::NEUTRAL;
+      break;
+    default:
+      break;
+  }
+  if (gender != tts::SSML_VOICE_GENDER_UNSPECIFIED) {
+    VXS_CHANNEL_LOG(APT_PRIO_INFO, "Set Voice Gender [%s]",
+                    tts::SsmlVoiceGender_Name(gender).c_str());
+    voice->set_ssml_gender(gender);
+  }
+  if (!params.m_CustomVoiceModel.empty()) {
+    VXS_CHANNEL_LOG(APT_PRIO_INFO, "Set Custom Voice Model [%s] real-time usage",
+                    params.m_CustomVoiceModel.c_str());
+    voice->mutable_custom_voice()->set_model(params.m_CustomVoiceModel);
+    voice->mutable_custom_voice()->set_reported_usage(tts::CustomVoiceParams::REALTIME);
+  }
+  tts::AudioConfig* audio = request.mutable_audio_config();
+  audio->set_audio_encoding(tts::LINEAR16);
+  audio->set_sample_rate_hertz(static_cast<int32_t>(m_Details.m_SamplingRate));
+  if (!params.m_EffectsProfile.empty()) {
+    VXS_CHANNEL_LOG(APT_PRIO_INFO, "Set Effects Profile [%s]", params.m_EffectsProfile.c_str());
+    audio->add_effects_profile_id(params.m_EffectsProfile);
+  }
+  double value = 0;
+  if (params.m_Prosody.m_Rate.type != PROSODY_RATE_TYPE_UNKNOWN &&
+      GenerateProsodyRate(params.m_Prosody.m_Rate, value)) {
+    VXS_CHANNEL_LOG(APT_PRIO_INFO, "Set Speaking Rate [%.2f]", value);
+    audio->set_speaking_rate(value);
+  }
+  if (params.m_Prosody.m_Volume.type != PROSODY_VOLUME_TYPE_UNKNOWN &&
+      GenerateProsodyVolume(params.m_Prosody.m_Volume, value)) {
+    VXS_CHANNEL_LOG(APT_PRIO_INFO, "Set Volume Gain [%.2f]", value);
+    audio->set_volume_gain_db(value);
+  }
+  if (!params.m_Prosody.m_Pitch.empty()) {
+    float pitch = static_cast<float>(ParsePitch(params.m_Prosody.m_Pitch));
+    VXS_CHANNEL_LOG(APT_PRIO_INFO, "Set Pitch [%.2f]", pitch);
+    audio->set_pitch(pitch);
+  }
+
+  if (params.m_Deadline != 0) {
+    VXS_CHANNEL_LOG(APT_PRIO_INFO, "Set Deadline [%d ms]", static_cast<int>(params.m_Deadline));
+    context->m_Context.set_deadline(std::chrono::system_clock::now() +
+                                    std::chrono::milliseconds(params.m_Deadline));
+  }
+
+  std::string json;
+  google::protobuf::util::MessageToJsonString(request, &json);
+  apt_log(VXS_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO,
+          "Start Async Synth: encoding=%d, sampling-rate=%d, language=%s <%s@%s>\n%s", 1,
+          static_cast<int>(m_Details.m_SamplingRate), params.m_Language.c_str(), GetId(),
+          VXS_CHANNEL_MARK, json.c_str());
+
+  Task* task = m_Engine->GetTask();
+  if (task && m_Stub) {
+    context->m_Reader =
+        m_Stub->AsyncSynthesizeSpeech(&context->m_Context, request, task->GetQueue());
+  }
+  if (!context->m_Reader) {
+    VXS_CHANNEL_LOG(APT_PRIO_WARNING, "Failed to Start Async Synth");
+    return false;
+  }
+  context->m_Reader->Finish(&context->m_Response, &context->m_Status, &m_FinishingTag);
+  ++m_Details.m_CallCount;
+  m_FinishingTag.m_Pending = true;
+  m_SynthContext = std::move(context);
+  return true;
+}
+
+bool Channel::ProcessGrpcEvent(Tag* tag, bool ok) {
+  if (!tag) {
+    VXS_CHANNEL_LOG(APT_PRIO_DEBUG, "Invalid gRPC Event");
+    return false;
+  }
+  if (!m_SynthContext) {
+    VXS_CHANNEL_LOG(APT_PRIO_DEBUG, "No Synth Context Available");
+    return false;
+  }
+  VXS_CHANNEL_LOG(APT_PRIO_DEBUG, "Process gRPC Event: name [%s] status [%d]",
+                  tag->m_Name.c_str(), ok ? 1 : 0);
+  if (!tag->m_Pending) {
+    VXS_CHANNEL_LOG(APT_PRIO_WARNING, "Unexpected gRPC Event: name [%s] status [%d]",
+                    tag->m_Name.c_str(), ok ? 1 : 0);
+    return false;
+  }
+  tag->m_Pending = false;
+  if (tag == &m_FinishingTag) OnFinishStream(ok);
+  return true;
+}
+
+void Channel::OnFinishStream(bool) {
+  if (!m_SynthContext) return;
+  const grpc::Status& status = m_SynthContext->m_Status;
+  if (!status.ok()) {
+    VXS_CHANNEL_LOG(APT_PRIO_WARNING, "gRPC Status: %s", status.error_message().c_str());
+    if (m_Details.m_Params.m_Reattempt && m_Details.m_CallCount == 1 && !m_StopResponse &&
+        !m_ClosePending) {
+      VXS_CHANNEL_LOG(APT_PRIO_INFO, "Reattempt gRPC Request");
+      m_SynthContext.reset();
+      ContinueSynthesis();
+      return;
+    }
+    m_Details.m_Content.pop_front();
+    ProcessSynthError();
+    return;
+  }
+
+  m_Details.m_Content.pop_front();
+  const std::string& audio = m_SynthContext->m_Response.audio_content();
+  if (!m_ChunkBuffer || audio.empty()) {
+    ProcessSynthError();
+    return;
+  }
+  unsigned length = 0;
+  const char* payload = WaveformManager::GetWaveData(audio, length);
+  if (payload && length) QueueAudio(payload, length);
+  if (m_Details.m_Content.empty()) EndOfStream();
+  SendInProgress();
+  SaveWaveform(payload, payload ? length : 0);
+  m_SynthContext.reset();
+  OnCallDone(true);
+}
+
+void Channel::ProcessSynthError() {
+  if (!m_SynthContext) return;
+  FailSpeak();
+  m_SynthContext.reset();
+  OnCallDone(false);
+}
+
+void Channel::FailSpeak() {
+  if (m_PendingResponse) {
+    mrcp_message_t* response = m_PendingResponse;
+    ComposeResponse(response, MRCP_STATUS_CODE_METHOD_FAILED, SYNTHESIZER_COMPLETION_CAUSE_ERROR);
+    m_PendingResponse = nullptr;
+    m_ActiveRequest = nullptr;
+    SendMessage(response);
+  } else {
+    // What was queued already plays to its end, then SPEAK-COMPLETE.
+    EndOfStream();
+  }
+}
+
+void Channel::OnCallDone(bool start_next) {
+  if (m_ClosePending) {
+    AnswerHeldStop();
+    ProcessClose();
+    return;
+  }
+  if (m_StopResponse) {
+    // With audio flowing the media thread reports the stop on its next
+    // read; otherwise nobody else will, so it is answered now.
+    if (!m_ActiveRequest || !m_Streaming) AnswerHeldStop();
+    return;
+  }
+  if (start_next && m_ActiveRequest && !m_Details.m_Content.empty()) ContinueSynthesis();
+}
+
+void Channel::AnswerHeldStop() {
+  mrcp_message_t* stop_response = m_StopResponse;
+  if (!stop_response) return;
+  m_StopResponse = nullptr;
+  m_ActiveRequest = nullptr;
+  m_PendingResponse = nullptr;
+  SendMessage(stop_response);
+}
+
+void Channel::ContinueSynthesis() {
+  if (StartSynthesis()) return;
+  // The head segment cannot be started: the SPEAK ends here.
+  FailSpeak();
+  if (m_StopResponse && !m_ActiveRequest) AnswerHeldStop();
+}
+
+void Channel::EndOfStream() {
+  m_Details.m_Content.clear();
+  if (m_ChunkBuffer) mpf_media_chunk_buffer_event_write(m_ChunkBuffer, MEDIA_FRAME_TYPE_EVENT);
+}
+
+void Channel::SendInProgress() {
+  if (!m_PendingResponse) return;
+  mrcp_message_t* response = m_PendingResponse;
+  response->start_line.request_state = MRCP_REQUEST_STATE_INPROGRESS;
+  m_Streaming = true;
+  m_Details.m_StreamingTime = apr_time_now();
+  m_PendingResponse = nullptr;
+  SendMessage(response);
+}
+
+void Channel::SaveWaveform(const char* data, unsigned length) {
+  WaveformManager* manager = m_Engine->GetWaveformManager();
+  if (!manager || !m_WaveFile.m_Save || !data || !length) return;
+  // Each segment is a file of its own.
+  m_WaveFile.m_ContentLength = 0;
+  if (!manager->OpenWavefile(m_WaveFile, static_cast<unsigned long>(m_Details.m_SamplingRate), 1,
+                             SpeakPool())) {
+    return;
+  }
+  VXS_CHANNEL_LOG(APT_PRIO_DEBUG, "Write [%d bytes]", static_cast<int>(length));
+  apr_size_t written = 0;
+  apr_file_write_full(m_WaveFile.m_File, data, length, &written);
+  m_WaveFile.m_ContentLength += written;
+  apr_time_t time = apr_time_now();
+  manager->CloseWavefile(m_WaveFile, time);
+  std::unique_ptr<WaveformManager::CacheEntry> entry = std::move(m_SynthContext->m_CacheEntry);
+  if (entry) {
+    manager->SaveCacheFile(entry.get(), SpeakPool());
+    manager->AddFileEntry(entry.release());
+  } else {
+    manager->AddFileEntry(m_WaveFile.m_Name, time, SpeakPool());
+  }
+}
+
+void Channel::CancelSynthesis() {
+  if (m_SynthContext) m_SynthContext->m_Context.TryCancel();
+}
+
+}  // namespace VXS

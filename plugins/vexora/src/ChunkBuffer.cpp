@@ -1,0 +1,162 @@
+#include "ChunkBuffer.h"
+
+#include <apr_thread_mutex.h>
+
+#include <cstring>
+
+namespace {
+
+struct MediaChunk {
+  MediaChunk* next;
+  int type;
+  char* data;
+  apr_size_t size;
+};
+
+}  // namespace
+
+struct mpf_media_chunk_buffer_t {
+  MediaChunk* head;     // next chunk to read
+  MediaChunk* tail;     // last chunk written
+  MediaChunk* current;  // chunk being read, already unlinked
+  apr_size_t remaining; // bytes of the current chunk not yet read
+  apr_thread_mutex_t* mutex;
+  apr_pool_t* pool;        // chunks and their data
+  apr_size_t size;         // bytes written and not yet read
+};
+
+namespace {
+
+class BufferLock {
+ public:
+  explicit BufferLock(const mpf_media_chunk_buffer_t* buffer) : m_Mutex(buffer->mutex) {
+    apr_thread_mutex_lock(m_Mutex);
+  }
+  ~BufferLock() { apr_thread_mutex_unlock(m_Mutex); }
+  BufferLock(const BufferLock&) = delete;
+  BufferLock& operator=(const BufferLock&) = delete;
+
+ private:
+  apr_thread_mutex_t* m_Mutex;
+};
+
+void AppendChunk(mpf_media_chunk_buffer_t* buffer, MediaChunk* chunk) {
+  chunk->next = nullptr;
+  if (buffer->tail) {
+    buffer->tail->next = chunk;
+  } else {
+    buffer->head = chunk;
+  }
+  buffer->tail = chunk;
+}
+
+MediaChunk* TakeHead(mpf_media_chunk_buffer_t* buffer) {
+  MediaChunk* chunk = buffer->head;
+  if (chunk) {
+    buffer->head = chunk->next;
+    if (!buffer->head) buffer->tail = nullptr;
+  }
+  return chunk;
+}
+
+}  // namespace
+
+extern "C" {
+
+mpf_media_chunk_buffer_t* mpf_media_chunk_buffer_create(apr_pool_t* pool) {
+  mpf_media_chunk_buffer_t* buffer =
+      static_cast<mpf_media_chunk_buffer_t*>(apr_pcalloc(pool, sizeof(mpf_media_chunk_buffer_t)));
+  if (apr_pool_create(&buffer->pool, pool) != APR_SUCCESS) return nullptr;
+  if (apr_thread_mutex_create(&buffer->mutex, APR_THREAD_MUTEX_UNNESTED, pool) != APR_SUCCESS) {
+    apr_pool_destroy(buffer->pool);
+    return nullptr;
+  }
+  return buffer;
+}
+
+apt_bool_t mpf_media_chunk_buffer_destroy(mpf_media_chunk_buffer_t* buffer) {
+  if (!buffer) return FALSE;
+  apr_thread_mutex_destroy(buffer->mutex);
+  buffer->mutex = nullptr;
+  apr_pool_destroy(buffer->pool);
+  buffer->pool = nullptr;
+  return TRUE;
+}
+
+apt_bool_t mpf_media_chunk_buffer_restart(mpf_media_chunk_buffer_t* buffer) {
+  BufferLock lock(buffer);
+  buffer->head = buffer->tail = buffer->current = nullptr;
+  buffer->remaining = 0;
+  buffer->size = 0;
+  // Nothing refers to the old chunks any more: their memory is given back
+  // to the pool for the next SPEAK.
+  apr_pool_clear(buffer->pool);
+  return TRUE;
+}
+
+apt_bool_t mpf_media_chunk_buffer_audio_write(mpf_media_chunk_buffer_t* buffer, void* data,
+                                              apr_size_t size) {
+  BufferLock lock(buffer);
+  MediaChunk* chunk =
+      static_cast<MediaChunk*>(apr_palloc(buffer->pool, sizeof(MediaChunk) + size));
+  chunk->type = MEDIA_FRAME_TYPE_AUDIO;
+  chunk->data = reinterpret_cast<char*>(chunk + 1);
+  chunk->size = size;
+  if (size) memcpy(chunk->data, data, size);
+  AppendChunk(buffer, chunk);
+  buffer->size += size;
+  return TRUE;
+}
+
+apt_bool_t mpf_media_chunk_buffer_event_write(mpf_media_chunk_buffer_t* buffer,
+                                              mpf_frame_type_e type) {
+  BufferLock lock(buffer);
+  MediaChunk* chunk = static_cast<MediaChunk*>(apr_palloc(buffer->pool, sizeof(MediaChunk)));
+  chunk->type = type;
+  chunk->data = nullptr;
+  chunk->size = 0;
+  AppendChunk(buffer, chunk);
+  return TRUE;
+}
+
+apt_bool_t mpf_media_chunk_buffer_frame_read(mpf_media_chunk_buffer_t* buffer,
+                                             mpf_frame_t* frame) {
+  char* target = static_cast<char*>(frame->codec_frame.buffer);
+  apr_size_t frame_size = frame->codec_frame.size;
+  apr_size_t need = frame_size;
+  BufferLock lock(buffer);
+  while (need > 0) {
+    if (!buffer->current) {
+      buffer->current = TakeHead(buffer);
+      if (!buffer->current) {
+        // Nothing queued: the rest of the frame is silence.
+        memset(target + (frame_size - need), 0, need);
+        return TRUE;
+      }
+      buffer->remaining = buffer->current->size;
+    }
+    MediaChunk* chunk = buffer->current;
+    frame->type |= chunk->type;
+    const char* source = chunk->data + (chunk->size - buffer->remaining);
+    if (need < buffer->remaining) {
+      memcpy(target + (frame_size - need), source, need);
+      buffer->remaining -= need;
+      buffer->size -= need;
+      need = 0;
+    } else {
+      if (buffer->remaining) memcpy(target + (frame_size - need), source, buffer->remaining);
+      need -= buffer->remaining;
+      buffer->size -= buffer->remaining;
+      buffer->remaining = 0;
+      buffer->current = nullptr;
+    }
+  }
+  return TRUE;
+}
+
+apr_size_t mpf_media_chunk__buffer_get_size(const mpf_media_chunk_buffer_t* buffer) {
+  BufferLock lock(buffer);
+  return buffer->size;
+}
+
+}  // extern "C"

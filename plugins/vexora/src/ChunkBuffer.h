@@ -1,0 +1,38 @@
+/*
+ * The media chunk buffer: audio queued by the event-processor thread in whole
+ * pieces (one per segment) plus an end-of-stream mark, pulled by the host's
+ * media thread in frames of the host's size. Every operation takes the
+ * buffer's mutex for one append or one frame.
+ *
+ * Chunks live in a sub-pool of the pool given at creation; restarting the
+ * buffer clears that sub-pool, so a channel's memory does not grow with every
+ * SPEAK it serves.
+ */
+#pragma once
+
+#include "vxhost/apt.h"
+#include "vxhost/mpf.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef struct mpf_media_chunk_buffer_t mpf_media_chunk_buffer_t;
+
+#define MPF_CHUNK_DECLARE(type) __attribute__((visibility("default"))) type
+
+MPF_CHUNK_DECLARE(mpf_media_chunk_buffer_t*) mpf_media_chunk_buffer_create(apr_pool_t* pool);
+MPF_CHUNK_DECLARE(apt_bool_t) mpf_media_chunk_buffer_destroy(mpf_media_chunk_buffer_t* buffer);
+MPF_CHUNK_DECLARE(apt_bool_t) mpf_media_chunk_buffer_restart(mpf_media_chunk_buffer_t* buffer);
+MPF_CHUNK_DECLARE(apt_bool_t) mpf_media_chunk_buffer_audio_write(mpf_media_chunk_buffer_t* buffer,
+                                                                 void* data, apr_size_t size);
+MPF_CHUNK_DECLARE(apt_bool_t) mpf_media_chunk_buffer_event_write(mpf_media_chunk_buffer_t* buffer,
+                                                                 mpf_frame_type_e type);
+MPF_CHUNK_DECLARE(apt_bool_t) mpf_media_chunk_buffer_frame_read(mpf_media_chunk_buffer_t* buffer,
+                                                                mpf_frame_t* frame);
+MPF_CHUNK_DECLARE(apr_size_t) mpf_media_chunk__buffer_get_size(
+    const mpf_media_chunk_buffer_t* buffer);
+
+#ifdef __cplusplus
+}
+#endif

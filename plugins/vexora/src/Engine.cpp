@@ -1,0 +1,322 @@
+#include "Engine.h"
+
+#include <apr_env.h>
+
+#include <grpc/support/log.h>
+#include <grpcpp/security/credentials.h>
+
+#include <algorithm>
+#include <fstream>
+
+#include "Channel.h"
+#include "Plugin.h"
+#include "PluginBindings.h"
+#include "Task.h"
+
+namespace VXS {
+
+bool LogRedirectDevice::ProcessLogRecord(const Ambrel::LogRecord& record) {
+  apt_log(VXS_PLUGIN, APT_LOG_MARK, static_cast<apt_log_priority_e>(record.m_Level), "%s",
+          record.m_Message.c_str());
+  return true;
+}
+
+Engine::Engine(const std::string& name)
+    : m_Name(name),
+      m_HostEngine(nullptr),
+      m_EventProcessor(nullptr),
+      m_Task(nullptr),
+      m_WaveformManager(nullptr),
+      m_SdrManager(nullptr),
+      m_InUseCount(0),
+      m_UsageRefreshTimer(nullptr),
+      m_CurrentUsage(0),
+      m_MaxUsage(0),
+      m_LoggerCreated(false) {
+  // Both stores name their files after the module unless configured
+  // otherwise.
+  m_WaveformManagerSettings.m_FilePrefix = "vexora-";
+  m_SdrManagerSettings.m_FilePrefix = "vexora-";
+}
+
+Engine::~Engine() {
+  DestroyEventProcessor();
+  DestroyLogger();
+}
+
+bool Engine::Open() {
+  if (!LoadConfig("vexora.xml", "vexora", m_HostEngine ? m_HostEngine->dir_layout : nullptr,
+                  m_HostEngine ? m_HostEngine->pool : nullptr)) {
+    apt_log(VXS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Load QMS VXS Config");
+    return false;
+  }
+  CreateLogger();
+  if (!CreateEventProcessor()) {
+    apt_log(VXS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Create Event Processor");
+    return false;
+  }
+  return true;
+}
+
+bool Engine::Close() {
+  DestroyEventProcessor();
+  DestroyLogger();
+  if (m_HostEngine) mrcp_engine_close_respond(m_HostEngine);
+  return true;
+}
+
+bool Engine::CreateLogger() {
+  if (m_LoggerCreated) return true;
+  Ambrel::Logger* logger = Ambrel::Logger::CreateInstance();
+  m_LoggerCreated = true;
+  if (logger) {
+    logger->AddLogDevice(new LogRedirectDevice());
+    logger->Start();
+  }
+  return true;
+}
+
+void Engine::DestroyLogger() {
+  if (!m_LoggerCreated) return;
+  m_LoggerCreated = false;
+  Ambrel::Logger::DestroyInstance();
+}
+
+bool Engine::CreateEventProcessor() {
+  if (m_EventProcessor) return false;
+  m_EventProcessor = new Ambrel::SoftEventProcessor();
+  m_EventProcessor->AddObserver(this);
+  if (!m_EventProcessor->Start()) {
+    delete m_EventProcessor;
+    m_EventProcessor = nullptr;
+    return false;
+  }
+  return true;
+}
+
+void Engine::DestroyEventProcessor() {
+  if (!m_EventProcessor) return;
+  m_EventProcessor->Shutdown(true);
+  delete m_EventProcessor;
+  m_EventProcessor = nullptr;
+}
+
+bool Engine::OnStart(Ambrel::SoftEventProcessor*) {
+  bool result = ProcessStart();
+  if (m_HostEngine) mrcp_engine_open_respond(m_HostEngine, result ? TRUE : FALSE);
+  return result;
+}
+
+void Engine::OnShutdown(Ambrel::SoftEventProcessor*) { ProcessShutdown(); }
+
+bool Engine::ProcessStart() {
+  OnUsageChange();
+  if (!ProcessOpen()) {
+    Cleanup();
+    return false;
+  }
+  if (!CreateWaveformManager(m_WaveformManagerSettings)) {
+    apt_log(VXS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Create Waveform Manager");
+    Cleanup();
+    return false;
+  }
+  if (!CreateSdrManager(m_SdrManagerSettings)) {
+    apt_log(VXS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Create SDR Manager");
+    Cleanup();
+    return false;
+  }
+  OnUsageChange();
+
+  if (m_MonitoringSettings.m_UsageRefreshHandler.AnyEnabled()) {
+    // A period of zero or less would make a timer that never leaves the
+    // queue's head; such a setting starts no timer at all.
+    if (m_MonitoringSettings.m_RefreshPeriod <= 0) {
+      apt_log(VXS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
+              "Usage Refresh Timer Not Set: refresh-period [%ld sec] is not positive",
+              static_cast<long>(m_MonitoringSettings.m_RefreshPeriod));
+    } else {
+      apt_log(VXS_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Set Usage Refresh Timer [%d sec]",
+              static_cast<int>(m_MonitoringSettings.m_RefreshPeriod));
+      m_UsageRefreshTimer = new Ambrel::Timer(
+          this, static_cast<int64_t>(m_MonitoringSettings.m_RefreshPeriod) * 1000,
+          Ambrel::Timer::PERIODIC, Ambrel::Timer::LIFETIME_AUTO);
+      if (!m_UsageRefreshTimer->Start(m_EventProcessor)) {
+        delete m_UsageRefreshTimer;
+        m_UsageRefreshTimer = nullptr;
+      }
+    }
+  }
+  return true;
+}
+
+bool Engine::SetEnv(const char* name, const std::string& value) {
+  apr_pool_t* pool = m_HostEngine ? m_HostEngine->pool : nullptr;
+  return pool && apr_env_set(name, value.c_str(), pool) == APR_SUCCESS;
+}
+
+namespace {
+
+// Reads a whole small file; false when it cannot be opened.
+bool ReadWholeFile(const std::string& path, std::string& content, size_t limit) {
+  std::ifstream stream(path, std::ios::binary);
+  if (!stream) return false;
+  content.assign(limit, '\0');
+  stream.read(&content[0], static_cast<std::streamsize>(limit));
+  content.resize(static_cast<size_t>(stream.gcount()));
+  return true;
+}
+
+}  // namespace
+
+bool Engine::ProcessOpen() {
+  if (!m_SynthSettings.m_GrpcLogVerbosity.empty()) {
+    apt_log(VXS_PLUGIN, APT_LOG_MARK, APT_PRIO_NOTICE, "Set gRPC Verbosity %s",
+            m_SynthSettings.m_GrpcLogVerbosity.c_str());
+    SetEnv("GRPC_VERBOSITY", m_SynthSettings.m_GrpcLogVerbosity);
+  }
+  if (!m_SynthSettings.m_GrpcLogTrace.empty()) {
+    apt_log(VXS_PLUGIN, APT_LOG_MARK, APT_PRIO_NOTICE, "Set gRPC Trace %s",
+            m_SynthSettings.m_GrpcLogTrace.c_str());
+    SetEnv("GRPC_TRACE", m_SynthSettings.m_GrpcLogTrace);
+  }
+  if (m_SynthSettings.m_GrpcLogRedirection) {
+    apt_log(VXS_PLUGIN, APT_LOG_MARK, APT_PRIO_NOTICE, "Enable gRPC Log Redirection");
+    gpr_set_log_function(GrpcLogRedirector);
+  }
+  if (!m_SslRootsFile.empty()) {
+    apt_log(VXS_PLUGIN, APT_LOG_MARK, APT_PRIO_NOTICE, "Set SSL Roots %s", m_SslRootsFile.c_str());
+    SetEnv("GRPC_DEFAULT_SSL_ROOTS_FILE_PATH", m_SslRootsFile);
+  }
+  std::string audience;
+  ComposeAudience(m_SynthSettings.m_Region, audience);
+
+  apt_log(VXS_PLUGIN, APT_LOG_MARK, APT_PRIO_NOTICE, "Set Defualt Google App Credentials %s",
+          m_CredentialsFile.c_str());
+  SetEnv("GOOGLE_APPLICATION_CREDENTIALS", m_CredentialsFile);
+
+  Credentials credentials;
+  if (m_SynthSettings.m_SecureTransport) {
+    apt_log(VXS_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Create Default Google Credentials [%s]",
+            audience.c_str());
+    // The library's default credentials probe for a cloud metadata server
+    // when the key file is unusable, which can block for minutes; they are
+    // only asked for once the key file is known to hold a usable key.
+    std::string key;
+    if (ReadWholeFile(m_CredentialsFile, key, 1 << 20) && IsUsableCredentialsKey(key)) {
+      credentials = grpc::GoogleDefaultCredentials();
+    }
+  } else {
+    apt_log(VXS_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Create Insecure Credentials");
+    credentials = grpc::InsecureChannelCredentials();
+  }
+  m_DefaultCredentials = credentials;
+  if (!m_DefaultCredentials) {
+    apt_log(VXS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
+            "Failed to Create Default Google Credentials");
+    return false;
+  }
+  m_CredentialsMap.emplace(m_CredentialsFile, m_DefaultCredentials);
+
+  if (!m_SynthSettings.m_HttpProxy.empty()) {
+    apt_log(VXS_PLUGIN, APT_LOG_MARK, APT_PRIO_NOTICE, "Set HTTP Proxy %s",
+            m_SynthSettings.m_HttpProxy.c_str());
+    SetEnv("http_proxy", m_SynthSettings.m_HttpProxy);
+  }
+  return CreateGrpcTask();
+}
+
+bool Engine::CreateGrpcTask() {
+  if (m_Task) return false;
+  m_Task = new Task("GRPC");
+  m_Task->Create(m_HostEngine ? m_HostEngine->pool : nullptr);
+  if (!m_Task->Start()) {
+    delete m_Task;
+    m_Task = nullptr;
+    return false;
+  }
+  return true;
+}
+
+void Engine::DestroyGrpcTask() {
+  if (!m_Task) return;
+  // Calls still in flight are cancelled first, so that shutting the queue
+  // down never waits for a service that does not answer.
+  for (Channel* channel : m_OpenChannels) channel->CancelSynthesis();
+  m_Task->Terminate();
+  m_Task->Destroy();
+  delete m_Task;
+  m_Task = nullptr;
+}
+
+bool Engine::CreateWaveformManager(const WaveformManager::Settings& settings) {
+  if (m_WaveformManager) {
+    apt_log(VXS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Waveform Manager Already Exists");
+    return false;
+  }
+  apt_log(VXS_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Create Waveform Manager");
+  m_WaveformManager = new WaveformManager(settings, m_SynthSettings.m_Caching);
+  m_WaveformManager->SetTimerProcessor(m_EventProcessor);
+  m_WaveformManager->LoadFileEntries();
+  return true;
+}
+
+void Engine::DestroyWaveformManager() {
+  if (!m_WaveformManager) return;
+  apt_log(VXS_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Destroy Waveform Manager");
+  delete m_WaveformManager;
+  m_WaveformManager = nullptr;
+}
+
+bool Engine::CreateSdrManager(const SdrManager::Settings& settings) {
+  if (m_SdrManager) {
+    apt_log(VXS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "SDR Manager Already Exists");
+    return false;
+  }
+  apt_log(VXS_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Create SDR Manager");
+  m_SdrManager = new SdrManager(settings);
+  m_SdrManager->SetTimerProcessor(m_EventProcessor);
+  m_SdrManager->LoadFileEntries();
+  return true;
+}
+
+void Engine::DestroySdrManager() {
+  if (!m_SdrManager) return;
+  apt_log(VXS_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Destroy SDR Manager");
+  delete m_SdrManager;
+  m_SdrManager = nullptr;
+}
+
+void Engine::Cleanup() {
+  DestroyGrpcTask();
+  DestroyWaveformManager();
+  DestroySdrManager();
+}
+
+void Engine::ProcessShutdown() {
+  // The processor's timer queue disposes of the timer with the processor.
+  m_UsageRefreshTimer = nullptr;
+  if (m_SynthSettings.m_GrpcLogRedirection) {
+    apt_log(VXS_PLUGIN, APT_LOG_MARK, APT_PRIO_NOTICE, "Disable gRPC Log Redirection");
+    gpr_set_log_function(nullptr);
+  }
+  Cleanup();
+  OnUsageChange();
+}
+
+void Engine::OnOpenChannel(Channel* channel) {
+  m_OpenChannels.push_back(channel);
+  ++m_InUseCount;
+  m_CurrentUsage = m_InUseCount;
+  if (m_CurrentUsage > m_MaxUsage) m_MaxUsage = m_CurrentUsage;
+  OnUsageChange();
+}
+
+void Engine::OnCloseChannel(Channel* channel) {
+  size_t before = m_OpenChannels.size();
+  m_OpenChannels.remove(channel);
+  m_InUseCount -= static_cast<unsigned>(before - m_OpenChannels.size());
+  m_CurrentUsage = m_InUseCount;
+  OnUsageChange();
+}
+
+}  // namespace VXS

@@ -1,0 +1,137 @@
+// The one engine behind the host's engine record: configuration, the event
+// processor on which every engine and channel state change runs, the
+// framework logger, the gRPC completion-queue task, the service credentials,
+// the waveform and record managers, and usage monitoring.
+//
+// Open, Close and the destructor run on host threads while the event
+// processor is not (yet or any longer) running; everything else runs on the
+// event-processor thread, so the engine holds no lock of its own. Owned by
+// the host's engine record (deleted by the destroy binding).
+#pragma once
+
+#include <apr_pools.h>
+#include <apr_xml.h>
+
+#include <grpcpp/security/credentials.h>
+
+#include <list>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "SdrManager.h"
+#include "Settings.h"
+#include "WaveformManager.h"
+#include "ambrel/EventProcessor.h"
+#include "ambrel/Logger.h"
+#include "ambrel/Timer.h"
+#include "vxhost/mrcp.h"
+
+namespace VXS {
+
+class Channel;
+class Task;
+
+class Engine : public Ambrel::TimerHandler, public Ambrel::SoftEventProcessor::Observer {
+ public:
+  typedef std::shared_ptr<grpc::ChannelCredentials> Credentials;
+
+  explicit Engine(const std::string& name);
+  ~Engine() override;
+  Engine(const Engine&) = delete;
+  Engine& operator=(const Engine&) = delete;
+
+  void OnTimeoutElapsed(Ambrel::Timer* timer) override;
+  virtual bool ProcessOpen();
+  virtual bool Open();
+  virtual bool Close();
+  bool OnStart(Ambrel::SoftEventProcessor* processor) override;
+  void OnShutdown(Ambrel::SoftEventProcessor* processor) override;
+
+  // Channel accounting, on the event-processor thread.
+  void OnOpenChannel(Channel* channel);
+  void OnCloseChannel(Channel* channel);
+
+  // Service credentials.
+  void ComposeAudience(const std::string& region, std::string& audience) const;
+  bool LoadCredentialsFile(const std::string& path, std::string& content) const;
+  Credentials CreateCredentials(const std::string& path, const std::string& region);
+  Credentials FindCredentials(const std::string& path) const;
+  bool GetCredentialsFilePath(std::string& path, const std::string& name, apr_pool_t* pool) const;
+  // True when key is a JSON key document of a kind the library reads
+  // offline (a service account or an authorized user with their fields).
+  static bool IsUsableCredentialsKey(const std::string& key);
+
+  // Configuration document.
+  bool LoadConfig(const std::string& file_name, const std::string& root_name,
+                  const apt_dir_layout_t* layout, apr_pool_t* pool);
+  apr_xml_doc* ParseFile(const std::string& path, apr_pool_t* pool);
+  bool LoadDocument(const std::string& root_name, const apr_xml_doc* doc, apr_pool_t* pool);
+  bool LoadElement(const apr_xml_elem* element, apr_pool_t* pool);
+  bool ValidateConfig(const apt_dir_layout_t* layout, apr_pool_t* pool);
+  static bool IsRelativePath(const std::string& path, apr_pool_t* pool);
+  static bool CheckDirPath(std::string& path, const char* base_dir, apr_pool_t* pool);
+  static bool CheckFilePath(std::string& path, const char* base_dir, apr_pool_t* pool);
+
+  // Usage monitoring.
+  void OnUsageChange();
+  void DumpUsage(const StatusFileSettings& settings);
+  void DumpChannels(const StatusFileSettings& settings);
+
+  void SetHostEngine(mrcp_engine_t* engine) { m_HostEngine = engine; }
+  mrcp_engine_t* GetHostEngine() const { return m_HostEngine; }
+  const std::string& GetName() const { return m_Name; }
+  Ambrel::SoftEventProcessor* GetEventProcessor() const { return m_EventProcessor; }
+  Task* GetTask() const { return m_Task; }
+  const Credentials& GetDefaultCredentials() const { return m_DefaultCredentials; }
+  const SynthSettings& GetSynthSettings() const { return m_SynthSettings; }
+  WaveformManager* GetWaveformManager() const { return m_WaveformManager; }
+  SdrManager* GetSdrManager() const { return m_SdrManager; }
+  const std::string& GetCredentialsFile() const { return m_CredentialsFile; }
+  const std::list<Channel*>& GetOpenChannels() const { return m_OpenChannels; }
+  unsigned GetInUseCount() const { return m_InUseCount; }
+  uint32_t GetCurrentUsage() const { return m_CurrentUsage; }
+  uint32_t GetMaxUsage() const { return m_MaxUsage; }
+  const MonitoringSettings& GetMonitoringSettings() const { return m_MonitoringSettings; }
+  Ambrel::Timer* GetUsageRefreshTimer() const { return m_UsageRefreshTimer; }
+
+ private:
+  bool CreateLogger();
+  void DestroyLogger();
+  bool CreateEventProcessor();
+  void DestroyEventProcessor();
+  bool ProcessStart();
+  bool CreateGrpcTask();
+  void DestroyGrpcTask();
+  bool CreateWaveformManager(const WaveformManager::Settings& settings);
+  void DestroyWaveformManager();
+  bool CreateSdrManager(const SdrManager::Settings& settings);
+  void DestroySdrManager();
+  void Cleanup();
+  void ProcessShutdown();
+  void ProduceOutputs(const MonitoringHandler& handler);
+  bool SetEnv(const char* name, const std::string& value);
+
+  std::string m_Name;
+  mrcp_engine_t* m_HostEngine;
+  Ambrel::SoftEventProcessor* m_EventProcessor;
+  Task* m_Task;
+  Credentials m_DefaultCredentials;
+  std::string m_CredentialsFile;
+  std::map<std::string, Credentials> m_CredentialsMap;
+  std::string m_SslRootsFile;
+  WaveformManager* m_WaveformManager;
+  SdrManager* m_SdrManager;
+  SynthSettings m_SynthSettings;
+  WaveformManager::Settings m_WaveformManagerSettings;
+  SdrManager::Settings m_SdrManagerSettings;
+  MonitoringSettings m_MonitoringSettings;
+  std::list<Channel*> m_OpenChannels;
+  unsigned m_InUseCount;
+  Ambrel::Timer* m_UsageRefreshTimer;
+  uint32_t m_CurrentUsage;
+  uint32_t m_MaxUsage;
+  bool m_LoggerCreated;
+};
+
+}  // namespace VXS

@@ -1,0 +1,329 @@
+#include "SynthContent.h"
+
+#include <strings.h>
+
+#include <cctype>
+#include <climits>
+#include <cstring>
+
+#include "Plugin.h"
+
+namespace VXS {
+
+namespace {
+
+// The fixed root of every composed SSML document; the language follows.
+const char kSpeakOpening[] = "<speak version=\"1.0\" xml:lang=\"";
+const char kSpeakClosing[] = "</speak>";
+
+// The XML parser takes a feed length as an int; larger bodies go in parts.
+const size_t kMaxFeedLength = INT_MAX / 2;
+
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+bool StartsWithNoCase(const char* begin, const char* end, const char* prefix) {
+  size_t length = strlen(prefix);
+  return static_cast<size_t>(end - begin) >= length && strncasecmp(begin, prefix, length) == 0;
+}
+
+bool IsVoiceElement(const apr_xml_elem* element) {
+  return element->name && strcasecmp(element->name, "voice") == 0;
+}
+
+bool FieldEquals(const apt_str_t& field, const char* text) {
+  size_t length = strlen(text);
+  return field.length == length && memcmp(field.buf, text, length) == 0;
+}
+
+// Reads a decimal integer the way formatted input into a 32-bit int does:
+// leading white space skipped, optional sign, digits up to the first other
+// character; no digits gives 0 and values beyond 32 bits the nearest limit.
+int32_t ReadInt32(const char* text, size_t length) {
+  const char* pos = text;
+  const char* end = text + length;
+  while (pos < end && isspace(static_cast<unsigned char>(*pos))) ++pos;
+  bool negative = false;
+  if (pos < end && (*pos == '+' || *pos == '-')) {
+    negative = *pos == '-';
+    ++pos;
+  }
+  const int64_t limit = negative ? -static_cast<int64_t>(INT32_MIN) : INT32_MAX;
+  int64_t number = 0;
+  bool digits = false;
+  for (; pos < end && *pos >= '0' && *pos <= '9'; ++pos) {
+    digits = true;
+    if (number <= limit) number = number * 10 + (*pos - '0');
+  }
+  if (!digits) return 0;
+  if (number > limit) number = limit;
+  return static_cast<int32_t>(negative ? -number : number);
+}
+
+}  // namespace
+
+// -------------------------------------------------------------- SpeakParams
+
+SpeakParams::SpeakParams() { Reset(); }
+
+void SpeakParams::Reset() {
+  m_Language.clear();
+  m_VoiceGender = VOICE_GENDER_UNKNOWN;
+  m_VoiceName.clear();
+  m_Prosody.Reset();
+  m_Content.clear();
+  m_ContentType = SYNTH_CONTENT_UNKNOWN;
+  m_EffectsProfile.clear();
+  m_CustomVoiceModel.clear();
+  m_Deadline = 0;
+  m_Reattempt = false;
+  m_ServiceUri.clear();
+  m_CredentialsFile.clear();
+  m_Region.clear();
+}
+
+bool SpeakParams::DetermineContentType(std::string& contentType) {
+  std::string::size_type pos = contentType.find(';');
+  if (pos != std::string::npos) contentType.erase(pos);
+
+  if (contentType == "text/plain")
+    m_ContentType = SYNTH_CONTENT_TEXT;
+  else if (contentType == "application/ssml+xml" || contentType == "application/synthesis+ssml")
+    m_ContentType = SYNTH_CONTENT_SSML;
+  else if (contentType == "text/uri-list")
+    m_ContentType = SYNTH_CONTENT_URI_LIST;
+  else
+    m_ContentType = SYNTH_CONTENT_UNKNOWN;
+  return true;
+}
+
+// ------------------------------------------------------------- SynthSegment
+
+SynthSegment::SynthSegment()
+    : m_VoiceGender(VOICE_GENDER_UNKNOWN), m_ContentType(SYNTH_CONTENT_UNKNOWN) {}
+
+SynthSegment::SynthSegment(const std::string& voiceName, mrcp_voice_gender_e voiceGender,
+                           const std::string& content, SynthContentType contentType)
+    : m_VoiceName(voiceName),
+      m_VoiceGender(voiceGender),
+      m_Content(content),
+      m_ContentType(contentType) {}
+
+bool SynthSegment::SetVoiceParams(const apr_xml_elem* voice) {
+  for (const apr_xml_attr* attr : GetAttributes(voice)) {
+    if (!attr->name) continue;
+    const char* value = attr->value ? attr->value : "";
+    if (strcasecmp(attr->name, "name") == 0)
+      m_VoiceName = value;
+    else if (strcasecmp(attr->name, "gender") == 0)
+      SynthSettings::ParseVoiceGender(value, m_VoiceGender);
+  }
+  return true;
+}
+
+// ------------------------------------------------------------- SynthContent
+
+bool SynthContent::ComposeSingleSegment(const SpeakParams& params) {
+  push_back(
+      SynthSegment(params.m_VoiceName, params.m_VoiceGender, params.m_Content, params.m_ContentType));
+  return true;
+}
+
+bool SynthContent::ReadSsmlAndComposeContent(SpeakParams& params, std::string& query,
+                                             bool normalize, apr_pool_t* pool) {
+  // The tree and its serialisations are only needed until the segments hold
+  // their copies; a child pool keeps them from piling up in a channel's pool.
+  apr_pool_t* scratch = nullptr;
+  if (apr_pool_create(&scratch, pool) != APR_SUCCESS) scratch = nullptr;
+  apr_pool_t* work = scratch ? scratch : pool;
+
+  apr_xml_doc* doc = ParseSsml(params.m_Content.data(), params.m_Content.size(), work);
+  if (!doc) {
+    if (scratch) apr_pool_destroy(scratch);
+    return false;
+  }
+
+  apr_xml_elem* root = doc->root;
+  if (root->lang) params.m_Language = root->lang;
+
+  const char* base = nullptr;
+  for (const apr_xml_attr* attr : GetAttributes(root)) {
+    const char* value = attr->value ? attr->value : "";
+    apt_log(VXS_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, "Read SSML Attribute: %s = %s", attr->name,
+            value);
+    if (attr->name && strcasecmp(attr->name, "xml:base") == 0) {
+      base = value;
+      break;
+    }
+  }
+  if (base && *base) {
+    const char* mark = strchr(base, '?');
+    if (mark) query = mark + 1;
+  }
+
+  if (normalize) {
+    bool voiceFound = false;
+    for (apr_xml_elem* child = root->first_child; child; child = child->next) {
+      if (!IsVoiceElement(child)) continue;
+      voiceFound = true;
+      ComposeSsmlSegment(doc, child, true, params, work);
+    }
+    if (!voiceFound) ComposeSsmlSegment(doc, root, false, params, work);
+  } else {
+    SynthSegment segment(params.m_VoiceName, params.m_VoiceGender, params.m_Content,
+                         SYNTH_CONTENT_SSML);
+    for (const apr_xml_elem* child = root->first_child; child; child = child->next) {
+      if (IsVoiceElement(child)) {
+        segment.SetVoiceParams(child);
+        break;
+      }
+    }
+    push_back(segment);
+  }
+
+  if (scratch) apr_pool_destroy(scratch);
+  return true;
+}
+
+bool SynthContent::ComposeSsmlSegment(apr_xml_doc* doc, apr_xml_elem* element, bool takeVoice,
+                                      const SpeakParams& params, apr_pool_t* pool) {
+  StripNamespace(element);
+  // The parser hands text back unescaped; without quoting, '&' and '<' in
+  // the text would make the composed document malformed.
+  apr_xml_quote_elem(pool, element);
+
+  const char* inner = nullptr;
+  apr_xml_to_text(pool, element, APR_XML_X2T_INNER, doc ? doc->namespaces : nullptr, nullptr,
+                  &inner, nullptr);
+
+  std::string ssml;
+  size_t innerLength = inner ? strlen(inner) : 0;
+  ssml.reserve(sizeof(kSpeakOpening) + params.m_Language.size() + 2 + innerLength +
+               sizeof(kSpeakClosing));
+  ssml.append(kSpeakOpening);
+  ssml.append(params.m_Language);
+  ssml.append("\">");
+  if (inner) ssml.append(inner, innerLength);
+  ssml.append(kSpeakClosing);
+
+  SynthSegment segment(params.m_VoiceName, params.m_VoiceGender, ssml, SYNTH_CONTENT_SSML);
+  if (takeVoice) segment.SetVoiceParams(element);
+  push_back(segment);
+  return true;
+}
+
+bool SynthContent::ComposeUriListSegments(const SpeakParams& params) {
+  // The reader needs a writable buffer; it never changes it.
+  std::string body(params.m_Content);
+  apt_text_stream_t stream;
+  apt_text_stream_init(&stream, &body[0], body.size());
+
+  apt_str_t line;
+  while (apt_text_line_read(&stream, &line)) {
+    if (!line.buf || !line.length) continue;
+    const char* pos = line.buf;
+    const char* end = line.buf + line.length;
+    while (pos < end && IsBlank(*pos)) ++pos;
+
+    if (StartsWithNoCase(pos, end, "file://")) {
+      pos += strlen("file://");
+      while (pos < end && IsBlank(*pos)) ++pos;
+      if (pos < end)
+        push_back(SynthSegment(params.m_VoiceName, params.m_VoiceGender, std::string(pos, end),
+                               SYNTH_CONTENT_FILE_URI));
+    } else if (StartsWithNoCase(pos, end, "http://")) {
+      push_back(SynthSegment(params.m_VoiceName, params.m_VoiceGender, std::string(pos, end),
+                             SYNTH_CONTENT_HTTP_URI));
+    } else if (StartsWithNoCase(pos, end, "https://")) {
+      push_back(SynthSegment(params.m_VoiceName, params.m_VoiceGender, std::string(pos, end),
+                             SYNTH_CONTENT_HTTPS_URI));
+    } else {
+      apt_log(VXS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Unsupported URI Form");
+    }
+  }
+  return true;
+}
+
+apr_xml_doc* SynthContent::ParseSsml(const char* data, size_t length, apr_pool_t* pool) {
+  if (!data || !length) {
+    apt_log(VXS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "XML Content Emtpy");
+    return nullptr;
+  }
+
+  apr_xml_parser* parser = apr_xml_parser_create(pool);
+  if (!parser) {
+    apt_log(VXS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Feed XML Content to Parser");
+    return nullptr;
+  }
+  for (size_t offset = 0; offset < length;) {
+    size_t part = length - offset < kMaxFeedLength ? length - offset : kMaxFeedLength;
+    if (apr_xml_parser_feed(parser, data + offset, part) != APR_SUCCESS) {
+      // Finishing releases the parser now rather than with the pool.
+      apr_xml_parser_done(parser, nullptr);
+      apt_log(VXS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Feed XML Content to Parser");
+      return nullptr;
+    }
+    offset += part;
+  }
+
+  apr_xml_doc* doc = nullptr;
+  if (apr_xml_parser_done(parser, &doc) != APR_SUCCESS) {
+    apt_log(VXS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Terminate XML parsing");
+    return nullptr;
+  }
+  if (!doc || !doc->root) {
+    apt_log(VXS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "No XML Root Element");
+    return nullptr;
+  }
+  return doc;
+}
+
+void SynthContent::StripNamespace(apr_xml_elem* element) {
+  // The parser limits nesting, so the recursion depth stays small.
+  element->ns = APR_XML_NS_NONE;
+  for (apr_xml_attr* attr = element->attr; attr; attr = attr->next) attr->ns = APR_XML_NS_NONE;
+  for (apr_xml_elem* child = element->first_child; child; child = child->next)
+    StripNamespace(child);
+}
+
+// ------------------------------------------------------------- CacheControl
+
+CacheControl::CacheControl() { Reset(); }
+
+void CacheControl::Reset() {
+  m_MaxAge = -1;
+  m_MaxStale = -1;
+  m_MinFresh = -1;
+}
+
+bool CacheControl::Parse(const apt_str_t* value, apr_pool_t* pool) {
+  if (!value) return false;
+  if (!value->buf || !value->length) return true;
+
+  apt_text_stream_t stream;
+  apt_text_stream_init(&stream, value->buf, value->length);
+  apt_str_t field;
+  while (apt_text_field_read(&stream, ',', TRUE, &field)) ParseDirective(&field, pool);
+  return true;
+}
+
+bool CacheControl::ParseDirective(const apt_str_t* directive, apr_pool_t* /*pool*/) {
+  if (!directive || !directive->buf || !directive->length) return false;
+
+  apt_text_stream_t stream;
+  apt_text_stream_init(&stream, directive->buf, directive->length);
+  apt_str_t name;
+  if (!apt_text_field_read(&stream, '=', TRUE, &name)) return false;
+  apt_str_t value;
+  if (!apt_text_field_read(&stream, ',', TRUE, &value)) return true;
+
+  int32_t seconds = ReadInt32(value.buf, value.length);
+  if (FieldEquals(name, "max-age"))
+    m_MaxAge = seconds;
+  else if (FieldEquals(name, "max-stale"))
+    m_MaxStale = seconds;
+  else if (FieldEquals(name, "min-fresh"))
+    m_MinFresh = seconds;
+  return true;
+}
+
+}  // namespace VXS

@@ -1,0 +1,134 @@
+// What one SPEAK request asks for: its parameters (SpeakParams), the ordered
+// segments its body is split into (SynthContent of SynthSegment), and the
+// directives of its Cache-Control header (CacheControl).
+//
+// Plain values held inside the request's synthesis-detail record; filled and
+// read by the channel on the engine's event-processor thread only. XML trees
+// and texts passed in a pool stay owned by that pool.
+#pragma once
+
+#include <apr_pools.h>
+#include <apr_xml.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <string>
+
+#include "Settings.h"
+#include "vxhost/apt.h"
+#include "vxhost/mrcp.h"
+
+namespace VXS {
+
+enum SynthContentType {
+  SYNTH_CONTENT_UNKNOWN = 0,
+  SYNTH_CONTENT_TEXT = 1,
+  SYNTH_CONTENT_SSML = 2,
+  SYNTH_CONTENT_URI_LIST = 3,  // request bodies only
+  SYNTH_CONTENT_FILE_URI = 4,  // a local path taken from a "file://" URI
+  SYNTH_CONTENT_HTTP_URI = 5,
+  SYNTH_CONTENT_HTTPS_URI = 6
+};
+
+// The parameters of one SPEAK request, resolved from the configured defaults
+// and the request's headers.
+class SpeakParams {
+ public:
+  SpeakParams();
+  void Reset();
+
+  // Cuts contentType at its first ';' and classifies the rest exactly and
+  // case-sensitively into m_ContentType (unknown when unsupported). Always
+  // true.
+  bool DetermineContentType(std::string& contentType);
+
+  std::string m_Language;
+  mrcp_voice_gender_e m_VoiceGender;
+  std::string m_VoiceName;
+  ProsodyParams m_Prosody;
+  std::string m_Content;
+  SynthContentType m_ContentType;
+  std::string m_EffectsProfile;
+  std::string m_CustomVoiceModel;
+  int64_t m_Deadline;  // milliseconds, 0: none
+  bool m_Reattempt;
+  std::string m_ServiceUri;
+  std::string m_CredentialsFile;
+  std::string m_Region;
+};
+
+// One unit of synthesis or playback.
+class SynthSegment {
+ public:
+  SynthSegment();
+  SynthSegment(const std::string& voiceName, mrcp_voice_gender_e voiceGender,
+               const std::string& content, SynthContentType contentType);
+
+  // Takes the "name" and "gender" attributes of an SSML "voice" element
+  // (names case-insensitive); an unknown gender is ignored. Always true.
+  bool SetVoiceParams(const apr_xml_elem* voice);
+
+  std::string m_VoiceName;
+  mrcp_voice_gender_e m_VoiceGender;
+  std::string m_Content;  // text, SSML document, file path or URI
+  SynthContentType m_ContentType;
+};
+
+// The segments of one request, appended at the back by the Compose
+// operations and consumed from the front by the channel.
+class SynthContent : public std::deque<SynthSegment> {
+ public:
+  // Appends the request body as one segment, unchanged. Always true.
+  bool ComposeSingleSegment(const SpeakParams& params);
+
+  // Parses the SSML body and appends its segments: one per "voice" child of
+  // the root when normalizing (or one for the whole root when it has none),
+  // else the body unchanged. Takes the root's xml:lang into m_Language and
+  // the text after '?' of the root's xml:base into query. False only when the
+  // body cannot be parsed. The XML tree lives in a child of pool that is
+  // released before returning.
+  bool ReadSsmlAndComposeContent(SpeakParams& params, std::string& query, bool normalize,
+                                 apr_pool_t* pool);
+
+  // Appends one segment holding a new "speak" document in the request's
+  // language with element's inner content. element's namespaces are stripped
+  // and its text escaped in place, so it must not be composed twice. With
+  // takeVoice the element's voice attributes override the request's. Always
+  // true.
+  bool ComposeSsmlSegment(apr_xml_doc* doc, apr_xml_elem* element, bool takeVoice,
+                          const SpeakParams& params, apr_pool_t* pool);
+
+  // Appends one segment per usable "file://", "http://" or "https://" line
+  // of a URI list; other lines are warned about and skipped. Always true.
+  bool ComposeUriListSegments(const SpeakParams& params);
+
+  // The parsed document in pool, or null (with a warning) when data is empty
+  // or not well-formed.
+  static apr_xml_doc* ParseSsml(const char* data, size_t length, apr_pool_t* pool);
+
+  // Puts element, its descendants and all their attributes in no namespace,
+  // so that serialisation writes bare names.
+  static void StripNamespace(apr_xml_elem* element);
+};
+
+// The directives of a request's Cache-Control header, in seconds; -1 when
+// absent.
+class CacheControl {
+ public:
+  CacheControl();
+  void Reset();
+
+  // Applies each comma-separated directive of value. False when value is
+  // null.
+  bool Parse(const apt_str_t* value, apr_pool_t* pool);
+  // Applies one "name=value" directive; unknown names and directives without
+  // a value change nothing. False when the directive has no name.
+  bool ParseDirective(const apt_str_t* directive, apr_pool_t* pool);
+
+  int32_t m_MaxAge;
+  int32_t m_MaxStale;  // recorded only
+  int32_t m_MinFresh;
+};
+
+}  // namespace VXS

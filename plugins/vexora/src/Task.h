@@ -1,0 +1,55 @@
+// The gRPC completion-queue task: one completion queue shared by every
+// channel's calls, and one host task thread that waits on it for ever and
+// turns each completion into an event posted to the engine's processor.
+//
+// Create, Start, Terminate and Destroy run on the engine's event-processor
+// thread; Run runs on the task's own thread and touches no channel state.
+// Owned by the engine.
+#pragma once
+
+#include <apr_pools.h>
+
+#include <grpcpp/completion_queue.h>
+
+#include <string>
+
+#include "vxhost/apt.h"
+
+namespace VXS {
+
+class Channel;
+
+// The completion-queue tag of a channel's calls; one per channel.
+struct Tag {
+  explicit Tag(Channel* channel) : m_Pending(false), m_Name("finishing"), m_Channel(channel) {}
+  bool m_Pending;      // a call is in flight
+  std::string m_Name;  // always "finishing"
+  Channel* m_Channel;  // null for tags that belong to no channel
+};
+
+class Task {
+ public:
+  explicit Task(const std::string& name);
+  ~Task();
+  Task(const Task&) = delete;
+  Task& operator=(const Task&) = delete;
+
+  bool Create(apr_pool_t* pool);
+  bool Start();
+  // Shuts the queue down and waits for the task's thread to drain it and end.
+  bool Terminate();
+  void Destroy();
+  void Run();
+
+  grpc::CompletionQueue* GetQueue() { return &m_Queue; }
+  const std::string& GetName() const { return m_Name; }
+
+ private:
+  std::string m_Name;
+  apt_task_t* m_HostTask;
+  grpc::CompletionQueue m_Queue;
+};
+
+bool RunTask(apt_task_t* task);
+
+}  // namespace VXS

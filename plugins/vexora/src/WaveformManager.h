@@ -1,0 +1,157 @@
+// The folder of synthesized waveforms: WAVE files, their cache descriptor
+// files and the in-memory checksum index of cached records.
+//
+// Used only on the engine's event-processor thread (channels, expiration
+// timers, the start-up scan). Owned by the engine; owns its records through
+// the managed file store it derives from.
+#pragma once
+
+#include <apr_file_io.h>
+#include <apr_pools.h>
+#include <apr_xml.h>
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "FileManager.h"
+#include "Settings.h"
+#include "ambrel/Logger.h"
+
+namespace VXS {
+
+class WaveformManager : public FileManager {
+ public:
+  // The "waveform-manager" configuration element.
+  struct Settings {
+    Settings();
+    bool Load(const apr_xml_elem* element);
+
+    bool m_SaveWaveforms;
+    bool m_PurgeExisting;
+    int64_t m_MaxFileAge;  // minutes
+    int64_t m_MaxFileCount;
+    std::string m_WaveformFolder;
+    std::string m_WaveformBaseUri;
+    std::string m_FilePrefix;
+    std::string m_FileExtension;
+    std::string m_CacheFileExtension;
+    Ambrel::LogLevel m_LogLevel;
+    bool m_UseLoggingTag;
+  };
+
+  // One cached waveform. While registered only the file-entry fields, the
+  // checksum, sampling rate, gender and use count stay in memory; the rest is
+  // loaded from the descriptor on demand and released again.
+  class CacheEntry : public FileManager::FileEntry {
+   public:
+    CacheEntry(const std::string& name, int64_t time);
+    ~CacheEntry() override;
+
+    void OnRegister(FileManager* manager) override;
+    void OnUnregister(FileManager* manager) override;
+
+    bool Save(const std::string& path, apr_pool_t* pool);
+    bool Load(const std::string& path, apr_pool_t* pool);
+    bool LoadAttributes(apr_file_t* file);
+    bool LoadAttribute(const std::string& name, const std::string& value);
+    void ReleaseMemory();
+
+    static bool SaveToken(apr_file_t* file, const std::string& token);
+    static bool ReadToken(apr_file_t* file, std::string& token);
+    static bool SaveStringValue(apr_file_t* file, const std::string& value) {
+      return SaveToken(file, value);
+    }
+    static bool ReadStringValue(apr_file_t* file, std::string& value) {
+      return ReadToken(file, value);
+    }
+    static bool SaveUint32Value(apr_file_t* file, unsigned value);
+    static bool SaveUint64Value(apr_file_t* file, unsigned long value);
+    static bool ComposeFileName(const std::string& wave_name, std::string& cache_name);
+
+    uint64_t m_Checksum;
+    std::string m_Language;
+    uint16_t m_SamplingRate;
+    std::string m_VoiceName;
+    int32_t m_VoiceGender;
+    ProsodyParams m_Prosody;
+    std::string m_Content;
+
+    static const std::string sm_ChecksumToken;
+    static const std::string sm_LanguageToken;
+    static const std::string sm_SamplingRateToken;
+    static const std::string sm_VoiceNameToken;
+    static const std::string sm_VoiceGenderToken;
+    static const std::string sm_ProsodyRateToken;
+    static const std::string sm_ProsodyVolumeToken;
+    static const std::string sm_ProsodyPitchToken;
+    static const std::string sm_ProsodyContourToken;
+    static const std::string sm_ProsodyRangeToken;
+    static const std::string sm_ProsodyDurationToken;
+    static const std::string sm_UseCountToken;
+    static const std::string sm_ContentToken;
+  };
+
+  // A WAVE file being written, held by the channel.
+  struct WaveFile {
+    WaveFile() { Reset(); }
+    void Reset() {
+      m_Save = false;
+      m_Name.clear();
+      m_Path.clear();
+      m_File = nullptr;
+      m_ContentLength = 0;
+    }
+    bool m_Save;
+    std::string m_Name;  // relative to the waveform folder
+    std::string m_Path;
+    apr_file_t* m_File;
+    uint64_t m_ContentLength;
+  };
+
+  typedef std::multimap<uint64_t, CacheEntry*> ChecksumIndex;
+
+  WaveformManager(const Settings& settings, bool caching);
+  ~WaveformManager() override;
+  WaveformManager(const WaveformManager&) = delete;
+  WaveformManager& operator=(const WaveformManager&) = delete;
+
+  bool ComposeName(std::string& name, const std::string& channel_id, unsigned long request_id,
+                   unsigned long segment_number, const std::string& logging_tag,
+                   apr_pool_t* pool) const;
+  bool ComposePath(std::string& path, const std::string& name, apr_pool_t* pool) const;
+
+  bool OpenWavefile(WaveFile& file, unsigned long sampling_rate, unsigned short format,
+                    apr_pool_t* pool);
+  bool CloseWavefile(WaveFile& file, int64_t time);
+  static bool PrepareWaveHeader(apr_file_t* file, unsigned sampling_rate, unsigned short format);
+  static bool FinalizeWaveHeader(apr_file_t* file, unsigned length);
+
+  bool LoadWaveFile(const std::string& name, std::vector<char>& audio, apr_pool_t* pool);
+  // The audio bytes inside a WAVE image in memory, or null when it holds none.
+  static const char* GetWaveData(const std::string& wave, unsigned& length);
+  static uint64_t CalculateChecksum(const std::string& text);
+
+  bool SaveCacheFile(CacheEntry* entry, apr_pool_t* pool);
+  bool LoadCacheFile(CacheEntry* entry, apr_pool_t* pool);
+
+  FileEntry* CreateFileEntry(const std::string& name, int64_t time, apr_pool_t* pool) override;
+  bool RemoveManagedFile(const std::string& name) override;
+
+  bool GetSaveWaveforms() const { return m_SaveWaveforms; }
+  bool GetCaching() const { return m_Caching; }
+  bool GetUseLoggingTag() const { return m_UseLoggingTag; }
+  const std::string& GetWaveformBaseUri() const { return m_WaveformBaseUri; }
+  ChecksumIndex& GetChecksumIndex() { return m_ChecksumIndex; }
+
+ private:
+  Ambrel::LogFacility m_LogFacility;
+  bool m_SaveWaveforms;
+  std::string m_WaveformBaseUri;
+  bool m_UseLoggingTag;
+  bool m_Caching;
+  ChecksumIndex m_ChecksumIndex;
+};
+
+}  // namespace VXS

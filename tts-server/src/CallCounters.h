@@ -1,0 +1,41 @@
+#pragma once
+
+#include <cstddef>
+#include <deque>
+#include <mutex>
+#include <vector>
+
+#include "google/cloud/texttospeech/v1/cloud_tts.pb.h"
+
+namespace VxTts {
+
+// Counts the calls the service received (every call, including those later
+// rejected) and keeps copies of the latest SynthesizeSpeech requests, so a
+// test can prove that a call was or was not made. Thread-safe. Owned by
+// TtsServer.
+class CallCounters {
+ public:
+  // Requests kept; older ones are forgotten so a long run stays bounded.
+  static constexpr size_t kMaxKeptRequests = 1000;
+
+  CallCounters() = default;
+  CallCounters(const CallCounters&) = delete;
+  CallCounters& operator=(const CallCounters&) = delete;
+
+  size_t SynthesizeCalls() const;
+  size_t ListVoicesCalls() const;
+  // The latest SynthesizeSpeech requests, oldest first.
+  std::vector<google::cloud::texttospeech::v1::SynthesizeSpeechRequest> Requests() const;
+  void ResetCounters();
+
+  void RecordSynthesize(const google::cloud::texttospeech::v1::SynthesizeSpeechRequest& request);
+  void RecordListVoices();
+
+ private:
+  mutable std::mutex m_Mutex;  // guards every field below
+  size_t m_SynthesizeCalls = 0;
+  size_t m_ListVoicesCalls = 0;
+  std::deque<google::cloud::texttospeech::v1::SynthesizeSpeechRequest> m_Requests;
+};
+
+}  // namespace VxTts

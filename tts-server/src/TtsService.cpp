@@ -1,0 +1,231 @@
+#include "TtsService.h"
+
+#include <algorithm>
+#include <cctype>
+#include <exception>
+
+#include "AudioEncoding.h"
+#include "CallCounters.h"
+#include "ConnectionAcceptor.h"
+#include "FaultScript.h"
+#include "JwtVerifier.h"
+#include "RequestCheck.h"
+#include "Synthesizer.h"
+
+namespace VxTts {
+namespace tts = google::cloud::texttospeech::v1;
+
+namespace {
+
+constexpr std::chrono::milliseconds kCancelPoll(10);
+constexpr std::chrono::milliseconds kDropSettle(1000);
+
+const char* const kStatusNames[] = {
+    "OK",           "CANCELLED",         "UNKNOWN",          "INVALID_ARGUMENT",
+    "DEADLINE_EXCEEDED", "NOT_FOUND",    "ALREADY_EXISTS",   "PERMISSION_DENIED",
+    "RESOURCE_EXHAUSTED", "FAILED_PRECONDITION", "ABORTED",  "OUT_OF_RANGE",
+    "UNIMPLEMENTED", "INTERNAL",         "UNAVAILABLE",      "DATA_LOSS",
+    "UNAUTHENTICATED"};
+
+long long ElapsedMs(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                               start)
+      .count();
+}
+
+std::string StatusText(const grpc::Status& status) {
+  std::string text = StatusCodeName(status.error_code());
+  if (!status.ok() && !status.error_message().empty()) text += " error=\"" + status.error_message() + "\"";
+  return text;
+}
+
+}  // namespace
+
+const char* StatusCodeName(grpc::StatusCode code) {
+  const int i = static_cast<int>(code);
+  if (i >= 0 && i < static_cast<int>(std::size(kStatusNames))) return kStatusNames[i];
+  return "UNKNOWN";
+}
+
+bool ParseStatusCode(const std::string& text, grpc::StatusCode* code) {
+  if (!text.empty() && std::all_of(text.begin(), text.end(), ::isdigit)) {
+    if (text.size() > 2) return false;
+    const int n = std::stoi(text);
+    if (n >= static_cast<int>(std::size(kStatusNames))) return false;
+    *code = static_cast<grpc::StatusCode>(n);
+    return true;
+  }
+  std::string upper = text;
+  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  for (size_t i = 0; i < std::size(kStatusNames); ++i) {
+    if (upper == kStatusNames[i]) {
+      *code = static_cast<grpc::StatusCode>(i);
+      return true;
+    }
+  }
+  return false;
+}
+
+TtsService::TtsService(const Synthesizer& synthesizer, FaultScript& faults, CallCounters& calls,
+                       ConnectionAcceptor& acceptor, const JwtVerifier* verifier,
+                       bool check_audience, LogFunction log)
+    : m_Synthesizer(synthesizer),
+      m_Faults(faults),
+      m_Calls(calls),
+      m_Acceptor(acceptor),
+      m_Verifier(verifier),
+      m_CheckAudience(check_audience),
+      m_Log(std::move(log)) {}
+
+void TtsService::BeginShutdown() {
+  std::lock_guard<std::mutex> lock(m_StopMutex);
+  m_Stopping = true;
+  m_StopCv.notify_all();
+}
+
+void TtsService::Log(const std::string& line) const {
+  if (m_Log) m_Log(line);
+}
+
+grpc::Status TtsService::Authorize(grpc::ServerContext* context) const {
+  if (m_Verifier == nullptr) return grpc::Status::OK;
+  const auto& metadata = context->client_metadata();
+  auto it = metadata.find("authorization");
+  if (it == metadata.end()) {
+    return grpc::Status(grpc::StatusCode::UNAUTHENTICATED, "missing authorization bearer token");
+  }
+  std::string audience;
+  if (m_CheckAudience) {
+    // The client mints aud = "https://" + the channel's authority + "/", port 443 dropped.
+    const grpc::string_ref authority_ref = context->ExperimentalGetAuthority();
+    std::string authority(authority_ref.data(), authority_ref.size());
+    const std::string kDefaultPort = ":443";
+    if (authority.size() > kDefaultPort.size() &&
+        authority.compare(authority.size() - kDefaultPort.size(), kDefaultPort.size(),
+                          kDefaultPort) == 0) {
+      authority.resize(authority.size() - kDefaultPort.size());
+    }
+    audience = "https://" + authority + "/";
+  }
+  std::string reason;
+  if (!m_Verifier->Verify(std::string(it->second.data(), it->second.size()), audience, &reason)) {
+    return grpc::Status(grpc::StatusCode::UNAUTHENTICATED, "invalid bearer token: " + reason);
+  }
+  return grpc::Status::OK;
+}
+
+bool TtsService::WaitDelay(grpc::ServerContext* context, std::chrono::milliseconds delay) {
+  const auto deadline = std::chrono::steady_clock::now() + delay;
+  std::unique_lock<std::mutex> lock(m_StopMutex);
+  while (!m_Stopping) {
+    if (context->IsCancelled()) return false;
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= deadline) return true;
+    m_StopCv.wait_for(lock, std::min<std::chrono::steady_clock::duration>(deadline - now,
+                                                                          kCancelPoll));
+  }
+  return false;
+}
+
+grpc::Status TtsService::ListVoices(grpc::ServerContext* context,
+                                    const tts::ListVoicesRequest* request,
+                                    tts::ListVoicesResponse* response) {
+  const auto start = std::chrono::steady_clock::now();
+  grpc::Status status;
+  try {
+    m_Calls.RecordListVoices();
+    status = Authorize(context);
+    if (status.ok()) {
+      for (const VoiceInfo& v : m_Synthesizer.voices()) {
+        const bool match = std::any_of(
+            v.language_codes.begin(), v.language_codes.end(), [&](const std::string& code) {
+              return Synthesizer::LanguageMatches(request->language_code(), code);
+            });
+        if (!match) continue;
+        tts::Voice* voice = response->add_voices();
+        voice->set_name(v.name);
+        for (const std::string& code : v.language_codes) voice->add_language_codes(code);
+        voice->set_ssml_gender(static_cast<tts::SsmlVoiceGender>(v.gender));
+        voice->set_natural_sample_rate_hertz(v.natural_sample_rate);
+      }
+    }
+  } catch (const std::exception& e) {
+    status = grpc::Status(grpc::StatusCode::INTERNAL, e.what());
+  }
+  Log("ListVoices language=" + request->language_code() +
+      " voices=" + std::to_string(response->voices_size()) + " status=" + StatusText(status) +
+      " ms=" + std::to_string(ElapsedMs(start)));
+  return status;
+}
+
+grpc::Status TtsService::SynthesizeSpeech(grpc::ServerContext* context,
+                                          const tts::SynthesizeSpeechRequest* request,
+                                          tts::SynthesizeSpeechResponse* response) {
+  const auto start = std::chrono::steady_clock::now();
+  grpc::Status status;
+  std::string voice_name = request->voice().name();
+  std::string fault;
+  try {
+    m_Calls.RecordSynthesize(*request);
+    status = Authorize(context);
+    if (status.ok()) {
+      const FaultScript::Plan plan = m_Faults.TakePlan();
+      if (plan.delay.count() > 0 && !WaitDelay(context, plan.delay)) {
+        status = grpc::Status(grpc::StatusCode::CANCELLED, "call cancelled during the delay");
+        fault = " fault=delay";
+      } else if (plan.drop) {
+        fault = " fault=drop";
+        if (m_Acceptor.Drop(context->peer())) {
+          // Let the transport notice, so nothing is answered on the dead stream.
+          WaitDelay(context, kDropSettle);
+        } else {
+          context->TryCancel();  // no socket to cut: reset the stream instead
+        }
+        status = grpc::Status(grpc::StatusCode::UNAVAILABLE, "connection dropped");
+      } else if (plan.fail) {
+        status = plan.status;
+        fault = " fault=status";
+      } else {
+        AudioDamage damage;
+        damage.cut_header = plan.cut_header;
+        damage.extra_chunks = plan.extra_chunks;
+        status = Synthesize(*request, damage, response, &voice_name);
+        if (status.ok() && plan.empty_audio) {
+          response->clear_audio_content();
+          fault = " fault=empty-audio";
+        } else if (status.ok() && (plan.cut_header || plan.extra_chunks)) {
+          fault = plan.cut_header ? " fault=cut-header" : " fault=extra-chunks";
+        }
+      }
+    }
+  } catch (const std::exception& e) {
+    status = grpc::Status(grpc::StatusCode::INTERNAL, e.what());
+  }
+  Log("SynthesizeSpeech voice=" + (voice_name.empty() ? std::string("-") : voice_name) +
+      " bytes=" + std::to_string(response->audio_content().size()) +
+      " status=" + StatusText(status) + " ms=" + std::to_string(ElapsedMs(start)) + fault);
+  if (!status.ok()) response->clear_audio_content();
+  return status;
+}
+
+grpc::Status TtsService::Synthesize(const tts::SynthesizeSpeechRequest& request,
+                                    const AudioDamage& damage,
+                                    tts::SynthesizeSpeechResponse* response,
+                                    std::string* voice_name) {
+  CheckedRequest checked;
+  std::string error;
+  if (!CheckSynthesizeRequest(request, m_Synthesizer, &checked, &error)) {
+    return grpc::Status(grpc::StatusCode::INVALID_ARGUMENT, error);
+  }
+  *voice_name = checked.voice->name;
+  std::vector<int16_t> pcm;
+  if (!m_Synthesizer.Synthesize(*checked.voice, checked.input, checked.ssml, checked.prosody,
+                                checked.sample_rate, &pcm, &error)) {
+    return grpc::Status(grpc::StatusCode::INTERNAL, error);
+  }
+  *response->mutable_audio_content() =
+      EncodeAudio(pcm, checked.sample_rate, checked.layout, damage);
+  return grpc::Status::OK;
+}
+
+}  // namespace VxTts

@@ -1,0 +1,75 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <string>
+
+#include "google/cloud/texttospeech/v1/cloud_tts.grpc.pb.h"
+
+namespace VxTts {
+
+struct AudioDamage;
+class CallCounters;
+class ConnectionAcceptor;
+class FaultScript;
+class JwtVerifier;
+class Synthesizer;
+
+// The TextToSpeech gRPC service: ListVoices and SynthesizeSpeech (the
+// streaming method answers UNIMPLEMENTED). Handlers run on gRPC's server
+// threads, many at once; they share only thread-safe collaborators. Owned by
+// TtsServer; everything it points to is owned there too and outlives it.
+class TtsService final : public google::cloud::texttospeech::v1::TextToSpeech::Service {
+ public:
+  using LogFunction = std::function<void(const std::string& line)>;
+
+  // verifier null = no token check. log may be empty.
+  TtsService(const Synthesizer& synthesizer, FaultScript& faults, CallCounters& calls,
+             ConnectionAcceptor& acceptor, const JwtVerifier* verifier, bool check_audience,
+             LogFunction log);
+
+  // Ends every scripted delay now; later delays end at once.
+  void BeginShutdown();
+
+  grpc::Status ListVoices(grpc::ServerContext* context,
+                          const google::cloud::texttospeech::v1::ListVoicesRequest* request,
+                          google::cloud::texttospeech::v1::ListVoicesResponse* response) override;
+
+  grpc::Status SynthesizeSpeech(
+      grpc::ServerContext* context,
+      const google::cloud::texttospeech::v1::SynthesizeSpeechRequest* request,
+      google::cloud::texttospeech::v1::SynthesizeSpeechResponse* response) override;
+
+ private:
+  grpc::Status Authorize(grpc::ServerContext* context) const;
+  // Waits out a scripted delay; false when the call was cancelled or the
+  // server is shutting down meanwhile.
+  bool WaitDelay(grpc::ServerContext* context, std::chrono::milliseconds delay);
+  grpc::Status Synthesize(const google::cloud::texttospeech::v1::SynthesizeSpeechRequest& request,
+                          const AudioDamage& damage,
+                          google::cloud::texttospeech::v1::SynthesizeSpeechResponse* response,
+                          std::string* voice_name);
+  void Log(const std::string& line) const;
+
+  const Synthesizer& m_Synthesizer;
+  FaultScript& m_Faults;
+  CallCounters& m_Calls;
+  ConnectionAcceptor& m_Acceptor;
+  const JwtVerifier* m_Verifier;  // not owned; may be null
+  const bool m_CheckAudience;
+  const LogFunction m_Log;
+
+  std::mutex m_StopMutex;  // guards m_Stopping together with m_StopCv
+  std::condition_variable m_StopCv;
+  bool m_Stopping = false;
+};
+
+// "OK", "INVALID_ARGUMENT", ... for a status code.
+const char* StatusCodeName(grpc::StatusCode code);
+// Accepts a name as above (any case) or a number 0..16.
+bool ParseStatusCode(const std::string& text, grpc::StatusCode* code);
+
+}  // namespace VxTts
