@@ -62,7 +62,7 @@ std::string ErrnoText(const char* what) { return std::string(what) + ": " + std:
 
 }  // namespace
 
-ConnectionAcceptor::~ConnectionAcceptor() { Stop(); }
+ConnectionAcceptor::~ConnectionAcceptor() { StopAccepting(); }
 
 bool ConnectionAcceptor::Listen(const std::string& address, int port, std::string* error) {
   if (m_ListenFd >= 0) {
@@ -205,7 +205,15 @@ bool ConnectionAcceptor::Drop(const std::string& peer) {
   return shutdown(conn.fd, SHUT_RDWR) == 0;
 }
 
-void ConnectionAcceptor::Stop() {
+void ConnectionAcceptor::CloseConnections() {
+  std::lock_guard<std::mutex> lock(m_Mutex);
+  for (const auto& [peer, conn] : m_Connections) {
+    if (conn.cookie != 0 && SocketCookie(conn.fd) == conn.cookie) shutdown(conn.fd, SHUT_RDWR);
+  }
+  m_Connections.clear();
+}
+
+void ConnectionAcceptor::StopAccepting() {
   if (m_Thread.joinable()) {
     const uint64_t one = 1;
     if (write(m_WakeFd, &one, sizeof(one)) < 0) {
@@ -217,8 +225,6 @@ void ConnectionAcceptor::Stop() {
   if (m_ListenFd >= 0) close(m_ListenFd);
   m_WakeFd = m_ListenFd = -1;
   m_Handoff.reset();
-  std::lock_guard<std::mutex> lock(m_Mutex);
-  m_Connections.clear();
 }
 
 }  // namespace VxTts

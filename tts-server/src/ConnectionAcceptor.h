@@ -18,8 +18,9 @@ namespace VxTts {
 // The service's listening socket. Its own thread accepts connections and
 // hands each to gRPC, remembering which socket serves which peer so that a
 // call's connection can be cut for real (the "drop" fault). Listen, Start
-// and Stop are called by the owner (TtsServer) from one thread; Drop is
-// thread-safe. Owned by TtsServer; Stop (or the destructor) joins the thread.
+// and StopAccepting are called by the owner (TtsServer) from one thread;
+// Drop and CloseConnections are thread-safe. Owned by TtsServer;
+// StopAccepting (or the destructor) joins the thread.
 class ConnectionAcceptor {
  public:
   ConnectionAcceptor() = default;
@@ -43,7 +44,9 @@ class ConnectionAcceptor {
   // matches.
   bool Drop(const std::string& peer);
   // Stops accepting and closes the listening socket; idempotent.
-  void Stop();
+  void StopAccepting();
+  // Shuts down every connection still open (gRPC then closes them).
+  void CloseConnections();
 
  private:
   struct Connection {

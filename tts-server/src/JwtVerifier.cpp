@@ -88,8 +88,12 @@ std::string Base64UrlEncode(const std::string& data) {
 
 bool Base64UrlDecode(const std::string& text, std::string* data) {
   data->clear();
-  if (text.size() % 4 == 1) return false;
+  // JWS omits the padding, but some encoders (gRPC's among them) keep it.
   std::string std_text = text;
+  if (std_text.size() % 4 == 0) {
+    for (int i = 0; i < 2 && !std_text.empty() && std_text.back() == '='; ++i) std_text.pop_back();
+  }
+  if (std_text.size() % 4 == 1) return false;
   for (char& c : std_text) {
     const bool ok = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
                     c == '-' || c == '_';

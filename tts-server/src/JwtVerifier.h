@@ -48,8 +48,9 @@ class JwtVerifier {
   std::function<int64_t()> m_Now;
 };
 
-// base64url without padding, as JWTs use it. Decode returns false on
-// characters outside the alphabet or an impossible length.
+// base64url, as JWTs use it. Encode writes no padding; Decode accepts input
+// with or without it and returns false on characters outside the alphabet
+// or an impossible length.
 std::string Base64UrlEncode(const std::string& data);
 bool Base64UrlDecode(const std::string& text, std::string* data);
 

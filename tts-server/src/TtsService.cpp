@@ -83,6 +83,21 @@ void TtsService::BeginShutdown() {
   m_StopCv.notify_all();
 }
 
+bool TtsService::WaitIdle(std::chrono::milliseconds timeout) {
+  std::unique_lock<std::mutex> lock(m_StopMutex);
+  return m_StopCv.wait_for(lock, timeout, [this] { return m_InFlight == 0; });
+}
+
+TtsService::InFlight::InFlight(TtsService& service) : m_Service(service) {
+  std::lock_guard<std::mutex> lock(m_Service.m_StopMutex);
+  ++m_Service.m_InFlight;
+}
+
+TtsService::InFlight::~InFlight() {
+  std::lock_guard<std::mutex> lock(m_Service.m_StopMutex);
+  if (--m_Service.m_InFlight == 0) m_Service.m_StopCv.notify_all();
+}
+
 void TtsService::Log(const std::string& line) const {
   if (m_Log) m_Log(line);
 }
@@ -130,6 +145,7 @@ bool TtsService::WaitDelay(grpc::ServerContext* context, std::chrono::millisecon
 grpc::Status TtsService::ListVoices(grpc::ServerContext* context,
                                     const tts::ListVoicesRequest* request,
                                     tts::ListVoicesResponse* response) {
+  const InFlight in_flight(*this);
   const auto start = std::chrono::steady_clock::now();
   grpc::Status status;
   try {
@@ -161,6 +177,7 @@ grpc::Status TtsService::ListVoices(grpc::ServerContext* context,
 grpc::Status TtsService::SynthesizeSpeech(grpc::ServerContext* context,
                                           const tts::SynthesizeSpeechRequest* request,
                                           tts::SynthesizeSpeechResponse* response) {
+  const InFlight in_flight(*this);
   const auto start = std::chrono::steady_clock::now();
   grpc::Status status;
   std::string voice_name = request->voice().name();

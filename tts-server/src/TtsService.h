@@ -33,6 +33,8 @@ class TtsService final : public google::cloud::texttospeech::v1::TextToSpeech::S
 
   // Ends every scripted delay now; later delays end at once.
   void BeginShutdown();
+  // Waits until no call is in a handler, or the time-out passes; true when idle.
+  bool WaitIdle(std::chrono::milliseconds timeout);
 
   grpc::Status ListVoices(grpc::ServerContext* context,
                           const google::cloud::texttospeech::v1::ListVoicesRequest* request,
@@ -44,6 +46,18 @@ class TtsService final : public google::cloud::texttospeech::v1::TextToSpeech::S
       google::cloud::texttospeech::v1::SynthesizeSpeechResponse* response) override;
 
  private:
+  // Counts a call in a handler for WaitIdle.
+  class InFlight {
+   public:
+    explicit InFlight(TtsService& service);
+    ~InFlight();
+    InFlight(const InFlight&) = delete;
+    InFlight& operator=(const InFlight&) = delete;
+
+   private:
+    TtsService& m_Service;
+  };
+
   grpc::Status Authorize(grpc::ServerContext* context) const;
   // Waits out a scripted delay; false when the call was cancelled or the
   // server is shutting down meanwhile.
@@ -62,9 +76,10 @@ class TtsService final : public google::cloud::texttospeech::v1::TextToSpeech::S
   const bool m_CheckAudience;
   const LogFunction m_Log;
 
-  std::mutex m_StopMutex;  // guards m_Stopping together with m_StopCv
+  std::mutex m_StopMutex;  // guards m_Stopping and m_InFlight; m_StopCv signals both
   std::condition_variable m_StopCv;
   bool m_Stopping = false;
+  int m_InFlight = 0;
 };
 
 // "OK", "INVALID_ARGUMENT", ... for a status code.

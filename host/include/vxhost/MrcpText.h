@@ -121,7 +121,8 @@ struct SpeakFields {
   std::string language;    // Speech-Language, left out when empty
   std::string channel_id;  // Channel-Identifier, left out when empty
   mrcp_request_id request_id = 0;
-  // Further headers, written in this order after the ones above.
+  // Further headers, written in this order after the ones above (so a
+  // Content-Type given here overrides content_type).
   std::vector<std::pair<std::string, std::string>> headers;
 };
 

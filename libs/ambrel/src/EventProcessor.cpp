@@ -80,16 +80,13 @@ bool SoftEventProcessor::PostEvent(AsyncEvent* event) {
   if (!event || !m_Mutex) return false;
   MutexLock lock(m_Mutex);
   m_Queue.push_back(event);
-  if (m_Waiting) apr_thread_cond_signal(m_Cond);
+  const bool wake = m_Waiting;
+  // Signalled after the unlock, so that the woken loop does not run straight
+  // into the mutex still held here. A loop that woke meanwhile finds the event
+  // anyway; the late signal only costs it one more look at the queue.
+  lock.Unlock();
+  if (wake) apr_thread_cond_signal(m_Cond);
   return true;
-}
-
-void SoftEventProcessor::ProcessStartTimer(Timer* timer) {
-  AsyncEventTimerProcessor::ProcessStartTimer(timer);
-}
-
-void SoftEventProcessor::ProcessStopTimer(Timer* timer) {
-  AsyncEventTimerProcessor::ProcessStopTimer(timer);
 }
 
 bool SoftEventProcessor::Start() {

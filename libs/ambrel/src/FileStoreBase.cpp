@@ -87,6 +87,10 @@ bool FileStoreBase::ScanDirectory(apr_pool_t* pool, const ScanLimits& limits) {
   for (;;) {
     const apr_status_t status = apr_dir_read(&finfo, wanted, dir);
     if (status != APR_SUCCESS && status != APR_INCOMPLETE) break;
+    // An entry that vanished before it could be looked at lacks the fields.
+    if ((finfo.valid & (APR_FINFO_TYPE | APR_FINFO_CTIME)) != (APR_FINFO_TYPE | APR_FINFO_CTIME)) {
+      continue;
+    }
     if (finfo.filetype != APR_REG || !finfo.name) continue;
     if (apr_fnmatch(pattern.c_str(), finfo.name, 0) != APR_SUCCESS) continue;
 

@@ -1,5 +1,7 @@
 #include "ambrel/Timer.h"
 
+#include <iterator>
+
 #include <apr_time.h>
 
 #include "ambrel/EventProcessor.h"

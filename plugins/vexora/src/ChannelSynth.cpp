@@ -229,7 +229,11 @@ bool Channel::StartSynthesisCall(bool& played) {
     VXS_CHANNEL_LOG(APT_PRIO_INFO, "Set Custom Voice Model [%s] real-time usage",
                     params.m_CustomVoiceModel.c_str());
     voice->mutable_custom_voice()->set_model(params.m_CustomVoiceModel);
+    // The field is marked deprecated in the API but still read by the service.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
     voice->mutable_custom_voice()->set_reported_usage(tts::CustomVoiceParams::REALTIME);
+#pragma GCC diagnostic pop
   }
   tts::AudioConfig* audio = request.mutable_audio_config();
   audio->set_audio_encoding(tts::LINEAR16);

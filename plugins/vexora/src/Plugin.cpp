@@ -5,8 +5,9 @@
 
 extern "C" {
 
-__attribute__((visibility("default"))) const mrcp_plugin_version_t mrcp_plugin_version = {1, 7, 0,
-                                                                                         0};
+// The plug-in interface version this module is built for.
+__attribute__((visibility("default"))) extern const mrcp_plugin_version_t mrcp_plugin_version;
+const mrcp_plugin_version_t mrcp_plugin_version = {1, 7, 0, 0};
 
 __attribute__((visibility("default"))) apt_bool_t mrcp_plugin_logger_set(apt_logger_t* logger) {
   apt_log_instance_set(logger);

@@ -35,8 +35,8 @@ void LoadBoolean(const apr_xml_attr* attr, bool& field) {
 }
 
 void LogUnknownElement(const apr_xml_elem* child, const apr_xml_elem* parent) {
-  apt_log(apt_def_log_source_get(), APT_LOG_MARK, APT_PRIO_WARNING,
-          "Unknown Element <%s> in <%s>", child->name, parent->name);
+  apt_log(apt_def_log_source_get(), APT_LOG_MARK, APT_PRIO_WARNING, "Unknown Element <%s> in <%s>",
+          child->name, parent->name);
 }
 
 // A decimal integer read like strtol, narrowed to 32 bits by saturation so
@@ -136,8 +136,7 @@ bool SynthSettings::Load(const apr_xml_elem* element) {
   for (const apr_xml_attr* attr : GetAttributes(element)) {
     const char* name = attr->name;
     const char* value = ValueOf(attr);
-    apt_log(VXS_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, "Load Synth Attribute: %s = %s", name,
-            value);
+    apt_log(VXS_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, "Load Synth Attribute: %s = %s", name, value);
     if (NameIs(name, "bypass-ssml")) {
       LoadBoolean(attr, m_BypassSsml);
     } else if (NameIs(name, "normalize-ssml")) {

@@ -123,8 +123,8 @@ bool SynthSegment::SetVoiceParams(const apr_xml_elem* voice) {
 // ------------------------------------------------------------- SynthContent
 
 bool SynthContent::ComposeSingleSegment(const SpeakParams& params) {
-  push_back(
-      SynthSegment(params.m_VoiceName, params.m_VoiceGender, params.m_Content, params.m_ContentType));
+  push_back(SynthSegment(params.m_VoiceName, params.m_VoiceGender, params.m_Content,
+                         params.m_ContentType));
   return true;
 }
 

@@ -21,6 +21,13 @@
 
 namespace VXS {
 
+// text made fit to sit inside a file name of a managed folder: path
+// separators, control characters and the characters file systems refuse
+// become '_', and at most kMaxNamePartLength bytes are kept. Used for the
+// request's logging tag in waveform and record names.
+std::string SanitizeNamePart(const std::string& text);
+constexpr size_t kMaxNamePartLength = 128;
+
 class WaveformManager : public FileManager {
  public:
   // The "waveform-manager" configuration element.

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <cstdint>
-#include <iterator>
 #include <map>
 #include <string>
 
@@ -83,7 +82,7 @@ class BasicFileManager : public FileStoreBase {
   bool PopulateFileEntries(apr_pool_t* pool) override;
   void AdoptScannedFile(const std::string& name, int64_t change_time, apr_pool_t* pool) override;
 
-  FileIndex& GetFileIndex() { return m_FileIndex; }
+  FileIndex& MutableFileIndex() { return m_FileIndex; }
   const TimerMap& GetTimerMap() const { return m_TimerMap; }
   // The position of this very entry, or the end of the index.
   typename FileIndex::iterator FindFileEntry(FileEntry* entry);

@@ -56,9 +56,6 @@ class SoftEventProcessor : public AsyncEventTimerProcessor {
   // been waited for.
   bool PostEvent(AsyncEvent* event) override;
 
-  void ProcessStartTimer(Timer* timer) override;
-  void ProcessStopTimer(Timer* timer) override;
-
   // Starts the thread. False when it cannot be started or runs already; a
   // failed start leaves the processor cleaned up and reusable.
   virtual bool Start();

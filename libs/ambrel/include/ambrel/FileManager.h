@@ -8,7 +8,6 @@
 
 namespace Ambrel {
 
-class FileManager;
 
 // The framework's store orders its entries by time alone: the oldest file is
 // the first evicted, and files of equal time go in the order they came.

@@ -9,7 +9,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdarg>
 #include <cstdint>
+#include <cstdio>
 #include <deque>
 #include <filesystem>
 #include <functional>
@@ -17,11 +19,13 @@
 #include <string>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 #include <apr_general.h>
 
 #include "ambrel/Clock.h"
 #include "ambrel/EventProcessor.h"
+#include "ambrel/Logger.h"
 
 namespace Ambrel {
 namespace Testing {
@@ -131,6 +135,42 @@ class ScratchDir {
 
  private:
   std::string m_Path;
+};
+
+// A managed-file store (any subclass of BasicFileManager) that keeps its log
+// lines for the test instead of sending them on.
+template <class Store>
+class CapturingStore : public Store {
+ public:
+  using Store::Store;
+
+  bool Logged(const std::string& line) const {
+    for (const auto& l : m_Lines) {
+      if (l == line) return true;
+    }
+    return false;
+  }
+  size_t CountLogged(const std::string& part) const {
+    size_t count = 0;
+    for (const auto& l : m_Lines) count += l.find(part) != std::string::npos;
+    return count;
+  }
+  // The first indexed entry of that name, or null.
+  typename Store::FileEntry* Find(const std::string& name) const {
+    for (const auto& item : this->GetFileIndex()) {
+      if (item.second->m_Name == name) return item.second;
+    }
+    return nullptr;
+  }
+
+  mutable std::vector<std::string> m_Lines;
+
+ protected:
+  void LogV(LogLevel, const char*, int, const char* format, va_list args) const override {
+    char line[1024];
+    std::vsnprintf(line, sizeof(line), format, args);
+    m_Lines.emplace_back(line);
+  }
 };
 
 // Polls condition until it holds or timeout passes; returns its last value.

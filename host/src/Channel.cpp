@@ -1,0 +1,155 @@
+// The kit's side of a channel (HostKit.h): what the module sent back on it.
+
+#include <string.h>
+
+#include <algorithm>
+
+#include "vxhost/HostKit.h"
+
+namespace vxhost {
+namespace {
+
+// 20 ms of 16-bit mono PCM.
+size_t FrameBytes(uint16_t sampling_rate) { return static_cast<size_t>(sampling_rate) / 50 * 2; }
+
+}  // namespace
+
+Channel::Channel(KitCore* core, std::string id, uint16_t sampling_rate, apr_pool_t* pool)
+    : m_Core(core),
+      m_Id(std::move(id)),
+      m_SamplingRate(sampling_rate),
+      m_FrameSize(FrameBytes(sampling_rate)),
+      m_Pool(pool),
+      m_FrameBuffer(FrameBytes(sampling_rate)) {}
+
+bool Channel::ReadFrame() {
+  std::lock_guard<std::mutex> read_lock(m_ReadMutex);
+  if (!m_Readable.load()) return false;
+  mpf_audio_stream_t* stream =
+      m_Record && m_Record->termination ? m_Record->termination->audio_stream : nullptr;
+  if (!stream || !stream->vtable || !stream->vtable->read_frame) return false;
+
+  memset(m_FrameBuffer.data(), 0, m_FrameBuffer.size());
+  mpf_frame_t frame;
+  frame.type = MEDIA_FRAME_TYPE_NONE;
+  frame.marker = 0;
+  frame.codec_frame.buffer = m_FrameBuffer.data();
+  frame.codec_frame.size = m_FrameBuffer.size();
+  stream->vtable->read_frame(stream, &frame);
+
+  const bool audio = (frame.type & MEDIA_FRAME_TYPE_AUDIO) != 0;
+  {
+    std::lock_guard<std::mutex> lock(m_AudioMutex);
+    if (audio) {
+      const size_t bytes = std::min(frame.codec_frame.size, m_FrameBuffer.size());
+      m_Audio.insert(m_Audio.end(), m_FrameBuffer.begin(),
+                     m_FrameBuffer.begin() + static_cast<long>(bytes));
+      ++m_AudioFrames;
+    } else {
+      ++m_IdleFrames;
+    }
+  }
+  m_AudioCond.notify_all();
+  return audio;
+}
+
+void Channel::OnMessage(ReceivedMessage message) {
+  {
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    m_Messages.push_back(std::move(message));
+    ++m_ReceivedCount;
+  }
+  m_Cond.notify_all();
+}
+
+mrcp_request_id Channel::NextRequestId(mrcp_request_id wanted) {
+  if (wanted == 0) return m_NextRequestId.fetch_add(1);
+  // Later automatic ids go past every id a caller chose.
+  mrcp_request_id next = m_NextRequestId.load();
+  while (next <= wanted && !m_NextRequestId.compare_exchange_weak(next, wanted + 1)) {
+  }
+  return wanted;
+}
+
+bool Channel::WaitMessage(ReceivedMessage* out, std::chrono::milliseconds timeout) {
+  std::unique_lock<std::mutex> lock(m_Mutex);
+  if (!m_Cond.wait_for(lock, timeout, [this] { return !m_Messages.empty(); })) return false;
+  if (out) *out = std::move(m_Messages.front());
+  m_Messages.pop_front();
+  return true;
+}
+
+size_t Channel::PendingMessages() const {
+  std::lock_guard<std::mutex> lock(m_Mutex);
+  return m_Messages.size();
+}
+
+bool Channel::ExpectNoMessage(std::chrono::milliseconds period) {
+  std::unique_lock<std::mutex> lock(m_Mutex);
+  return !m_Cond.wait_for(lock, period, [this] { return !m_Messages.empty(); });
+}
+
+size_t Channel::ReceivedMessages() const {
+  std::lock_guard<std::mutex> lock(m_Mutex);
+  return m_ReceivedCount;
+}
+
+std::vector<char> Channel::Audio() const {
+  std::lock_guard<std::mutex> lock(m_AudioMutex);
+  return m_Audio;
+}
+
+size_t Channel::AudioBytes() const {
+  std::lock_guard<std::mutex> lock(m_AudioMutex);
+  return m_Audio.size();
+}
+
+size_t Channel::AudioFrames() const {
+  std::lock_guard<std::mutex> lock(m_AudioMutex);
+  return m_AudioFrames;
+}
+
+size_t Channel::IdleFrames() const {
+  std::lock_guard<std::mutex> lock(m_AudioMutex);
+  return m_IdleFrames;
+}
+
+bool Channel::WaitAudioBytes(size_t bytes, std::chrono::milliseconds timeout) {
+  std::unique_lock<std::mutex> lock(m_AudioMutex);
+  return m_AudioCond.wait_for(lock, timeout, [&] { return m_Audio.size() >= bytes; });
+}
+
+bool Channel::WaitFrames(size_t frames, std::chrono::milliseconds timeout) {
+  std::unique_lock<std::mutex> lock(m_AudioMutex);
+  return m_AudioCond.wait_for(lock, timeout,
+                              [&] { return m_AudioFrames + m_IdleFrames >= frames; });
+}
+
+void Channel::ClearAudio() {
+  std::lock_guard<std::mutex> lock(m_AudioMutex);
+  m_Audio.clear();
+  m_AudioFrames = 0;
+  m_IdleFrames = 0;
+}
+
+int Channel::OpenResponses() const {
+  std::lock_guard<std::mutex> lock(m_Mutex);
+  return m_OpenResponses;
+}
+
+int Channel::CloseResponses() const {
+  std::lock_guard<std::mutex> lock(m_Mutex);
+  return m_CloseResponses;
+}
+
+bool Channel::OpenStatus() const {
+  std::lock_guard<std::mutex> lock(m_Mutex);
+  return m_OpenStatus;
+}
+
+bool Channel::IsDestroyed() const {
+  std::lock_guard<std::mutex> lock(m_Mutex);
+  return m_Destroyed;
+}
+
+}  // namespace vxhost

@@ -1,0 +1,124 @@
+// The state and logic behind HostKit: module handle, engine, channels,
+// threads and pools. HostKit forwards to it.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "MediaPump.h"
+#include "WorkerThread.h"
+#include "vxhost/HostKit.h"
+
+namespace vxhost {
+
+// Lifecycle methods are called by one controlling thread at a time (see
+// HostKit); the On* callbacks arrive on the module's threads; Send and
+// NewRequest may come from any thread. Owned by HostKit, which deletes it
+// after a clean Shutdown() and otherwise leaves it allocated, because the
+// module or a stuck thread may still call into it.
+class KitCore {
+ public:
+  explicit KitCore(HostKit::Options options);
+  ~KitCore();
+
+  KitCore(const KitCore&) = delete;
+  KitCore& operator=(const KitCore&) = delete;
+
+  // Closes and releases everything and stops the threads. False when the
+  // module may still run code that uses this object or the pools.
+  bool Shutdown();
+
+  bool ok() const { return m_Ok; }
+  const HostKit::Options& options() const { return m_Options; }
+  const apt_dir_layout_t* layout() const { return m_Layout; }
+
+  bool LoadModule(const std::string& path, std::string* error);
+  mrcp_engine_t* CreateEngine();
+  mrcp_engine_t* engine() const { return m_Engine; }
+  bool OpenEngine(std::chrono::milliseconds timeout, bool* opened);
+  bool CloseEngine(std::chrono::milliseconds timeout);
+  void DestroyEngine();
+  void UnloadModule();
+  int EngineOpenResponses() const;
+  int EngineCloseResponses() const;
+
+  Channel* CreateChannel(const std::string& id, uint16_t sampling_rate,
+                         const std::map<std::string, std::string>& attribs);
+  bool OpenChannel(Channel* channel, std::chrono::milliseconds timeout, bool* status);
+  bool CloseChannel(Channel* channel, std::chrono::milliseconds timeout);
+  void DestroyChannel(Channel* channel);
+
+  mrcp_message_t* NewRequest(Channel* channel, mrcp_synthesizer_method_id method);
+  void Send(Channel* channel, mrcp_message_t* request);
+  bool SendText(Channel* channel, const std::string& text, std::string* error,
+                mrcp_request_id* request_id);
+  void SetTranscriptCallback(TranscriptCallback callback);
+
+  // Callbacks of the module, through the records' event tables.
+  void OnEngineOpen(mrcp_engine_t* engine, bool status);
+  void OnEngineClose(mrcp_engine_t* engine);
+  void OnChannelOpen(Channel* channel, bool status);
+  void OnChannelClose(Channel* channel);
+  void OnChannelMessage(Channel* channel, const mrcp_message_t* message);
+
+ private:
+  void MakeDirectories();
+  void PrepareEngineRecord(mrcp_engine_t* engine, bool driven);
+  void NegotiateCodec(Channel* channel);
+  apr_pool_t* NewRequestPool(Channel* channel);
+  void PrepareRequest(Channel* channel, mrcp_message_t* request);
+  void Transcribe(TranscriptEntry::Direction direction, const std::string& channel_id,
+                  const std::string& text);
+  void ReleaseModule();
+  // Marks the module as possibly still running: from now on nothing it may
+  // use is freed.
+  void Abandon(const char* reason);
+
+  static bool ReadChannel(Channel* channel);
+
+  const HostKit::Options m_Options;
+  apr_pool_t* m_Pool = nullptr;  // the kit's root pool
+  apt_dir_layout_t* m_Layout = nullptr;
+  bool m_Ok = true;
+  FILE* m_PreviousLogStream = nullptr;  // the sink's settings before this kit
+  apt_log_priority_e m_PreviousLogPriority = APT_PRIO_WARNING;
+
+  // Controlling thread only.
+  void* m_Library = nullptr;
+  std::string m_ModuleName;
+  mrcp_plugin_creator_f m_Creator = nullptr;
+  apr_pool_t* m_EnginePool = nullptr;
+  mrcp_engine_t* m_Engine = nullptr;
+  bool m_EngineOpenAsked = false;
+  bool m_EngineDestroyed = false;
+  bool m_Abandoned = false;
+
+  mutable std::mutex m_Mutex;  // guards the engine's requests and answers below
+  std::condition_variable m_Cond;
+  // Each open (close) asked ends in a response or a refusal (the method
+  // returned FALSE); more requests than both: one is pending.
+  int m_EngineOpenRequests = 0;
+  int m_EngineOpenResponses = 0;
+  int m_EngineOpenRefusals = 0;
+  int m_EngineCloseRequests = 0;
+  int m_EngineCloseResponses = 0;
+  int m_EngineCloseRefusals = 0;
+  bool m_EngineOpenStatus = false;
+  bool m_EngineIsOpen = false;  // opened with success and not closed since
+
+  std::mutex m_ChannelsMutex;  // guards m_Channels
+  std::vector<std::unique_ptr<Channel>> m_Channels;
+
+  std::mutex m_TranscriptMutex;  // guards m_Transcript; held while it runs
+  TranscriptCallback m_Transcript;
+
+  WorkerThread m_EngineThread{"vx-engine"};
+  WorkerThread m_SignalThread{"vx-signal"};
+  MediaPump m_Media;
+};
+
+}  // namespace vxhost

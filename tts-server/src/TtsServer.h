@@ -1,0 +1,114 @@
+#pragma once
+
+// The local speech service: the TextToSpeech gRPC API on a loopback port,
+// speaking with espeak-ng or with a deterministic test voice, with scripted
+// faults and call counters for tests.
+//
+//   VxTts::TtsServer server;
+//   VxTts::TtsServerOptions options;              // 127.0.0.1, free port
+//   std::string error;
+//   if (!server.Start(options, &error)) ...;
+//   channel = grpc::CreateChannel(server.target(), ...);
+//   server.faults().FailNext(2, grpc::StatusCode::UNAVAILABLE, "busy");
+//   ... server.calls().SynthesizeCalls() ...
+//   server.Shutdown();                            // also done by the destructor
+//
+// Voices: "vx-test-tone" (any language; listed as en-US; natural rate
+// 24000 Hz) answers a 440 Hz tone of exactly 20 ms per input byte (for SSML,
+// per byte of the whole SSML string) at the requested rate, and ignores
+// speaking_rate, pitch and volume_gain_db; it is chosen only by name. Each
+// espeak-ng voice is offered as "espeak-<voice>" (male) and
+// "espeak-<voice>-female", e.g. "espeak-en-us", natural rate 22050 Hz.
+// Prosody on espeak-ng voices: volume_gain_db is applied exactly to the
+// samples; pitch follows the semitones to within about two (espeak-ng's own
+// pitch covers about -7..+9, a change of playback rate the rest);
+// speaking_rate maps onto espeak-ng's speed, to within about 20% (below
+// espeak-ng's slowest speed, longer pauses between words).
+//
+// Faults apply to SynthesizeSpeech only; StreamingSynthesize answers
+// UNIMPLEMENTED.
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "CallCounters.h"
+#include "FaultScript.h"
+
+namespace grpc {
+class Server;
+}
+
+namespace VxTts {
+
+class ConnectionAcceptor;
+class JwtVerifier;
+class Synthesizer;
+class TtsService;
+
+struct TtsServerOptions {
+  // Loopback only: "127.0.0.1" (or another 127/8 address), "::1" or
+  // "localhost" (= 127.0.0.1). Other addresses are refused.
+  std::string address = "127.0.0.1";
+  int port = 0;  // 0 picks a free port; see TtsServer::port()
+  // TLS: a PEM certificate chain and its PEM private key, both or neither.
+  std::string tls_cert_file;
+  std::string tls_key_file;
+  // Bearer-token check: a PEM public key or certificate, or a
+  // service-account key JSON (its public half is used). Empty = no check.
+  // Calls without a valid RS256 token then answer UNAUTHENTICATED.
+  std::string jwt_public_key_file;
+  // Also require the token's "aud" to be "https://" + the call's authority
+  // + "/" (port 443 dropped), as the real service does.
+  bool jwt_check_audience = true;
+  // Most server threads (one per call in progress); 0 = gRPC's default,
+  // which has no limit. Beyond the limit calls answer RESOURCE_EXHAUSTED.
+  int max_threads = 0;
+  // Receives one line per call ("SynthesizeSpeech voice=... bytes=...
+  // status=... ms=..."), from any server thread at once. May be empty.
+  std::function<void(const std::string& line)> log;
+};
+
+// Owns the gRPC server, its listening socket and threads, the voices, the
+// fault script and the counters. Start and Shutdown are called from one
+// owning thread; faults(), calls(), port() and target() from any thread
+// once Start has returned. It may be started again after Shutdown (on a new
+// port when port 0 is asked); faults and counters carry over.
+class TtsServer {
+ public:
+  TtsServer();
+  ~TtsServer();  // calls Shutdown()
+  TtsServer(const TtsServer&) = delete;
+  TtsServer& operator=(const TtsServer&) = delete;
+
+  // Listens and starts serving; returns once calls are accepted. False with
+  // error on a bad option, an unreadable certificate or key, or a busy port.
+  bool Start(const TtsServerOptions& options, std::string* error);
+  // Stops accepting, ends scripted delays, cancels calls still running after
+  // a short grace period and joins every thread. Idempotent.
+  void Shutdown();
+
+  // The bound port of the last successful Start (0 before).
+  int port() const { return m_Port; }
+  // "127.0.0.1:PORT" (or "[::1]:PORT"), ready for grpc::CreateChannel.
+  const std::string& target() const { return m_Target; }
+  // Non-empty when espeak-ng could not be loaded (only the test voice then).
+  const std::string& warning() const { return m_Warning; }
+
+  FaultScript& faults() { return m_Faults; }
+  CallCounters& calls() { return m_Calls; }
+
+ private:
+  FaultScript m_Faults;
+  CallCounters m_Calls;
+  std::string m_Warning;
+  int m_Port = 0;        // written by Start only
+  std::string m_Target;  // written by Start only
+  std::unique_ptr<Synthesizer> m_Synthesizer;
+  std::unique_ptr<JwtVerifier> m_Verifier;  // null when tokens are not checked
+  std::unique_ptr<ConnectionAcceptor> m_Acceptor;
+  std::unique_ptr<TtsService> m_Service;
+  std::unique_ptr<grpc::Server> m_Server;
+};
+
+}  // namespace VxTts
