@@ -3,6 +3,7 @@
 #include <string.h>
 
 #include <algorithm>
+#include <thread>
 
 #include "vxhost/HostKit.h"
 
@@ -35,7 +36,9 @@ bool Channel::ReadFrame() {
   frame.marker = 0;
   frame.codec_frame.buffer = m_FrameBuffer.data();
   frame.codec_frame.size = m_FrameBuffer.size();
+  m_Reader.store(std::this_thread::get_id());
   stream->vtable->read_frame(stream, &frame);
+  m_Reader.store(std::thread::id());
 
   const bool audio = (frame.type & MEDIA_FRAME_TYPE_AUDIO) != 0;
   {
@@ -50,7 +53,20 @@ bool Channel::ReadFrame() {
     }
   }
   m_AudioCond.notify_all();
+
+  // What the module answered during the read comes after the read's audio.
+  std::vector<std::function<void()>> after;
+  after.swap(m_AfterRead);
+  for (auto& job : after) job();
   return audio;
+}
+
+void Channel::AfterRead(std::function<void()> job) {
+  if (m_Reader.load() == std::this_thread::get_id()) {
+    m_AfterRead.push_back(std::move(job));  // on the media thread, inside ReadFrame
+  } else {
+    job();
+  }
 }
 
 void Channel::OnMessage(ReceivedMessage message) {

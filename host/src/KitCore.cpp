@@ -563,16 +563,20 @@ bool KitCore::CloseChannel(Channel* channel, milliseconds timeout) {
     }
     channel->m_Cond.notify_all();
   });
-  std::unique_lock<std::mutex> lock(channel->m_Mutex);
-  if (!channel->m_Cond.wait_for(lock, timeout, [&] {
-        return channel->m_CloseResponses > responses || channel->m_CloseRefusals > refusals;
-      })) {
-    apt_log(NULL, APT_LOG_MARK, APT_PRIO_WARNING,
-            "No Close Response from Channel <%s> in %lld ms", channel->m_Id.c_str(),
-            Ms(timeout));
-    return false;
+  bool closed;
+  {
+    std::unique_lock<std::mutex> lock(channel->m_Mutex);
+    if (!channel->m_Cond.wait_for(lock, timeout, [&] {
+          return channel->m_CloseResponses > responses || channel->m_CloseRefusals > refusals;
+        })) {
+      apt_log(NULL, APT_LOG_MARK, APT_PRIO_WARNING,
+              "No Close Response from Channel <%s> in %lld ms", channel->m_Id.c_str(),
+              Ms(timeout));
+      return false;
+    }
+    closed = channel->m_CloseRefusals == refusals;
   }
-  return channel->m_CloseRefusals == refusals;
+  return closed;
 }
 
 void KitCore::DestroyChannel(Channel* channel) {
@@ -646,12 +650,14 @@ void KitCore::OnChannelOpen(Channel* channel, bool status) {
 void KitCore::OnChannelClose(Channel* channel) {
   channel->m_Readable.store(false);
   m_Media.Remove(channel);
-  {
-    std::lock_guard<std::mutex> lock(channel->m_Mutex);
-    ++channel->m_CloseResponses;
-    if (!channel->m_Destroyed) channel->m_Record->is_open = FALSE;
-  }
-  channel->m_Cond.notify_all();
+  channel->AfterRead([channel] {
+    {
+      std::lock_guard<std::mutex> lock(channel->m_Mutex);
+      ++channel->m_CloseResponses;
+      if (!channel->m_Destroyed) channel->m_Record->is_open = FALSE;
+    }
+    channel->m_Cond.notify_all();
+  });
 }
 
 void KitCore::OnChannelMessage(Channel* channel, const mrcp_message_t* message) {
@@ -676,8 +682,10 @@ void KitCore::OnChannelMessage(Channel* channel, const mrcp_message_t* message) 
   }
   received.text = GenerateMrcpMessage(message);
   received.time_us = apr_time_now();
-  Transcribe(TranscriptEntry::Direction::kReceived, channel->m_Id, received.text);
-  channel->OnMessage(std::move(received));
+  channel->AfterRead([this, channel, received = std::move(received)]() mutable {
+    Transcribe(TranscriptEntry::Direction::kReceived, channel->m_Id, received.text);
+    channel->OnMessage(std::move(received));
+  });
 }
 
 bool KitCore::ReadChannel(Channel* channel) { return channel->ReadFrame(); }

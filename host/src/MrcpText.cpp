@@ -483,14 +483,20 @@ bool ParseStartLine(const std::string& line, mrcp_start_line_t* start, apr_pool_
 }
 
 // Reads the line starting at *pos (without its CRLF or LF) and moves *pos
-// past it. False at the end of the text.
-bool NextLine(const std::string& text, size_t* pos, std::string* line) {
+// past it. False at the end of the text, or with *error for a CR that does
+// not end the line.
+bool NextLine(const std::string& text, size_t* pos, std::string* line, std::string* error) {
   if (*pos >= text.size()) return false;
   size_t end = text.find('\n', *pos);
   const size_t next = end == std::string::npos ? text.size() : end + 1;
   if (end == std::string::npos) end = text.size();
   if (end > *pos && text[end - 1] == '\r') --end;
   *line = text.substr(*pos, end - *pos);
+  const size_t cr = line->find('\r');
+  if (cr != std::string::npos) {
+    SetError(error, "stray CR at offset " + std::to_string(*pos + cr));
+    return false;
+  }
   *pos = next;
   return true;
 }
@@ -590,7 +596,10 @@ bool ParseMrcpMessage(const std::string& text, apr_pool_t* pool, mrcp_message_t*
 
   size_t pos = 0;
   std::string line;
-  if (!NextLine(text, &pos, &line)) return SetError(error, "empty message"), false;
+  std::string line_error;
+  if (!NextLine(text, &pos, &line, &line_error)) {
+    return SetError(error, line_error.empty() ? "empty message" : line_error), false;
+  }
   mrcp_message_t* message = mrcp_request_create(MRCP_VERSION_2, SYNTHESIZER_METHOD_COUNT, pool);
   if (!ParseStartLine(line, &message->start_line, pool, error)) return false;
   message->start_line.length = text.size();
@@ -598,7 +607,7 @@ bool ParseMrcpMessage(const std::string& text, apr_pool_t* pool, mrcp_message_t*
   // Header lines up to the empty line; continuation lines are joined first.
   std::vector<std::pair<std::string, std::string>> headers;
   bool has_body_part = false;
-  while (NextLine(text, &pos, &line)) {
+  while (NextLine(text, &pos, &line, &line_error)) {
     if (line.empty()) {
       has_body_part = true;
       break;
@@ -614,6 +623,7 @@ bool ParseMrcpMessage(const std::string& text, apr_pool_t* pool, mrcp_message_t*
     }
     headers.emplace_back(Trim(line.substr(0, colon)), Trim(line.substr(colon + 1)));
   }
+  if (!line_error.empty()) return SetError(error, line_error), false;
   bool has_length = false;
   for (const auto& header : headers) {
     if (!SetMrcpHeader(message, header.first, header.second, error)) return false;

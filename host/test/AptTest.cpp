@@ -191,6 +191,11 @@ apt_bool_t ProbeTerminate(apt_task_t* task) {
   return TRUE;
 }
 
+bool WaitRan(TaskProbe* probe) {
+  std::unique_lock<std::mutex> lock(probe->mutex);
+  return probe->cond.wait_for(lock, std::chrono::seconds(5), [probe] { return probe->ran; });
+}
+
 void ProbeStartComplete(apt_task_t* task) { ProbeOf(task)->Add("start-complete"); }
 void ProbeTerminateComplete(apt_task_t* task) { ProbeOf(task)->Add("terminate-complete"); }
 
@@ -207,11 +212,8 @@ TEST_F(AptTest, TaskRunsOnItsOwnThreadUntilTerminated) {
 
   ASSERT_TRUE(apt_task_start(task));
   EXPECT_FALSE(apt_task_start(task));  // a task runs once
-  {
-    std::unique_lock<std::mutex> lock(probe.mutex);
-    ASSERT_TRUE(probe.cond.wait_for(lock, std::chrono::seconds(5), [&] { return probe.ran; }));
-    EXPECT_NE(std::this_thread::get_id(), probe.run_thread);
-  }
+  ASSERT_TRUE(WaitRan(&probe));
+  EXPECT_NE(std::this_thread::get_id(), probe.run_thread);
   ASSERT_TRUE(apt_task_terminate(task, TRUE));
   // Joined: every callback has run, in order.
   EXPECT_EQ(Strings({"start-complete", "run", "terminate", "terminate-complete"}), probe.events);
@@ -234,6 +236,7 @@ TEST_F(AptTest, DestroyingTheTaskOrItsPoolEndsARunningTask) {
   apt_task_vtable_get(task)->run = ProbeRun;
   apt_task_vtable_get(task)->terminate = ProbeTerminate;
   ASSERT_TRUE(apt_task_start(task));
+  ASSERT_TRUE(WaitRan(&by_destroy));
   EXPECT_TRUE(apt_task_destroy(task));  // terminates and joins
   EXPECT_EQ(Strings({"run", "terminate"}), by_destroy.events);
 
@@ -244,6 +247,7 @@ TEST_F(AptTest, DestroyingTheTaskOrItsPoolEndsARunningTask) {
   apt_task_vtable_get(task)->run = ProbeRun;
   apt_task_vtable_get(task)->terminate = ProbeTerminate;
   ASSERT_TRUE(apt_task_start(task));
+  ASSERT_TRUE(WaitRan(&by_pool));
   apr_pool_destroy(pool);
   EXPECT_EQ(Strings({"run", "terminate"}), by_pool.events);
 }

@@ -34,7 +34,8 @@ class FaultScript {
   // Every call waits this long before answering (0 = no delay). The wait
   // ends early when the client cancels or the server shuts down.
   void SetDelay(std::chrono::milliseconds delay);
-  // The next n calls answer with code and message (n <= 0 clears it).
+  // The next n calls answer with code and message (n <= 0 clears it). OK
+  // cannot be scripted as a failure; it is answered as UNKNOWN.
   void FailNext(int n, grpc::StatusCode code, std::string message);
   // Successful calls return no audio bytes at all.
   void SetEmptyAudio(bool on);

@@ -33,9 +33,22 @@ long long ElapsedMs(std::chrono::steady_clock::time_point start) {
       .count();
 }
 
-std::string StatusText(const grpc::Status& status) {
-  std::string text = StatusCodeName(status.error_code());
-  if (!status.ok() && !status.error_message().empty()) text += " error=\"" + status.error_message() + "\"";
+// Client-supplied text in a log line: control characters become '?' so a
+// request cannot forge log lines.
+std::string Printable(const std::string& text) {
+  std::string out = text;
+  for (char& c : out) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+  }
+  return out;
+}
+
+// "status=CODE ms=N", then the error message of a failed call.
+std::string Outcome(const grpc::Status& status, std::chrono::steady_clock::time_point start) {
+  std::string text = std::string(" status=") + StatusCodeName(status.error_code()) +
+                     " ms=" + std::to_string(ElapsedMs(start));
+  if (!status.ok() && !status.error_message().empty())
+    text += " error=\"" + Printable(status.error_message()) + "\"";
   return text;
 }
 
@@ -168,9 +181,9 @@ grpc::Status TtsService::ListVoices(grpc::ServerContext* context,
   } catch (const std::exception& e) {
     status = grpc::Status(grpc::StatusCode::INTERNAL, e.what());
   }
-  Log("ListVoices language=" + request->language_code() +
-      " voices=" + std::to_string(response->voices_size()) + " status=" + StatusText(status) +
-      " ms=" + std::to_string(ElapsedMs(start)));
+  Log("ListVoices language=" +
+      (request->language_code().empty() ? std::string("-") : Printable(request->language_code())) +
+      " voices=" + std::to_string(response->voices_size()) + Outcome(status, start));
   return status;
 }
 
@@ -218,10 +231,10 @@ grpc::Status TtsService::SynthesizeSpeech(grpc::ServerContext* context,
   } catch (const std::exception& e) {
     status = grpc::Status(grpc::StatusCode::INTERNAL, e.what());
   }
-  Log("SynthesizeSpeech voice=" + (voice_name.empty() ? std::string("-") : voice_name) +
-      " bytes=" + std::to_string(response->audio_content().size()) +
-      " status=" + StatusText(status) + " ms=" + std::to_string(ElapsedMs(start)) + fault);
   if (!status.ok()) response->clear_audio_content();
+  Log("SynthesizeSpeech voice=" + (voice_name.empty() ? std::string("-") : Printable(voice_name)) +
+      " bytes=" + std::to_string(response->audio_content().size()) + Outcome(status, start) +
+      fault);
   return status;
 }
 

@@ -38,7 +38,10 @@
  *   ~1 ms whenever a whole pass over the channels gave no audio.
  * - a channel is readable from its successful open response until its
  *   close response has arrived (a module may drain audio after a close).
- * - the module answers (open/close responses, messages) on any thread.
+ * - the module answers (open/close responses, messages) on any thread; what
+ *   it answers from inside read_frame (a SPEAK-COMPLETE, a close response)
+ *   is seen only after that frame's audio has been kept, so a caller that
+ *   waited for it finds all the audio in Channel::Audio().
  *
  * Lifecycle methods of HostKit (LoadModule ... UnloadModule, Create/Open/
  * Close/DestroyChannel) are called by one controlling thread at a time;
@@ -83,6 +86,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "vxhost/LogSink.h"
@@ -169,6 +173,10 @@ class Channel {
 
   // Media thread: one read_frame of the stream; true when it gave audio.
   bool ReadFrame();
+  // Runs `job` now, or, when called from inside this channel's read_frame,
+  // once the frame's audio has been kept: a module that answers from its
+  // read (SPEAK-COMPLETE, a close) is seen after that frame's audio.
+  void AfterRead(std::function<void()> job);
   void OnMessage(ReceivedMessage message);
   mrcp_request_id NextRequestId(mrcp_request_id wanted);
 
@@ -185,8 +193,11 @@ class Channel {
   std::atomic<bool> m_Readable{false};
   std::atomic<mrcp_request_id> m_NextRequestId{1};
 
-  std::mutex m_ReadMutex;          // held around each read_frame and by DestroyChannel
-  std::vector<char> m_FrameBuffer;  // media thread only
+  std::mutex m_ReadMutex;  // held around each read_frame and by DestroyChannel
+  std::atomic<std::thread::id> m_Reader{};  // the thread inside read_frame, if any
+  // Media thread only:
+  std::vector<char> m_FrameBuffer;
+  std::vector<std::function<void()>> m_AfterRead;
 
   mutable std::mutex m_Mutex;  // guards the fields below
   std::condition_variable m_Cond;

@@ -18,7 +18,8 @@
  *   - Method and event names are matched exactly; an unknown method gives
  *     method_id SYNTHESIZER_METHOD_COUNT (unknown event: SYNTHESIZER_EVENT_COUNT)
  *     with the name kept in method_name.
- *   - Lines end with CRLF or LF alone. A header line starting with a space
+ *   - Lines end with CRLF or LF alone; a CR elsewhere in the start line or
+ *     a header line is an error. A header line starting with a space
  *     or tab continues the previous value. Header names are matched without
  *     regard to case; values are trimmed of surrounding spaces and tabs.
  *     Headers the host does not know are ignored, never fatal; a header

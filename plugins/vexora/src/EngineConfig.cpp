@@ -47,7 +47,7 @@ bool Engine::LoadDocument(const std::string& root_name, const apr_xml_doc* doc, 
     apt_log(VXS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Unknown Document");
     return false;
   }
-  for (const apr_xml_attr* attr = root->attr; attr; attr = attr->next) {
+  for (const apr_xml_attr* attr : GetAttributes(root)) {
     const char* value = attr->value ? attr->value : "";
     apt_log(VXS_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, "Load Document Attribute: %s = %s",
             attr->name, value);

@@ -98,10 +98,9 @@ TEST_F(SdrManagerTest, RecordIsTwelveLinesOfJson) {
   EXPECT_EQ("   \"data-length\": \"32000 bytes\",", lines[7]);
   EXPECT_EQ("   \"completion-cause\": \"normal\"", lines[10]);
   EXPECT_EQ("}}", lines[11]);
-  const char* keys[] = {"datetime",    "language",    "voice-name",
-                        "voice-gender", "sampling-rate", "codec",
-                        "data-length", "start-of-streaming-ts", "completion-ts",
-                        "completion-cause"};
+  const char* keys[] = {"datetime",      "language",        "voice-name",  "voice-gender",
+                        "sampling-rate", "codec",           "data-length", "start-of-streaming-ts",
+                        "completion-ts", "completion-cause"};
   ASSERT_EQ(10, fields.fields_size());
   for (size_t i = 0; i < 10; ++i) {
     EXPECT_EQ(0u, lines[i + 1].find(std::string("   \"") + keys[i] + "\": ")) << lines[i + 1];
@@ -214,24 +213,6 @@ TEST_F(SdrManagerTest, RecordsLeaveByCountAndAge) {
   EXPECT_FALSE(Exists(m_Dir / names[2]));
   EXPECT_EQ(0u, manager.GetEntryCount());
   EXPECT_EQ(0u, manager.GetTimerCount());
-}
-
-TEST_F(SdrManagerTest, ResetClearsTheRecord) {
-  Details details = ServedRequest();
-  details.m_SaveRecord = true;
-  details.m_Name = "x";
-  details.m_LoggingTag = "tag";
-  details.m_SynthesisCount = 2;
-  details.m_Caching = true;
-  details.m_Content.emplace_back();
-  details.Reset();
-  EXPECT_FALSE(details.m_SaveRecord);
-  EXPECT_TRUE(details.m_Name.empty() && details.m_Codec.empty() && details.m_LoggingTag.empty());
-  EXPECT_TRUE(details.m_Content.empty());
-  EXPECT_EQ(0, details.m_StartTime + details.m_StreamingTime + details.m_CompletionTime);
-  EXPECT_EQ(0u, details.m_DataLength + details.m_SynthesisCount + details.m_CallCount);
-  EXPECT_FALSE(details.m_Caching);
-  EXPECT_EQ(SYNTHESIZER_COMPLETION_CAUSE_UNKNOWN, details.m_CompletionCause);
 }
 
 }  // namespace

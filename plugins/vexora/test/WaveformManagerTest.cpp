@@ -8,18 +8,37 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdint>
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
 #include "ambrel/testing/TestSupport.h"
 #include "vxhost/LogSink.h"
 
+// The largest single allocation since the last reset, so that a test can
+// tell whether a length read from a file sized a buffer.
+std::atomic<size_t> g_LargestAllocation{0};
+
+void* operator new(size_t size) {
+  size_t largest = g_LargestAllocation.load();
+  while (size > largest && !g_LargestAllocation.compare_exchange_weak(largest, size)) {
+  }
+  if (void* memory = std::malloc(size ? size : 1)) return memory;
+  throw std::bad_alloc();
+}
+void operator delete(void* memory) noexcept { std::free(memory); }
+void operator delete(void* memory, size_t) noexcept { std::free(memory); }
+
 namespace VXS {
 namespace {
+
+const size_t kSmallAllocation = 1 << 20;
 
 using CacheEntry = WaveformManager::CacheEntry;
 
@@ -101,7 +120,8 @@ TEST_F(WaveformManagerTest, ChecksumAddsBytesAsSignedValues) {
   EXPECT_EQ(294u, WaveformManager::CalculateChecksum("abc"));
   EXPECT_EQ(0u, WaveformManager::CalculateChecksum(""));
   EXPECT_EQ(UINT64_MAX - 60, WaveformManager::CalculateChecksum("\xC3"));
-  EXPECT_EQ(WaveformManager::CalculateChecksum("listen"), WaveformManager::CalculateChecksum("silent"));
+  EXPECT_EQ(WaveformManager::CalculateChecksum("listen"),
+            WaveformManager::CalculateChecksum("silent"));
 }
 
 TEST_F(WaveformManagerTest, MinimalDescriptorIsFourTokens) {
@@ -163,11 +183,15 @@ TEST_F(WaveformManagerTest, ZeroUseCountIsNotWritten) {
 // Damage keeps the pairs read before it. A value whose count runs past the
 // end of the file is dropped, and such a count never sizes a buffer.
 TEST_F(WaveformManagerTest, DamagedDescriptorsKeepWhatIsIntact) {
+  g_LargestAllocation = 0;
   const std::string intact = Token("checksum") + Token("294");
   EXPECT_EQ(294u, LoadDescriptor(intact + Token("content") + "\x03\x00")->m_Checksum);
   auto cut = LoadDescriptor(intact + Token("content") + Uint32Bytes(10) + "abc");
   EXPECT_EQ(294u, cut->m_Checksum);
   EXPECT_EQ("", cut->m_Content);
+  auto large = LoadDescriptor(intact + Token("content") + Uint32Bytes(1u << 24) + "abc");
+  EXPECT_EQ("", large->m_Content);
+  EXPECT_LT(g_LargestAllocation.load(), kSmallAllocation);
   auto huge = LoadDescriptor(intact + Token("content") + Uint32Bytes(0xFFFFFFF0u) + "abc");
   EXPECT_EQ(294u, huge->m_Checksum);
   EXPECT_EQ("", huge->m_Content);
@@ -181,10 +205,10 @@ TEST_F(WaveformManagerTest, DamagedDescriptorsKeepWhatIsIntact) {
 }
 
 TEST_F(WaveformManagerTest, NumbersReadWithStreamRules) {
-  auto entry = LoadDescriptor(Token("checksum") + Token("12abc") + Token("sampling-rate") +
-                              Token("x") + Token("use-count") + Token("  7") +
-                              Token("prosody-rate") + Token("9 3") + Token("prosody-volume") +
-                              Token("0 99"));
+  auto entry =
+      LoadDescriptor(Token("checksum") + Token("12abc") + Token("sampling-rate") + Token("x") +
+                     Token("use-count") + Token("  7") + Token("prosody-rate") + Token("9 3") +
+                     Token("prosody-volume") + Token("0 99"));
   EXPECT_EQ(12u, entry->m_Checksum);
   EXPECT_EQ(0, entry->m_SamplingRate);
   EXPECT_EQ(7u, entry->m_Usage);
@@ -225,7 +249,8 @@ TEST_F(WaveformManagerTest, CloseWritesLengthsOfEachFileOnly) {
   WaveformManager::WaveFile file;
   file.m_Name = "vexora-abc-7.wav";
   ASSERT_TRUE(manager->OpenWavefile(file, 8000, 1, m_Pool));
-  ASSERT_EQ(APR_SUCCESS, apr_file_write_full(file.m_File, std::string(32000, 'x').data(), 32000, nullptr));
+  ASSERT_EQ(APR_SUCCESS,
+            apr_file_write_full(file.m_File, std::string(32000, 'x').data(), 32000, nullptr));
   file.m_ContentLength += 32000;
   ASSERT_TRUE(manager->CloseWavefile(file, 0));
   EXPECT_EQ(nullptr, file.m_File);
@@ -276,7 +301,9 @@ TEST_F(WaveformManagerTest, LoadsAudioThatTheFileHolds) {
   EXPECT_EQ("abc", std::string(audio.begin(), audio.end()));
 
   WriteAll(PathOf("vexora-b.wav"), WaveImage(1u << 24, "abcd"));
+  g_LargestAllocation = 0;
   ASSERT_TRUE(manager->LoadWaveFile("vexora-b.wav", audio, m_Pool));
+  EXPECT_LT(g_LargestAllocation.load(), kSmallAllocation);
   ASSERT_EQ(4u, audio.size());
   EXPECT_EQ("abcd", std::string(audio.begin(), audio.end()));
 
