@@ -19,7 +19,8 @@ namespace tts = google::cloud::texttospeech::v1;
 
 // Exactly 100 characters.
 const std::string kSentence =
-    "The quick brown fox jumps over the lazy dog, while five boxing wizards jump quickly at dawn, I hear.";
+    "The quick brown fox jumps over the lazy dog, while five boxing wizards jump quickly at dawn, "
+    "I hear.";
 
 void BM_EspeakSynthesis8k(benchmark::State& state) {
   if (kSentence.size() != 100) state.SkipWithError("sentence is not 100 characters");
@@ -87,9 +88,7 @@ void BM_TestVoiceRoundTrip(benchmark::State& state) {
 }
 BENCHMARK(BM_TestVoiceRoundTrip)->Iterations(1000)->Unit(benchmark::kMicrosecond);
 
-void BM_EspeakRoundTrip8k(benchmark::State& state) {
-  RoundTrips(state, "espeak-en-us", kSentence);
-}
+void BM_EspeakRoundTrip8k(benchmark::State& state) { RoundTrips(state, "espeak-en-us", kSentence); }
 BENCHMARK(BM_EspeakRoundTrip8k)->Iterations(200)->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -32,6 +32,9 @@ const char kDefaultSourceName[] = "VXHOST";
 // log during static destruction of the program.
 class Sink {
  public:
+  Sink(const Sink&) = delete;
+  Sink& operator=(const Sink&) = delete;
+
   static Sink& Get() {
     static Sink* sink = new Sink();
     return *sink;
@@ -262,11 +265,11 @@ APT_DECLARE(apt_bool_t) apt_va_log(apt_log_source_t* source, const char* file, i
                                    va_list args) {
   (void)file;
   (void)line;
-  vxhost::Sink& sink = vxhost::Sink::Get();
-  if (!source) source = sink.DefaultSource();
-  if (priority < APT_PRIO_EMERGENCY || priority >= APT_PRIO_COUNT) priority = APT_PRIO_DEBUG;
-  if (priority > source->priority || !sink.Wanted(priority)) return FALSE;
   try {
+    vxhost::Sink& sink = vxhost::Sink::Get();
+    if (!source) source = sink.DefaultSource();
+    if (priority < APT_PRIO_EMERGENCY || priority >= APT_PRIO_COUNT) priority = APT_PRIO_DEBUG;
+    if (priority > source->priority || !sink.Wanted(priority)) return FALSE;
     sink.Write(priority, vxhost::FormatLine(source, priority, format, args));
   } catch (...) {
     return FALSE;  // out of memory: the line is lost, the caller goes on

@@ -8,6 +8,7 @@
 // destroyed, whichever comes first; both join a thread still running.
 
 #include <pthread.h>
+#include <stdio.h>
 
 #include <condition_variable>
 #include <mutex>
@@ -31,23 +32,21 @@ struct apt_task_t {
   pthread_t thread_id = {};
   bool has_thread_id = false;
   bool terminate_requested = false;
-  bool finished = false;  // the thread body returned
   bool joining = false;
   bool joined = false;
 };
 
 namespace {
 
-void* APR_THREAD_FUNC TaskBody(apr_thread_t* thread, void* data) {
-  apt_task_t* task = static_cast<apt_task_t*>(data);
-  std::string name;
+void RunTaskBody(apt_task_t* task) {
+  char name[16] = "";
   {
     std::lock_guard<std::mutex> lock(task->mutex);
     task->thread_id = pthread_self();
     task->has_thread_id = true;
-    name = task->name;
+    snprintf(name, sizeof(name), "%s", task->name.c_str());
   }
-  if (!name.empty()) pthread_setname_np(pthread_self(), name.substr(0, 15).c_str());
+  if (name[0]) pthread_setname_np(pthread_self(), name);
 
   if (task->vtable.on_start_complete) task->vtable.on_start_complete(task);
   if (task->vtable.run) {
@@ -57,11 +56,15 @@ void* APR_THREAD_FUNC TaskBody(apr_thread_t* thread, void* data) {
     task->cond.wait(lock, [task] { return task->terminate_requested; });
   }
   if (task->vtable.on_terminate_complete) task->vtable.on_terminate_complete(task);
-  {
-    std::lock_guard<std::mutex> lock(task->mutex);
-    task->finished = true;
+}
+
+void* APR_THREAD_FUNC TaskBody(apr_thread_t* thread, void* data) {
+  apt_task_t* task = static_cast<apt_task_t*>(data);
+  try {
+    RunTaskBody(task);
+  } catch (...) {
+    apt_log(NULL, APT_LOG_MARK, APT_PRIO_ERROR, "Task Thread Failed");
   }
-  task->cond.notify_all();
   apr_thread_exit(thread, APR_SUCCESS);
   return nullptr;
 }
@@ -158,7 +161,11 @@ APT_DECLARE(void*) apt_task_object_get(const apt_task_t* task) { return task ? t
 APT_DECLARE(void) apt_task_name_set(apt_task_t* task, const char* name) {
   if (!task) return;
   std::lock_guard<std::mutex> lock(task->mutex);
-  task->name = name ? name : "";
+  try {
+    task->name = name ? name : "";
+  } catch (...) {
+    task->name.clear();  // out of memory: the task stays unnamed
+  }
 }
 
 APT_DECLARE(apt_bool_t) apt_task_start(apt_task_t* task) {

@@ -67,7 +67,7 @@ class KitCore {
 
  private:
   void MakeDirectories();
-  void PrepareEngineRecord(mrcp_engine_t* engine, bool driven);
+  void PrepareEngineRecord(mrcp_engine_t* engine, apr_pool_t* pool, bool driven);
   void NegotiateCodec(Channel* channel);
   apr_pool_t* NewRequestPool(Channel* channel);
   void PrepareRequest(Channel* channel, mrcp_message_t* request);

@@ -3,7 +3,17 @@
 // layout, the channel identifier and the negotiated codec after the module
 // has created them.
 
+#include "HostInternal.h"
 #include "vxhost/mrcp.h"
+
+namespace vxhost {
+namespace {
+thread_local const char* t_PendingChannelId = nullptr;
+}  // namespace
+
+void SetPendingChannelId(const char* id) { t_PendingChannelId = id; }
+
+}  // namespace vxhost
 
 extern "C" {
 
@@ -34,6 +44,7 @@ APT_DECLARE(mrcp_engine_channel_t*) mrcp_engine_channel_create(
   channel->is_open = FALSE;
   channel->pool = pool;
   apt_string_reset(&channel->id);
+  if (vxhost::t_PendingChannelId) apt_string_assign(&channel->id, vxhost::t_PendingChannelId, pool);
   return channel;
 }
 

@@ -41,6 +41,10 @@ APT_DECLARE(mrcp_message_t*) mrcp_request_create(mrcp_version_e version, apr_siz
   message->start_line.version = version;
   message->start_line.method_id = method_id;
   apt_string_assign(&message->start_line.method_name, mrcp_synth_method_name_get(method_id), pool);
+  // A host gives every request of a resource both header sections, empty
+  // until headers are added.
+  mrcp_generic_header_prepare(message);
+  mrcp_resource_header_prepare(message);
   return message;
 }
 

@@ -176,10 +176,10 @@ static mrcp_engine_channel_t* CreateChannel(mrcp_engine_t* engine, apr_pool_t* p
                              "LPCM");
   mpf_termination_t* termination =
       mrcp_engine_audio_termination_create(channel, &kStreamVtable, capabilities, pool);
-  LogThread("create_channel", engine->id);
   pthread_mutex_init(&channel->mutex, NULL);
   channel->record =
       mrcp_engine_channel_create(engine, &kChannelVtable, channel, termination, pool);
+  LogThread("create_channel", channel->record->id.buf);
   return channel->record;
 }
 

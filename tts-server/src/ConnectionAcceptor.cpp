@@ -1,14 +1,13 @@
 #include "ConnectionAcceptor.h"
 
 #include <arpa/inet.h>
+#include <grpcpp/server_builder.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-#include <grpcpp/server_builder.h>
 
 #include <cerrno>
 #include <cstring>
@@ -50,8 +49,16 @@ std::string UnescapePeer(const std::string& peer) {
   for (size_t i = 0; i < peer.size(); ++i) {
     if (peer[i] == '%' && i + 2 < peer.size()) {
       const std::string code = peer.substr(i + 1, 2);
-      if (code == "5B" || code == "5b") { out += '['; i += 2; continue; }
-      if (code == "5D" || code == "5d") { out += ']'; i += 2; continue; }
+      if (code == "5B" || code == "5b") {
+        out += '[';
+        i += 2;
+        continue;
+      }
+      if (code == "5D" || code == "5d") {
+        out += ']';
+        i += 2;
+        continue;
+      }
     }
     out += peer[i];
   }
@@ -74,7 +81,8 @@ bool ConnectionAcceptor::Listen(const std::string& address, int port, std::strin
     return false;
   }
   std::string host = address;
-  if (host.size() > 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+  if (host.size() > 2 && host.front() == '[' && host.back() == ']')
+    host = host.substr(1, host.size() - 2);
   if (host == "localhost" || host.empty()) host = "127.0.0.1";
 
   sockaddr_storage addr{};
@@ -149,8 +157,6 @@ bool ConnectionAcceptor::Start(
 }
 
 void ConnectionAcceptor::Run() {
-  // Nothing below throws except allocation failure; a lost connection is
-  // better than a terminated process.
   for (;;) {
     pollfd fds[2] = {{m_ListenFd, POLLIN, 0}, {m_WakeFd, POLLIN, 0}};
     if (poll(fds, 2, -1) < 0) {
@@ -174,13 +180,14 @@ void ConnectionAcceptor::Run() {
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
     try {
       Remember(fd, PeerString(peer));
-      grpc::experimental::ExternalConnectionAcceptor::NewConnectionParameters params;
-      params.listener_fd = m_ListenFd;
-      params.fd = fd;  // gRPC owns it from here, even when it refuses it
-      m_Handoff->HandleNewConnection(&params);
     } catch (...) {
-      close(fd);
+      close(fd);  // out of memory: refuse this connection, keep serving
+      continue;
     }
+    grpc::experimental::ExternalConnectionAcceptor::NewConnectionParameters params;
+    params.listener_fd = m_ListenFd;
+    params.fd = fd;  // gRPC owns it from here, even when it refuses it
+    m_Handoff->HandleNewConnection(&params);
   }
 }
 
@@ -188,8 +195,10 @@ void ConnectionAcceptor::Remember(int fd, const std::string& peer) {
   std::lock_guard<std::mutex> lock(m_Mutex);
   // Forget connections gRPC has closed since (their fd is gone or reused).
   for (auto it = m_Connections.begin(); it != m_Connections.end();) {
-    if (SocketCookie(it->second.fd) != it->second.cookie) it = m_Connections.erase(it);
-    else ++it;
+    if (SocketCookie(it->second.fd) != it->second.cookie)
+      it = m_Connections.erase(it);
+    else
+      ++it;
   }
   m_Connections[peer] = Connection{fd, SocketCookie(fd)};
 }

@@ -65,7 +65,7 @@ class ConnectionAcceptor {
   std::unique_ptr<grpc::experimental::ExternalConnectionAcceptor> m_Handoff;
   std::thread m_Thread;
 
-  std::mutex m_Mutex;                          // guards m_Connections
+  std::mutex m_Mutex;                               // guards m_Connections
   std::map<std::string, Connection> m_Connections;  // by gRPC peer string
 };
 

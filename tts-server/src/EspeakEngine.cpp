@@ -14,9 +14,9 @@ std::mutex& EspeakMutex() {
   return mutex;
 }
 
-bool g_Tried = false;        // guarded by EspeakMutex()
-bool g_Ready = false;        // guarded by EspeakMutex()
-std::string g_InitError;     // guarded by EspeakMutex()
+bool g_Tried = false;     // guarded by EspeakMutex()
+bool g_Ready = false;     // guarded by EspeakMutex()
+std::string g_InitError;  // guarded by EspeakMutex()
 
 int CollectSamples(short* wav, int count, espeak_EVENT* events) {
   // The user data of the synthesis is the caller's buffer; the event list
@@ -92,8 +92,8 @@ bool EspeakEngine::Synthesize(const std::string& espeak_voice, const std::string
   espeak_SetParameter(espeakVOLUME, 100, 0);
   unsigned flags = espeakCHARS_UTF8;
   if (ssml) flags |= espeakSSML;
-  const espeak_ERROR rc = espeak_Synth(text.c_str(), text.size() + 1, 0, POS_CHARACTER, 0, flags,
-                                       nullptr, pcm);
+  const espeak_ERROR rc =
+      espeak_Synth(text.c_str(), text.size() + 1, 0, POS_CHARACTER, 0, flags, nullptr, pcm);
   if (rc != EE_OK) {
     *error = "espeak-ng synthesis failed (" + std::to_string(static_cast<int>(rc)) + ")";
     return false;

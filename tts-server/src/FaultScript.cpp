@@ -54,9 +54,8 @@ FaultScript::Plan FaultScript::TakePlan() {
     --m_FailCount;
     plan.fail = true;
     // OK would read as a successful call with no reply; keep it a failure.
-    plan.status = grpc::Status(m_FailCode == grpc::StatusCode::OK ? grpc::StatusCode::UNKNOWN
-                                                                  : m_FailCode,
-                               m_FailMessage);
+    plan.status = grpc::Status(
+        m_FailCode == grpc::StatusCode::OK ? grpc::StatusCode::UNKNOWN : m_FailCode, m_FailMessage);
   }
   plan.empty_audio = m_EmptyAudio;
   plan.cut_header = m_CutHeader;

@@ -12,9 +12,8 @@ class Reader {
   explicit Reader(const std::string& text) : m_Text(text) {}
 
   void SkipSpace() {
-    while (m_Pos < m_Text.size() &&
-           (m_Text[m_Pos] == ' ' || m_Text[m_Pos] == '\t' || m_Text[m_Pos] == '\n' ||
-            m_Text[m_Pos] == '\r')) {
+    while (m_Pos < m_Text.size() && (m_Text[m_Pos] == ' ' || m_Text[m_Pos] == '\t' ||
+                                     m_Text[m_Pos] == '\n' || m_Text[m_Pos] == '\r')) {
       ++m_Pos;
     }
   }
@@ -44,14 +43,30 @@ class Reader {
       if (m_Pos >= m_Text.size()) return false;
       const char e = m_Text[m_Pos++];
       switch (e) {
-        case '"': out->push_back('"'); break;
-        case '\\': out->push_back('\\'); break;
-        case '/': out->push_back('/'); break;
-        case 'b': out->push_back('\b'); break;
-        case 'f': out->push_back('\f'); break;
-        case 'n': out->push_back('\n'); break;
-        case 'r': out->push_back('\r'); break;
-        case 't': out->push_back('\t'); break;
+        case '"':
+          out->push_back('"');
+          break;
+        case '\\':
+          out->push_back('\\');
+          break;
+        case '/':
+          out->push_back('/');
+          break;
+        case 'b':
+          out->push_back('\b');
+          break;
+        case 'f':
+          out->push_back('\f');
+          break;
+        case 'n':
+          out->push_back('\n');
+          break;
+        case 'r':
+          out->push_back('\r');
+          break;
+        case 't':
+          out->push_back('\t');
+          break;
         case 'u': {
           unsigned cp = 0;
           if (!ReadHex4(&cp)) return false;
@@ -120,7 +135,8 @@ class Reader {
     char* end = nullptr;
     errno = 0;
     std::strtod(text->c_str(), &end);
-    return end == text->c_str() + text->size() && ((*text)[0] == '-' || ((*text)[0] >= '0' && (*text)[0] <= '9'));
+    return end == text->c_str() + text->size() &&
+           ((*text)[0] == '-' || ((*text)[0] >= '0' && (*text)[0] <= '9'));
   }
 
  private:
@@ -130,10 +146,14 @@ class Reader {
     for (int i = 0; i < 4; ++i) {
       const char h = m_Text[m_Pos++];
       v <<= 4;
-      if (h >= '0' && h <= '9') v |= static_cast<unsigned>(h - '0');
-      else if (h >= 'a' && h <= 'f') v |= static_cast<unsigned>(h - 'a' + 10);
-      else if (h >= 'A' && h <= 'F') v |= static_cast<unsigned>(h - 'A' + 10);
-      else return false;
+      if (h >= '0' && h <= '9')
+        v |= static_cast<unsigned>(h - '0');
+      else if (h >= 'a' && h <= 'f')
+        v |= static_cast<unsigned>(h - 'a' + 10);
+      else if (h >= 'A' && h <= 'F')
+        v |= static_cast<unsigned>(h - 'A' + 10);
+      else
+        return false;
     }
     *out = v;
     return true;

@@ -5,7 +5,6 @@
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/x509.h>
-
 #include <strings.h>
 
 #include <chrono>
@@ -58,11 +57,11 @@ EVP_PKEY* ReadPemKey(const std::string& pem) {
 bool VerifyRs256(EVP_PKEY* key, const std::string& signed_part, const std::string& signature) {
   EVP_MD_CTX* ctx = EVP_MD_CTX_new();
   if (ctx == nullptr) return false;
-  bool ok = EVP_DigestVerifyInit(ctx, nullptr, EVP_sha256(), nullptr, key) == 1 &&
-            EVP_DigestVerify(ctx, reinterpret_cast<const unsigned char*>(signature.data()),
-                             signature.size(),
-                             reinterpret_cast<const unsigned char*>(signed_part.data()),
-                             signed_part.size()) == 1;
+  bool ok =
+      EVP_DigestVerifyInit(ctx, nullptr, EVP_sha256(), nullptr, key) == 1 &&
+      EVP_DigestVerify(ctx, reinterpret_cast<const unsigned char*>(signature.data()),
+                       signature.size(), reinterpret_cast<const unsigned char*>(signed_part.data()),
+                       signed_part.size()) == 1;
   EVP_MD_CTX_free(ctx);
   ERR_clear_error();
   return ok;
@@ -80,8 +79,10 @@ std::string Base64UrlEncode(const std::string& data) {
   }
   while (!out.empty() && out.back() == '=') out.pop_back();
   for (char& c : out) {
-    if (c == '+') c = '-';
-    else if (c == '/') c = '_';
+    if (c == '+')
+      c = '-';
+    else if (c == '/')
+      c = '_';
   }
   return out;
 }
@@ -98,8 +99,10 @@ bool Base64UrlDecode(const std::string& text, std::string* data) {
     const bool ok = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
                     c == '-' || c == '_';
     if (!ok) return false;
-    if (c == '-') c = '+';
-    else if (c == '_') c = '/';
+    if (c == '-')
+      c = '+';
+    else if (c == '_')
+      c = '/';
   }
   const size_t pad = (4 - std_text.size() % 4) % 4;
   std_text.append(pad, '=');
@@ -168,8 +171,7 @@ bool JwtVerifier::Verify(const std::string& authorization, const std::string& ex
   }
   static const char kBearer[] = "bearer ";
   const size_t prefix = sizeof(kBearer) - 1;
-  if (authorization.size() <= prefix ||
-      strncasecmp(authorization.c_str(), kBearer, prefix) != 0) {
+  if (authorization.size() <= prefix || strncasecmp(authorization.c_str(), kBearer, prefix) != 0) {
     *reason = "authorization is not a bearer token";
     return false;
   }

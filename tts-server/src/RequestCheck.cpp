@@ -48,10 +48,18 @@ class ScopedPool {
 
 bool ResolveLayout(tts::AudioEncoding encoding, AudioLayout* layout, std::string* error) {
   switch (encoding) {
-    case tts::LINEAR16: *layout = AudioLayout::kWaveLinear16; return true;
-    case tts::PCM: *layout = AudioLayout::kRawLinear16; return true;
-    case tts::MULAW: *layout = AudioLayout::kWaveMulaw; return true;
-    case tts::ALAW: *layout = AudioLayout::kWaveAlaw; return true;
+    case tts::LINEAR16:
+      *layout = AudioLayout::kWaveLinear16;
+      return true;
+    case tts::PCM:
+      *layout = AudioLayout::kRawLinear16;
+      return true;
+    case tts::MULAW:
+      *layout = AudioLayout::kWaveMulaw;
+      return true;
+    case tts::ALAW:
+      *layout = AudioLayout::kWaveAlaw;
+      return true;
     case tts::AUDIO_ENCODING_UNSPECIFIED:
       *error = "audio_config.audio_encoding must be set";
       return false;
@@ -98,8 +106,7 @@ bool CheckSsml(const std::string& ssml, std::string* error) {
     return false;
   }
   if (std::string(doc->root->name) != "speak") {
-    *error = std::string("input.ssml root element is <") + doc->root->name +
-             ">, expected <speak>";
+    *error = std::string("input.ssml root element is <") + doc->root->name + ">, expected <speak>";
     return false;
   }
   return true;
@@ -127,7 +134,7 @@ bool CheckSynthesizeRequest(const tts::SynthesizeSpeechRequest& request,
       break;
   }
   if (checked->input.empty()) {
-    *error = "input must set one of text or ssml (it is empty)";
+    *error = "input has no text or ssml: exactly one input source must be set";
     return false;
   }
   if (checked->input.size() > kMaxInputBytes) {
@@ -173,8 +180,8 @@ bool CheckSynthesizeRequest(const tts::SynthesizeSpeechRequest& request,
   }
   const double rate = audio.speaking_rate() == 0.0 ? 1.0 : audio.speaking_rate();
   if (!InRange(rate, 0.25, 2.0)) {
-    *error = "audio_config.speaking_rate " + Number(audio.speaking_rate()) +
-             " is outside [0.25, 2.0]";
+    *error =
+        "audio_config.speaking_rate " + Number(audio.speaking_rate()) + " is outside [0.25, 2.0]";
     return false;
   }
   if (!InRange(audio.pitch(), -20.0, 20.0)) {

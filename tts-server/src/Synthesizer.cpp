@@ -37,11 +37,10 @@ double Interpolate(const Point* points, size_t count, double x) {
 
 // espeak-ng's pitch setting against the shift it gives, in semitones
 // (measured on the en-US voice: 69 Hz at 0, 102 Hz at 50, 171 Hz at 100).
-constexpr Point kPitchBySemitones[] = {
-    {-6.8, 0}, {-3.5, 25}, {0.0, 50}, {4.45, 75}, {8.85, 100}};
+constexpr Point kPitchBySemitones[] = {{-6.8, 0}, {-3.5, 25}, {0.0, 50}, {4.45, 75}, {8.85, 100}};
 // espeak-ng's rate (words per minute) against the speed it gives relative
 // to the normal 175 wpm (measured: the scale is not linear).
-constexpr Point kWpmBySpeed[] = {{0.476, 80},  {1.0, 175},   {2.4, 450},
+constexpr Point kWpmBySpeed[] = {{0.476, 80}, {1.0, 175},  {2.4, 450},
                                  {3.21, 600}, {4.29, 800}, {5.40, 1000}};
 // Below 80 wpm, longer word gaps slow speech down further: one gap unit adds
 // about 32 ms per word at 80 wpm, and a word lasts about 276 ms at normal speed.
@@ -63,8 +62,8 @@ EspeakPlan PlanProsody(const Prosody& prosody) {
   const double lo = kPitchBySemitones[0].x;
   const double hi = kPitchBySemitones[std::size(kPitchBySemitones) - 1].x;
   const double espeak_semitones = std::clamp(prosody.pitch_semitones, lo, hi);
-  plan.settings.pitch = static_cast<int>(std::lround(
-      Interpolate(kPitchBySemitones, std::size(kPitchBySemitones), espeak_semitones)));
+  plan.settings.pitch = static_cast<int>(
+      std::lround(Interpolate(kPitchBySemitones, std::size(kPitchBySemitones), espeak_semitones)));
   plan.playback_factor = std::pow(2.0, (prosody.pitch_semitones - espeak_semitones) / 12.0);
 
   const double speed = prosody.speaking_rate / plan.playback_factor;
@@ -84,9 +83,7 @@ std::string Lower(std::string s) {
   return s;
 }
 
-std::string PrimaryLanguage(const std::string& tag) {
-  return Lower(tag.substr(0, tag.find('-')));
-}
+std::string PrimaryLanguage(const std::string& tag) { return Lower(tag.substr(0, tag.find('-'))); }
 
 void MakeTone(size_t bytes, int sample_rate, std::vector<int16_t>* pcm) {
   const size_t samples =
@@ -178,14 +175,14 @@ const VoiceInfo* Synthesizer::FindByName(const std::string& name) const {
   return nullptr;
 }
 
-const VoiceInfo* Synthesizer::SelectByLanguage(const std::string& language_code,
-                                               int gender) const {
+const VoiceInfo* Synthesizer::SelectByLanguage(const std::string& language_code, int gender) const {
   const std::string wanted = Lower(CanonicalLanguage(language_code));
   if (wanted.empty()) return nullptr;
   const VoiceInfo* best = nullptr;
   long best_score = 0;
-  // Exact tags rank before primary-language matches, then espeak-ng's own
-  // priority, then the preferred gender; earlier voices win ties.
+  // An exact tag ranks first, then a voice of the bare primary language,
+  // then another region of it; within a rank the preferred gender wins, then
+  // espeak-ng's own priority, then the earlier voice.
   for (const VoiceInfo& v : m_Voices) {
     if (v.kind != VoiceInfo::Kind::kEspeak) continue;
     for (size_t i = 0; i < v.language_codes.size(); ++i) {

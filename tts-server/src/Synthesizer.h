@@ -10,7 +10,7 @@ namespace VxTts {
 struct VoiceInfo {
   enum class Kind { kEspeak, kTestTone };
 
-  std::string name;                        // e.g. "espeak-en-us", "vx-test-tone"
+  std::string name;                         // e.g. "espeak-en-us", "vx-test-tone"
   std::vector<std::string> language_codes;  // BCP-47 tags, as listed
   std::vector<int> language_priority;       // per code; lower is a better match
   int gender = 0;                           // SsmlVoiceGender value
@@ -21,9 +21,9 @@ struct VoiceInfo {
 
 // Prosody adjustments of one request, already range-checked.
 struct Prosody {
-  double speaking_rate = 1.0;   // [0.25, 2.0]
-  double pitch_semitones = 0;   // [-20, 20]
-  double volume_gain_db = 0;    // [-96, 16]
+  double speaking_rate = 1.0;  // [0.25, 2.0]
+  double pitch_semitones = 0;  // [-20, 20]
+  double volume_gain_db = 0;   // [-96, 16]
 };
 
 // The voices and the audio they make: espeak-ng voices (a male and a female

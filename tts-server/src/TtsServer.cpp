@@ -85,9 +85,9 @@ bool TtsServer::Start(const TtsServerOptions& options, std::string* error) {
 
   m_Synthesizer = std::make_unique<Synthesizer>();
   m_Synthesizer->Init(&m_Warning);
-  m_Service = std::make_unique<TtsService>(*m_Synthesizer, m_Faults, m_Calls, *m_Acceptor,
-                                           m_Verifier.get(), options.jwt_check_audience,
-                                           options.log);
+  m_Service =
+      std::make_unique<TtsService>(*m_Synthesizer, m_Faults, m_Calls, *m_Acceptor, m_Verifier.get(),
+                                   options.jwt_check_audience, options.log);
 
   grpc::ServerBuilder builder;
   builder.RegisterService(m_Service.get());

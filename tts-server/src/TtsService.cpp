@@ -20,12 +20,26 @@ namespace {
 constexpr std::chrono::milliseconds kCancelPoll(10);
 constexpr std::chrono::milliseconds kDropSettle(1000);
 
+// grpc::StatusCode names, indexed by code.
 const char* const kStatusNames[] = {
-    "OK",           "CANCELLED",         "UNKNOWN",          "INVALID_ARGUMENT",
-    "DEADLINE_EXCEEDED", "NOT_FOUND",    "ALREADY_EXISTS",   "PERMISSION_DENIED",
-    "RESOURCE_EXHAUSTED", "FAILED_PRECONDITION", "ABORTED",  "OUT_OF_RANGE",
-    "UNIMPLEMENTED", "INTERNAL",         "UNAVAILABLE",      "DATA_LOSS",
-    "UNAUTHENTICATED"};
+    "OK",
+    "CANCELLED",
+    "UNKNOWN",
+    "INVALID_ARGUMENT",
+    "DEADLINE_EXCEEDED",
+    "NOT_FOUND",
+    "ALREADY_EXISTS",
+    "PERMISSION_DENIED",
+    "RESOURCE_EXHAUSTED",
+    "FAILED_PRECONDITION",
+    "ABORTED",
+    "OUT_OF_RANGE",
+    "UNIMPLEMENTED",
+    "INTERNAL",
+    "UNAVAILABLE",
+    "DATA_LOSS",
+    "UNAUTHENTICATED",
+};
 
 long long ElapsedMs(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
@@ -61,7 +75,8 @@ const char* StatusCodeName(grpc::StatusCode code) {
 }
 
 bool ParseStatusCode(const std::string& text, grpc::StatusCode* code) {
-  if (!text.empty() && std::all_of(text.begin(), text.end(), ::isdigit)) {
+  const auto is_digit = [](char c) { return c >= '0' && c <= '9'; };
+  if (!text.empty() && std::all_of(text.begin(), text.end(), is_digit)) {
     if (text.size() > 2) return false;
     const int n = std::stoi(text);
     if (n >= static_cast<int>(std::size(kStatusNames))) return false;
@@ -149,8 +164,8 @@ bool TtsService::WaitDelay(grpc::ServerContext* context, std::chrono::millisecon
     if (context->IsCancelled()) return false;
     const auto now = std::chrono::steady_clock::now();
     if (now >= deadline) return true;
-    m_StopCv.wait_for(lock, std::min<std::chrono::steady_clock::duration>(deadline - now,
-                                                                          kCancelPoll));
+    m_StopCv.wait_for(lock,
+                      std::min<std::chrono::steady_clock::duration>(deadline - now, kCancelPoll));
   }
   return false;
 }

@@ -1,13 +1,12 @@
 // The speech service through a real gRPC channel on loopback.
 
 #include <fcntl.h>
+#include <grpcpp/grpcpp.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
-#include <grpcpp/grpcpp.h>
 
 #include <atomic>
 #include <chrono>
@@ -134,8 +133,8 @@ TEST_F(TtsServerTest, TestVoiceLengthIsExactlyTwentyMsPerInputByte) {
       {tts::LINEAR16, 8000, true, 44 + ssml.size() * 320},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(testing::Message() << "encoding " << c.encoding << " rate " << c.rate
-                                    << " ssml " << c.use_ssml);
+    SCOPED_TRACE(testing::Message()
+                 << "encoding " << c.encoding << " rate " << c.rate << " ssml " << c.use_ssml);
     tts::SynthesizeSpeechRequest request = MakeRequest(text, kTone, c.encoding, c.rate);
     if (c.use_ssml) request.mutable_input()->set_ssml(ssml);
     // Prosody settings do not change the test voice.
@@ -184,7 +183,9 @@ TEST_F(TtsServerTest, EachInvalidRequestAnswersInvalidArgumentSayingWhy) {
       {"volume low", [](auto* r) { r->mutable_audio_config()->set_volume_gain_db(-97); },
        "volume_gain_db"},
       {"no encoding",
-       [](auto* r) { r->mutable_audio_config()->set_audio_encoding(tts::AUDIO_ENCODING_UNSPECIFIED); },
+       [](auto* r) {
+         r->mutable_audio_config()->set_audio_encoding(tts::AUDIO_ENCODING_UNSPECIFIED);
+       },
        "audio_encoding"},
       {"mp3", [](auto* r) { r->mutable_audio_config()->set_audio_encoding(tts::MP3); }, "MP3"},
       {"opus", [](auto* r) { r->mutable_audio_config()->set_audio_encoding(tts::OGG_OPUS); },
@@ -195,13 +196,13 @@ TEST_F(TtsServerTest, EachInvalidRequestAnswersInvalidArgumentSayingWhy) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    tts::SynthesizeSpeechRequest request = MakeRequest("hello", "espeak-en-us", tts::LINEAR16, 8000);
+    tts::SynthesizeSpeechRequest request =
+        MakeRequest("hello", "espeak-en-us", tts::LINEAR16, 8000);
     c.spoil(&request);
     tts::SynthesizeSpeechResponse response;
     const grpc::Status status = Synthesize(request, &response);
     EXPECT_EQ(status.error_code(), grpc::StatusCode::INVALID_ARGUMENT);
-    EXPECT_NE(status.error_message().find(c.message), std::string::npos)
-        << status.error_message();
+    EXPECT_NE(status.error_message().find(c.message), std::string::npos) << status.error_message();
     EXPECT_TRUE(response.audio_content().empty());
   }
   // The limits themselves are allowed.
@@ -351,6 +352,15 @@ TEST_F(TtsServerTest, ClientDeadlineEndsADelayedCallAndShutdownDoesNotWaitForIt)
   caller.join();
   EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
   EXPECT_FALSE(late.ok());
+
+  // Started again, it serves on a new port; faults and counters carry over.
+  std::string error;
+  ASSERT_TRUE(m_Server.Start(VxTts::TtsServerOptions(), &error)) << error;
+  m_Server.faults().SetDelay(0ms);
+  m_Stub = tts::TextToSpeech::NewStub(
+      grpc::CreateChannel(m_Server.target(), grpc::InsecureChannelCredentials()));
+  EXPECT_EQ(Audio(MakeRequest("hi", kTone, tts::PCM, 8000)).size(), 640u);
+  EXPECT_EQ(m_Server.calls().SynthesizeCalls(), 3u);
 }
 
 TEST_F(TtsServerTest, CountersCountEachMethodAndKeepCopiesOfRequests) {
@@ -438,8 +448,8 @@ TEST(TtsServerProgram, ServesLogsAndStopsOnSigterm) {
   ASSERT_EQ(line.rfind("listening on 127.0.0.1:", 0), 0u) << line;
   const std::string target = line.substr(13, line.find('\n') - 13);
 
-  auto stub = tts::TextToSpeech::NewStub(
-      grpc::CreateChannel(target, grpc::InsecureChannelCredentials()));
+  auto stub =
+      tts::TextToSpeech::NewStub(grpc::CreateChannel(target, grpc::InsecureChannelCredentials()));
   for (grpc::StatusCode expected : {grpc::StatusCode::RESOURCE_EXHAUSTED, grpc::StatusCode::OK}) {
     grpc::ClientContext context;
     context.set_deadline(std::chrono::system_clock::now() + 10s);
@@ -464,16 +474,16 @@ TEST(TtsServerProgram, ServesLogsAndStopsOnSigterm) {
   const std::string help_file = dir.File("help.txt");
   ASSERT_EQ(VxTtsTest::Run(std::string(VX_TTS_SERVER_PROGRAM) + " --help > " + help_file), 0);
   const std::string help = VxTtsTest::ReadFile(help_file);
-  for (const char* option : {"--listen", "--delay-ms", "--fail-next", "--fail-code",
-                             "--empty-audio", "--cut-header", "--extra-chunks", "--drop-next",
-                             "--tls-cert", "--tls-key", "--jwt-public-key"}) {
+  for (const char* option :
+       {"--listen", "--delay-ms", "--fail-next", "--fail-code", "--empty-audio", "--cut-header",
+        "--extra-chunks", "--drop-next", "--tls-cert", "--tls-key", "--jwt-public-key"}) {
     EXPECT_NE(help.find(option), std::string::npos) << option;
   }
   EXPECT_EQ(VxTtsTest::Run(std::string(VX_TTS_SERVER_PROGRAM) + " --bogus"), 2);
   // Not loopback: refused at start (the time-out only guards against a hang).
-  EXPECT_EQ(VxTtsTest::Run("timeout 10 " + std::string(VX_TTS_SERVER_PROGRAM) +
-                           " --listen 10.1.2.3:0"),
-            1);
+  EXPECT_EQ(
+      VxTtsTest::Run("timeout 10 " + std::string(VX_TTS_SERVER_PROGRAM) + " --listen 10.1.2.3:0"),
+      1);
 }
 #endif
 

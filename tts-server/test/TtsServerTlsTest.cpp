@@ -4,8 +4,8 @@
 // gRPC first loads its roots, which is why these tests run in a process of
 // their own.
 
-#include <gtest/gtest.h>
 #include <grpcpp/grpcpp.h>
+#include <gtest/gtest.h>
 
 #include <cstdlib>
 
@@ -61,7 +61,8 @@ class TlsFiles : public ::testing::Environment {
     std::string escaped;
     for (char c : pem) escaped += c == '\n' ? std::string("\\n") : std::string(1, c);
     return R"({"type": "service_account", "project_id": "vx-test", "private_key_id": "k1",)"
-           R"( "private_key": ")" + escaped +
+           R"( "private_key": ")" +
+           escaped +
            R"(", "client_email": "tts@vx-test.iam.gserviceaccount.com", "client_id": "1234",)"
            R"( "token_uri": "https://oauth2.example.invalid/token"})";
   }
@@ -70,8 +71,7 @@ class TlsFiles : public ::testing::Environment {
   std::string m_ServiceAccount, m_OtherAccount;
 };
 
-TlsFiles* const g_Files =
-    static_cast<TlsFiles*>(::testing::AddGlobalTestEnvironment(new TlsFiles));
+TlsFiles* const g_Files = static_cast<TlsFiles*>(::testing::AddGlobalTestEnvironment(new TlsFiles));
 
 class TtsServerTlsTest : public ::testing::Test {
  protected:
@@ -141,8 +141,8 @@ TEST_F(TtsServerTlsTest, MissingOrForeignTokenIsUnauthenticated) {
       << foreign.error_message();
   EXPECT_EQ(m_Server.calls().SynthesizeCalls(), 2u) << "rejected calls are still counted";
 
-  auto stub = tts::TextToSpeech::NewStub(grpc::CreateChannel(
-      m_Server.target(), grpc::SslCredentials(grpc::SslCredentialsOptions())));
+  auto stub = tts::TextToSpeech::NewStub(
+      grpc::CreateChannel(m_Server.target(), grpc::SslCredentials(grpc::SslCredentialsOptions())));
   grpc::ClientContext context;
   tts::ListVoicesResponse voices;
   EXPECT_EQ(stub->ListVoices(&context, tts::ListVoicesRequest(), &voices).error_code(),

@@ -23,6 +23,12 @@
  *   kit.CloseChannel(ch, 5s); kit.DestroyChannel(ch);
  *   kit.CloseEngine(5s); kit.DestroyEngine(); kit.UnloadModule();
  *
+ * Also: NewRequest + Send (build a request in C and send it), the SPEAK
+ * builders of MrcpText.h, SetTranscriptCallback (every message sent and
+ * received, in order, as text), Channel::WaitAudioBytes / WaitFrames /
+ * ExpectNoMessage / ClearAudio, the open/close response counters of the
+ * engine and of each channel, and LogCapture for the log lines.
+ *
  * ------------------------------------------------------------------ Threads
  *
  * - engine thread "vx-engine": the engine's open, close, destroy and
@@ -71,7 +77,8 @@
  * ------------------------------------------------------------------ Logging
  *
  * The kit sets the process log sink (LogSink.h) from Options at
- * construction; the module logs through the same sink. LogCapture (also in
+ * construction and puts the earlier settings back when destroyed; the
+ * module logs through the same sink. LogCapture (also in
  * LogSink.h) collects lines in memory for tests.
  */
 #pragma once
@@ -281,8 +288,9 @@ class HostKit {
   int EngineOpenResponses() const;
   int EngineCloseResponses() const;
 
-  // Creates a channel on the engine thread with a new pool, sets its id and
-  // attributes (none: attribs stays null) and negotiates the codec: "LPCM"
+  // Creates a channel on the engine thread with a new pool (the record has
+  // its id already while create_channel runs), sets its attributes (none:
+  // attribs stays null) and negotiates the codec: "LPCM"
   // at `sampling_rate` when the stream's capabilities offer it and
   // Options::negotiate_codec is set, else none. The rate must be positive
   // and a multiple of 50 Hz. Null when the module refuses or does not

@@ -281,7 +281,8 @@ typedef struct mrcp_message_t {
   apr_pool_t* pool;
 } mrcp_message_t;
 
-/* A request of a synthesizer method, in pool, with no header section. */
+/* A request of a synthesizer method, in pool, with empty generic and
+ * synthesizer header sections (no header present). */
 APT_DECLARE(mrcp_message_t*) mrcp_request_create(mrcp_version_e version, apr_size_t method_id,
                                                  apr_pool_t* pool);
 /* A 200 COMPLETE response to request, in pool. */
