@@ -15,9 +15,8 @@ size_t FrameBytes(uint16_t sampling_rate) { return static_cast<size_t>(sampling_
 
 }  // namespace
 
-Channel::Channel(KitCore* core, std::string id, uint16_t sampling_rate, apr_pool_t* pool)
-    : m_Core(core),
-      m_Id(std::move(id)),
+Channel::Channel(std::string id, uint16_t sampling_rate, apr_pool_t* pool)
+    : m_Id(std::move(id)),
       m_SamplingRate(sampling_rate),
       m_FrameSize(FrameBytes(sampling_rate)),
       m_Pool(pool),

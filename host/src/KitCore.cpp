@@ -223,14 +223,16 @@ void KitCore::PrepareEngineRecord(mrcp_engine_t* engine, apr_pool_t* pool, bool 
 
 void KitCore::UnloadModule() {
   if (!m_Library) return;
-  std::vector<Channel*> channels;
-  {
-    std::lock_guard<std::mutex> lock(m_ChannelsMutex);
-    for (const auto& channel : m_Channels) channels.push_back(channel.get());
-  }
-  for (Channel* channel : channels) DestroyChannel(channel);
+  DestroyChannels(ChannelList());
   DestroyEngine();
   ReleaseModule();
+}
+
+std::vector<Channel*> KitCore::ChannelList() {
+  std::vector<Channel*> channels;
+  std::lock_guard<std::mutex> lock(m_ChannelsMutex);
+  for (const auto& channel : m_Channels) channels.push_back(channel.get());
+  return channels;
 }
 
 void KitCore::ReleaseModule() {
@@ -320,12 +322,12 @@ bool KitCore::CloseEngine(milliseconds timeout) {
 
 void KitCore::DestroyEngine() {
   if (!m_Engine || m_EngineDestroyed) return;
-  std::vector<Channel*> channels;
-  {
-    std::lock_guard<std::mutex> lock(m_ChannelsMutex);
-    for (const auto& channel : m_Channels) channels.push_back(channel.get());
+  DestroyChannels(ChannelList());
+  if (m_Abandoned) {
+    // A channel the module may still use would lose its engine.
+    apt_log(NULL, APT_LOG_MARK, APT_PRIO_WARNING, "Engine Not Destroyed: the module is left running");
+    return;
   }
-  for (Channel* channel : channels) DestroyChannel(channel);
 
   // Every open and close asked must have been answered, and the engine
   // closed, before the module may free it.

@@ -66,6 +66,27 @@ class KitCore {
   void OnChannelMessage(Channel* channel, const mrcp_message_t* message);
 
  private:
+  using Clock = std::chrono::steady_clock;
+  // The close answers of a channel before a close was asked.
+  struct Answers {
+    int responses = 0;
+    int refusals = 0;
+  };
+
+  // Asks the module to close `channel` on the signalling thread; false when
+  // the channel is destroyed.
+  bool PostClose(Channel* channel, Answers* before);
+  // Waits for the answer to the close asked after `before`; false on
+  // time-out or refusal.
+  bool WaitClose(Channel* channel, const Answers& before, Clock::time_point deadline);
+  // Closes what is open and destroys every channel within one time-out.
+  void DestroyChannels(const std::vector<Channel*>& channels);
+  void DestroyChannel(Channel* channel, Clock::time_point deadline);
+  // Every open and close asked of the channel has been answered.
+  static bool Settled(Channel* channel);
+  static bool SettledLocked(const Channel* channel);
+  std::vector<Channel*> ChannelList();
+
   void MakeDirectories();
   void PrepareEngineRecord(mrcp_engine_t* engine, apr_pool_t* pool, bool driven);
   void NegotiateCodec(Channel* channel);

@@ -107,7 +107,7 @@ Channel* KitCore::CreateChannel(const std::string& id, uint16_t sampling_rate,
     return nullptr;
   }
 
-  std::unique_ptr<Channel> channel(new Channel(this, id, sampling_rate, pool));
+  std::unique_ptr<Channel> channel(new Channel(id, sampling_rate, pool));
   record->event_vtable = &kChannelEvents;
   record->event_obj = channel.get();
   apt_string_assign(&record->id, id.c_str(), pool);
@@ -190,16 +190,13 @@ bool KitCore::OpenChannel(Channel* channel, milliseconds timeout, bool* status) 
   return true;
 }
 
-bool KitCore::CloseChannel(Channel* channel, milliseconds timeout) {
-  if (!channel) return false;
-  int responses;
-  int refusals;
+bool KitCore::PostClose(Channel* channel, Answers* before) {
   {
     std::lock_guard<std::mutex> lock(channel->m_Mutex);
     if (channel->m_Destroyed) return false;
     ++channel->m_CloseRequests;
-    responses = channel->m_CloseResponses;
-    refusals = channel->m_CloseRefusals;
+    before->responses = channel->m_CloseResponses;
+    before->refusals = channel->m_CloseRefusals;
   }
   mrcp_engine_channel_t* record = channel->m_Record;
   m_SignalThread.Post([channel, record] {
@@ -211,38 +208,67 @@ bool KitCore::CloseChannel(Channel* channel, milliseconds timeout) {
     }
     channel->m_Cond.notify_all();
   });
-  bool closed;
-  {
-    std::unique_lock<std::mutex> lock(channel->m_Mutex);
-    if (!channel->m_Cond.wait_for(lock, timeout, [&] {
-          return channel->m_CloseResponses > responses || channel->m_CloseRefusals > refusals;
-        })) {
-      apt_log(NULL, APT_LOG_MARK, APT_PRIO_WARNING,
-              "No Close Response from Channel <%s> in %lld ms", channel->m_Id.c_str(),
-              Ms(timeout));
-      return false;
-    }
-    closed = channel->m_CloseRefusals == refusals;
+  return true;
+}
+
+bool KitCore::WaitClose(Channel* channel, const Answers& before, Clock::time_point deadline) {
+  std::unique_lock<std::mutex> lock(channel->m_Mutex);
+  if (!channel->m_Cond.wait_until(lock, deadline, [&] {
+        return channel->m_CloseResponses > before.responses ||
+               channel->m_CloseRefusals > before.refusals;
+      })) {
+    apt_log(NULL, APT_LOG_MARK, APT_PRIO_WARNING, "No Close Response from Channel <%s>",
+            channel->m_Id.c_str());
+    return false;
   }
-  return closed;
+  return channel->m_CloseRefusals == before.refusals;
+}
+
+bool KitCore::CloseChannel(Channel* channel, milliseconds timeout) {
+  Answers before;
+  if (!channel || !PostClose(channel, &before)) return false;
+  return WaitClose(channel, before, Clock::now() + timeout);
+}
+
+void KitCore::DestroyChannels(const std::vector<Channel*>& channels) {
+  // Every open channel is asked to close at once, so that modules that do
+  // not answer cost one shutdown time-out in all, not one per channel.
+  const Clock::time_point deadline = Clock::now() + m_Options.shutdown_timeout;
+  for (Channel* channel : channels) {
+    Answers before;
+    if (channel->m_Readable.load() && Settled(channel)) PostClose(channel, &before);
+  }
+  for (Channel* channel : channels) DestroyChannel(channel, deadline);
+}
+
+bool KitCore::Settled(Channel* channel) {
+  std::lock_guard<std::mutex> lock(channel->m_Mutex);
+  return SettledLocked(channel);
+}
+
+bool KitCore::SettledLocked(const Channel* channel) {
+  return channel->m_OpenRequests == channel->m_OpenResponses + channel->m_OpenRefusals &&
+         channel->m_CloseRequests == channel->m_CloseResponses + channel->m_CloseRefusals;
 }
 
 void KitCore::DestroyChannel(Channel* channel) {
-  if (!channel) return;
+  if (channel) DestroyChannel(channel, Clock::now() + m_Options.shutdown_timeout);
+}
+
+void KitCore::DestroyChannel(Channel* channel, Clock::time_point deadline) {
   // Every open and close asked must have been answered, and the channel
   // closed, before the module may free it.
   bool settled;
   {
     std::unique_lock<std::mutex> lock(channel->m_Mutex);
     if (channel->m_Destroyed) return;
-    settled = channel->m_Cond.wait_for(lock, m_Options.shutdown_timeout, [channel] {
-      return channel->m_OpenRequests == channel->m_OpenResponses + channel->m_OpenRefusals &&
-             channel->m_CloseRequests == channel->m_CloseResponses + channel->m_CloseRefusals;
-    });
+    settled = channel->m_Cond.wait_until(lock, deadline,
+                                         [channel] { return SettledLocked(channel); });
   }
   bool closed = settled;
   if (settled && channel->m_Readable.load()) {
-    closed = CloseChannel(channel, m_Options.shutdown_timeout);
+    Answers before;
+    closed = PostClose(channel, &before) && WaitClose(channel, before, deadline);
   }
   {
     std::lock_guard<std::mutex> lock(channel->m_Mutex);

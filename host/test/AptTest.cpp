@@ -274,7 +274,11 @@ TEST_F(AptTest, ResponseAndEventFollowTheirRequest) {
   request->start_line.request_id = 42;
   apt_string_assign(&request->channel_id, "s1@speechsynth", m_Pool);
   EXPECT_EQ("SPEAK", Str(request->start_line.method_name));
-  EXPECT_EQ(nullptr, request->synth_header);
+  // Both sections exist, with no header present.
+  ASSERT_NE(nullptr, request->synth_header);
+  ASSERT_NE(nullptr, request->generic_header);
+  EXPECT_EQ(0u, request->synth_present);
+  EXPECT_EQ(0u, request->generic_present);
 
   mrcp_message_t* response = mrcp_response_create(request, m_Pool);
   EXPECT_EQ(MRCP_MESSAGE_TYPE_RESPONSE, response->start_line.message_type);
@@ -290,7 +294,9 @@ TEST_F(AptTest, ResponseAndEventFollowTheirRequest) {
 }
 
 TEST_F(AptTest, HeaderPresenceBitsPrepareTheirSection) {
-  mrcp_message_t* message = mrcp_request_create(MRCP_VERSION_2, SYNTHESIZER_SPEAK, m_Pool);
+  const mrcp_message_t* request = mrcp_request_create(MRCP_VERSION_2, SYNTHESIZER_SPEAK, m_Pool);
+  mrcp_message_t* message = mrcp_response_create(request, m_Pool);
+  ASSERT_EQ(nullptr, message->synth_header);  // a response starts without sections
   EXPECT_FALSE(mrcp_resource_header_property_check(message, SYNTHESIZER_HEADER_COMPLETION_CAUSE));
   ASSERT_TRUE(mrcp_resource_header_property_add(message, SYNTHESIZER_HEADER_COMPLETION_CAUSE));
   ASSERT_NE(nullptr, message->synth_header);

@@ -296,6 +296,18 @@ TEST_F(HostKitTest, ChannelThatNeverClosesIsNotDestroyed) {
   EXPECT_EQ(1u, m_Log.Count("left loaded"));
 }
 
+TEST_F(HostKitTest, ChannelsThatNeverCloseCostOneShutdownTimeoutInAll) {
+  m_Options.shutdown_timeout = milliseconds(400);
+  StartKit(ModuleCopy());
+  for (const char* id : {"s1", "s2", "s3", "s4"}) OpenChannel(id, 8000, {{"close", "silent"}});
+  const auto start = std::chrono::steady_clock::now();
+  m_Kit.reset();
+  // One after the other they would take 1.6 s.
+  EXPECT_LT(std::chrono::steady_clock::now() - start, milliseconds(1200));
+  EXPECT_EQ(4u, m_Log.Count("channel close on vx-signal"));
+  EXPECT_EQ(0u, m_Log.Count("destroy on"));
+}
+
 TEST_F(HostKitTest, TranscriptListsMessagesInOrder) {
   StartKit();
   Channel* channel = OpenChannel("x1", 8000, {{"frames", "1"}});

@@ -176,7 +176,7 @@ class Channel {
  private:
   friend class KitCore;
 
-  Channel(KitCore* core, std::string id, uint16_t sampling_rate, apr_pool_t* pool);
+  Channel(std::string id, uint16_t sampling_rate, apr_pool_t* pool);
 
   // Media thread: one read_frame of the stream; true when it gave audio.
   bool ReadFrame();
@@ -187,7 +187,6 @@ class Channel {
   void OnMessage(ReceivedMessage message);
   mrcp_request_id NextRequestId(mrcp_request_id wanted);
 
-  KitCore* const m_Core;
   const std::string m_Id;
   const uint16_t m_SamplingRate;
   const size_t m_FrameSize;
@@ -309,8 +308,9 @@ class HostKit {
   void DestroyChannel(Channel* channel);
 
   // A request of `method` in a new sub-pool of the channel's pool, with the
-  // next request id and the channel identifier "<id>@speechsynth". Null
-  // when the channel is destroyed.
+  // next request id, the channel identifier "<id>@speechsynth" and both
+  // header sections allocated (no header present yet), as a host makes
+  // them. Null when the channel is destroyed.
   mrcp_message_t* NewRequest(Channel* channel, mrcp_synthesizer_method_id method);
   // Posts process_request to the signalling thread. A request id of 0 is
   // replaced by the channel's next one and an empty channel identifier by

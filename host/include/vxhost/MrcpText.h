@@ -9,6 +9,8 @@
  *   then header lines "Name: value" CRLF, an empty line, and the body.
  *
  * Reading:
+ *   - The message read always has both header sections (generic and
+ *     synthesizer), with a presence bit set for each header the text gave.
  *   - message-length is the octet count of the whole message; it must be a
  *     number but is not compared with the text (hand-written messages may
  *     carry 0). request-id is 1 to 10 digits; 0 is allowed (the host kit

@@ -293,6 +293,8 @@ void Channel::ProcessStopCompleteEvent() {
     VXS_CHANNEL_LOG(APT_PRIO_DEBUG, "Wait for synthesis completion");
     return;
   }
+  // A stopped SPEAK ends here: its record carries the cause the STOP set.
+  if (m_Details.m_SaveRecord) SaveRecord();
   m_ActiveRequest = nullptr;
   m_StopResponse = nullptr;
   SendMessage(stop_response);
@@ -300,6 +302,10 @@ void Channel::ProcessStopCompleteEvent() {
 }
 
 bool Channel::SaveRecord() {
+  // Once per SPEAK: a SPEAK whose playback ended just as a STOP came in
+  // reaches both the end of playback and the answer to the STOP.
+  m_Details.m_SaveRecord = false;
+  if (m_Details.m_CompletionTime == 0) m_Details.m_CompletionTime = apr_time_now();
   SdrManager* sdr = m_Engine->GetSdrManager();
   if (!sdr) return false;
   if (m_Details.m_CompletionCause == SYNTHESIZER_COMPLETION_CAUSE_UNKNOWN) {

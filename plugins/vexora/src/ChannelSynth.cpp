@@ -380,6 +380,9 @@ void Channel::OnCallDone(bool start_next) {
 void Channel::AnswerHeldStop() {
   mrcp_message_t* stop_response = m_StopResponse;
   if (!stop_response) return;
+  // A SPEAK stopped while a call was in flight ends here (see
+  // ProcessStopCompleteEvent).
+  if (m_ActiveRequest && m_Details.m_SaveRecord) SaveRecord();
   m_StopResponse = nullptr;
   m_ActiveRequest = nullptr;
   m_PendingResponse = nullptr;
@@ -428,7 +431,11 @@ void Channel::SaveWaveform(const char* data, unsigned length) {
     manager->SaveCacheFile(entry.get(), SpeakPool());
     manager->AddFileEntry(entry.release());
   } else {
-    manager->AddFileEntry(m_WaveFile.m_Name, time, SpeakPool());
+    // Saved only: a plain file of the store, also while the manager caches
+    // other segments. Its CreateFileEntry would make a cache record of it,
+    // look for a descriptor that was never written and index it under
+    // checksum 0.
+    manager->AddFileEntry(new WaveformManager::FileEntry(m_WaveFile.m_Name, time));
   }
 }
 

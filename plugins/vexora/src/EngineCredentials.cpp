@@ -62,12 +62,18 @@ bool Engine::IsUsableCredentialsKey(const std::string& key) {
   if (!google::protobuf::util::JsonStringToMessage(key, &doc).ok()) return false;
   if (!HasStringField(doc, "type")) return false;
   const std::string& type = doc.fields().at("type").string_value();
+  // The library's default credentials fall back to the metadata-server probe
+  // whenever their own parser rejects the key, and that parser wants more
+  // than the fields above (a service-account key also needs private_key_id
+  // and client_id). So the key is put through the same parser, offline.
   if (type == "service_account") {
-    return HasStringField(doc, "private_key") && HasStringField(doc, "client_email");
+    return HasStringField(doc, "private_key") && HasStringField(doc, "client_email") &&
+           grpc::ServiceAccountJWTAccessCredentials(key, kTokenLifetimeSeconds) != nullptr;
   }
   if (type == "authorized_user") {
     return HasStringField(doc, "client_id") && HasStringField(doc, "client_secret") &&
-           HasStringField(doc, "refresh_token");
+           HasStringField(doc, "refresh_token") &&
+           grpc::GoogleRefreshTokenCredentials(key) != nullptr;
   }
   return false;
 }

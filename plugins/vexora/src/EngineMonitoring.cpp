@@ -24,28 +24,30 @@ void Engine::ProduceOutputs(const MonitoringHandler& handler) {
   if (handler.m_ChannelsFile.m_Enable) DumpChannels(handler.m_ChannelsFile);
 }
 
-void Engine::DumpUsage(const StatusFileSettings& settings) {
-  apt_log(VXS_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, "Update usage %s",
+namespace {
+
+// Opens a status file for rewriting, logging the attempt and a failure.
+bool OpenStatusFile(std::ofstream& file, const StatusFileSettings& settings, const char* what) {
+  apt_log(VXS_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, "%s %s", what, settings.m_StatusFile.c_str());
+  file.open(settings.m_StatusFile, std::ios::out | std::ios::trunc);
+  if (file.is_open()) return true;
+  apt_log(VXS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Open Status File %s",
           settings.m_StatusFile.c_str());
-  std::ofstream file(settings.m_StatusFile, std::ios::out | std::ios::trunc);
-  if (!file.is_open()) {
-    apt_log(VXS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Open Status File %s",
-            settings.m_StatusFile.c_str());
-    return;
-  }
+  return false;
+}
+
+}  // namespace
+
+void Engine::DumpUsage(const StatusFileSettings& settings) {
+  std::ofstream file;
+  if (!OpenStatusFile(file, settings, "Update usage")) return;
   file << "in-use channels: " << m_InUseCount << "\n" << std::flush;
   file << "max used channels: " << m_MaxUsage << "\n" << std::flush;
 }
 
 void Engine::DumpChannels(const StatusFileSettings& settings) {
-  apt_log(VXS_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, "Dump channels %s",
-          settings.m_StatusFile.c_str());
-  std::ofstream file(settings.m_StatusFile, std::ios::out | std::ios::trunc);
-  if (!file.is_open()) {
-    apt_log(VXS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Open Status File %s",
-            settings.m_StatusFile.c_str());
-    return;
-  }
+  std::ofstream file;
+  if (!OpenStatusFile(file, settings, "Dump channels")) return;
   for (Channel* channel : m_OpenChannels) {
     if (!file) break;
     channel->Dump(file);

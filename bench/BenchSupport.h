@@ -1,0 +1,125 @@
+// Shared by the benchmark programs that drive the module end to end: a
+// scratch host tree, the module's configuration file, percentiles, resident
+// memory and a few command-line options. Header only; each program includes
+// it once.
+#pragma once
+
+#include <apr_time.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+namespace vxbench {
+
+namespace fs = std::filesystem;
+
+// The local service's deterministic voice: 20 ms of tone per input byte.
+constexpr const char* kTestVoice = "vx-test-tone";
+
+inline void WriteFile(const fs::path& path, const std::string& content) {
+  fs::create_directories(path.parent_path());
+  std::ofstream stream(path, std::ios::binary | std::ios::trunc);
+  stream << content;
+}
+
+inline std::string ReadWhole(const fs::path& path) {
+  std::ifstream stream(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(stream), std::istreambuf_iterator<char>());
+}
+
+// A scratch host tree under /tmp (conf, data, var/status and a placeholder
+// key file, which the engine needs to open), removed when destroyed.
+class ScratchTree {
+ public:
+  explicit ScratchTree(const char* tag) {
+    std::string pattern = std::string("/tmp/vexora-bench-") + tag + "-XXXXXX";
+    std::vector<char> buffer(pattern.begin(), pattern.end());
+    buffer.push_back('\0');
+    if (mkdtemp(buffer.data()) == nullptr) {
+      perror("mkdtemp");
+      exit(1);
+    }
+    m_Root = buffer.data();
+    fs::create_directories(m_Root / "conf");
+    fs::create_directories(m_Root / "data");
+    fs::create_directories(m_Root / "var" / "status");
+    WriteFile(m_Root / "data" / "placeholder-key.json", "{}\n");
+  }
+  ~ScratchTree() {
+    std::error_code ignored;
+    fs::remove_all(m_Root, ignored);
+  }
+  ScratchTree(const ScratchTree&) = delete;
+  ScratchTree& operator=(const ScratchTree&) = delete;
+
+  const fs::path& root() const { return m_Root; }
+
+  // conf/vexora.xml for the local service on `target`: insecure transport,
+  // the given default voice, extra synth-settings attributes and elements.
+  void WriteConfig(const std::string& target, const std::string& voice,
+                   const std::string& synth_attributes = "",
+                   const std::string& elements = "") const {
+    std::string xml = "<?xml version=\"1.0\"?>\n<vexora gapp-credentials-file=\"placeholder-key.json\">\n"
+                      "  <synth-settings secure-transport=\"false\" service-uri=\"" +
+                      target + "\" voice-name=\"" + voice + "\" " + synth_attributes + "/>\n" +
+                      elements + "</vexora>\n";
+    WriteFile(m_Root / "conf" / "vexora.xml", xml);
+  }
+
+ private:
+  fs::path m_Root;
+};
+
+// A SPEAK of plain text as a client writes it; the kit adds Content-Length.
+inline std::string SpeakText(const std::string& body) {
+  return "MRCP/2.0 0 SPEAK 0\r\nContent-Type: text/plain\r\n\r\n" + body;
+}
+
+// Nearest-rank percentile (p in 0..100) of unsorted samples; 0 when empty.
+inline double Percentile(std::vector<double> samples, double p) {
+  if (samples.empty()) return 0;
+  std::sort(samples.begin(), samples.end());
+  size_t rank = static_cast<size_t>(std::ceil(p / 100.0 * static_cast<double>(samples.size())));
+  if (rank < 1) rank = 1;
+  if (rank > samples.size()) rank = samples.size();
+  return samples[rank - 1];
+}
+
+// VmRSS of this process in KiB, from /proc/self/status; -1 when unreadable.
+inline long ResidentKiB() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.compare(0, 6, "VmRSS:") == 0) return strtol(line.c_str() + 6, nullptr, 10);
+  }
+  return -1;
+}
+
+// "--name=value" of argv as a number, or `fallback`.
+inline long IntOption(int argc, char** argv, const char* name, long fallback) {
+  const std::string prefix = std::string("--") + name + "=";
+  for (int i = 1; i < argc; ++i) {
+    if (strncmp(argv[i], prefix.c_str(), prefix.size()) == 0) {
+      return strtol(argv[i] + prefix.size(), nullptr, 10);
+    }
+  }
+  return fallback;
+}
+
+inline double MillisSince(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+      .count();
+}
+
+}  // namespace vxbench

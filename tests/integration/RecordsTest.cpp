@@ -1,0 +1,207 @@
+// Synthesis-detail records end to end: one JSON file per SPEAK in the
+// record folder, what it says about a completed and a stopped SPEAK, that
+// it stays valid JSON whatever the request carried, its name with the
+// logging tag, and the count limit of the folder.
+#include <google/protobuf/struct.pb.h>
+#include <google/protobuf/util/json_util.h>
+
+#include <algorithm>
+#include <regex>
+#include <thread>
+
+#include "ModuleFixture.h"
+
+namespace vxtest {
+namespace {
+
+constexpr size_t kFrame8k = 320;  // bytes of a 20 ms frame at 8 kHz
+
+std::vector<std::string> FileNames(const fs::path& folder) {
+  std::vector<std::string> names;
+  std::error_code error;
+  for (const auto& entry : fs::directory_iterator(folder, error)) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// Waits until the file exists (records are written on the engine's thread,
+// which for a stopped SPEAK may be after the STOP response went out).
+bool WaitForFile(const fs::path& path, std::chrono::milliseconds timeout) {
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!fs::exists(path)) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(10ms);
+  }
+  return true;
+}
+
+class RecordsTest : public ModuleFixture {
+ protected:
+  void SetUp() override {
+    ModuleFixture::SetUp();
+    StartServer();
+  }
+
+  void Start(const std::string& manager_attributes = "", vxhost::HostKit::Options options = {}) {
+    WriteConfig("", "  <sdr-manager save-records=\"true\" record-folder=\"records\" " +
+                        manager_attributes + "/>\n");
+    StartEngine(true, options);
+    m_Channel = OpenChannel("ch1");
+  }
+
+  fs::path Folder() const { return m_Root / "var" / "records"; }
+
+  // The record's fields, parsed as JSON; fails the test when the file is
+  // not a JSON object holding the one record object.
+  std::map<std::string, std::string> ReadRecord(const std::string& name) {
+    std::map<std::string, std::string> fields;
+    std::string text = ReadFile(Folder() / name);
+    google::protobuf::Struct document;
+    auto status = google::protobuf::util::JsonStringToMessage(text, &document);
+    EXPECT_TRUE(status.ok()) << status.ToString() << "\n" << text;
+    auto record = document.fields().find("synth-details-record");
+    if (record == document.fields().end() || !record->second.has_struct_value()) {
+      ADD_FAILURE() << "no record object in\n" << text;
+      return fields;
+    }
+    EXPECT_EQ(document.fields().size(), 1u) << text;
+    for (const auto& field : record->second.struct_value().fields()) {
+      EXPECT_TRUE(field.second.has_string_value()) << field.first;
+      fields[field.first] = field.second.string_value();
+    }
+    return fields;
+  }
+
+  vxhost::Channel* m_Channel = nullptr;
+};
+
+TEST_F(RecordsTest, CompletedSpeakIsRecordedWithItsBytesRateAndTimes) {
+  Start();
+  const std::string text(100, 'r');  // 100 frames: 32000 bytes at 8 kHz
+  SpeakToCompletion(m_Channel, text);
+  ASSERT_EQ(m_Channel->AudioBytes(), 32000u);
+  ASSERT_EQ(FileNames(Folder()), std::vector<std::string>{"vexora-ch1-1.json"});
+
+  auto fields = ReadRecord("vexora-ch1-1.json");
+  EXPECT_EQ(fields.size(), 10u);
+  EXPECT_EQ(fields["data-length"], "32000 bytes");
+  EXPECT_EQ(fields["sampling-rate"], "8000 Hz");
+  EXPECT_EQ(fields["codec"], "LPCM");
+  EXPECT_EQ(fields["language"], "en-US");
+  EXPECT_EQ(fields["voice-name"], kTestVoice);
+  EXPECT_EQ(fields["voice-gender"], "");
+  EXPECT_EQ(fields["completion-cause"], "normal");
+  EXPECT_TRUE(std::regex_match(fields["datetime"],
+                               std::regex("[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}")))
+      << fields["datetime"];
+  std::smatch streaming;
+  std::smatch completion;
+  ASSERT_TRUE(std::regex_match(fields["start-of-streaming-ts"], streaming,
+                               std::regex("([0-9]+) ms")));
+  ASSERT_TRUE(std::regex_match(fields["completion-ts"], completion, std::regex("([0-9]+) ms")));
+  EXPECT_LE(std::stoul(streaming[1]), std::stoul(completion[1]));
+
+  // The line layout operators grep for.
+  std::string text_of_record = ReadFile(Folder() / "vexora-ch1-1.json");
+  EXPECT_EQ(text_of_record.rfind("{\"synth-details-record\": {\n", 0), 0u);
+  EXPECT_NE(text_of_record.find("\n   \"sampling-rate\": \"8000 Hz\",\n"), std::string::npos);
+  EXPECT_NE(text_of_record.find("\n   \"completion-cause\": \"normal\"\n}}\n"), std::string::npos);
+}
+
+TEST_F(RecordsTest, StoppedSpeakIsRecordedAsCancelled) {
+  vxhost::HostKit::Options options;
+  options.realtime = true;
+  Start("", options);
+  Send(m_Channel, SpeakText(std::string(100, 's'), "text/plain"));  // two seconds
+  EXPECT_EQ(Next(m_Channel).request_state, MRCP_REQUEST_STATE_INPROGRESS);
+  ASSERT_TRUE(m_Channel->WaitAudioBytes(5 * kFrame8k, 5s));
+  Send(m_Channel, RequestText("STOP"));
+  EXPECT_EQ(Next(m_Channel).status_code, 200);
+  ASSERT_TRUE(WaitForFile(Folder() / "vexora-ch1-1.json", 2s)) << "no record of the stopped SPEAK";
+  auto fields = ReadRecord("vexora-ch1-1.json");
+  EXPECT_EQ(fields["completion-cause"], "cancelled");
+  EXPECT_EQ(fields["sampling-rate"], "8000 Hz");
+  ASSERT_TRUE(std::regex_match(fields["completion-ts"], std::regex("[0-9]+ ms")))
+      << fields["completion-ts"];
+  EXPECT_LT(std::stoul(fields["completion-ts"]), 2000u);
+
+  // The next SPEAK has a record of its own with a normal cause.
+  SpeakToCompletion(m_Channel, "after");
+  EXPECT_EQ(ReadRecord("vexora-ch1-3.json")["completion-cause"], "normal");
+  EXPECT_EQ(ReadRecord("vexora-ch1-1.json")["completion-cause"], "cancelled");
+}
+
+// The STOP is answered once the call in flight completes, not by the media
+// thread; the record is written there too, once.
+TEST_F(RecordsTest, SpeakStoppedWhileALaterSegmentIsInSynthesisIsRecordedAsCancelled) {
+  vxhost::HostKit::Options options;
+  options.realtime = true;
+  WriteConfig("bypass-ssml=\"false\"",
+              "  <sdr-manager save-records=\"true\" record-folder=\"records\"/>\n");
+  StartEngine(true, options);
+  m_Channel = OpenChannel("ch1");
+  std::string ssml =
+      "<speak version=\"1.0\"><voice name=\"vx-test-tone\">aa</voice>"
+      "<voice name=\"vx-test-tone\">second segment</voice></speak>";
+  Send(m_Channel, SpeakText(ssml, "application/ssml+xml"));
+  EXPECT_EQ(Next(m_Channel).request_state, MRCP_REQUEST_STATE_INPROGRESS);
+  m_Server->faults().SetDelay(800ms);  // the second call is slow
+  ASSERT_TRUE(m_Log->WaitFor("Start Async Synth", 2s));
+  Send(m_Channel, RequestText("STOP"));
+  ASSERT_TRUE(m_Log->WaitFor("Wait for synthesis completion <ch1@vxs>", 3s));
+  EXPECT_EQ(Next(m_Channel, 5s).status_code, 200);
+  ASSERT_TRUE(WaitForFile(Folder() / "vexora-ch1-1.json", 2s));
+  EXPECT_EQ(ReadRecord("vexora-ch1-1.json")["completion-cause"], "cancelled");
+  EXPECT_EQ(m_Log->Count("Save SDR"), 1u);
+  EXPECT_EQ(m_Log->Count("SDRM total file entries [1]"), 1u);
+}
+
+TEST_F(RecordsTest, QuotesAndBackslashesOfTheRequestKeepTheRecordValidJson) {
+  Start();
+  const std::string language = "en-\"US\\x";
+  SpeakToCompletion(m_Channel, "quoted", "text/plain", {"Speech-Language: " + language});
+  ASSERT_EQ(m_Server->calls().Requests().at(0).voice().language_code(), language);
+  EXPECT_EQ(ReadRecord("vexora-ch1-1.json")["language"], language);
+}
+
+TEST_F(RecordsTest, LoggingTagNamesTheRecordAndCannotLeaveTheFolder) {
+  Start("use-logging-tag=\"true\"");
+  SpeakToCompletion(m_Channel, "tagged", "text/plain", {"Logging-Tag: abc"});
+  SpeakToCompletion(m_Channel, "escaping", "text/plain", {"Logging-Tag: ../../x"});
+  SpeakToCompletion(m_Channel, "untagged");
+  EXPECT_EQ(FileNames(Folder()), (std::vector<std::string>{"vexora-ch1-1-abc.json",
+                                                           "vexora-ch1-2-.._.._x.json",
+                                                           "vexora-ch1-3.json"}));
+  ReadRecord("vexora-ch1-2-.._.._x.json");
+  // Nothing was written beside or above the record folder.
+  EXPECT_EQ(FileNames(m_Root / "var"), (std::vector<std::string>{"records", "status"}));
+  EXPECT_EQ(FileNames(m_Root), (std::vector<std::string>{"conf", "data", "log", "plugin", "var"}));
+}
+
+TEST_F(RecordsTest, LoggingTagStaysOutOfTheNameUnlessAskedFor) {
+  Start();
+  SpeakToCompletion(m_Channel, "tagged", "text/plain", {"Logging-Tag: abc"});
+  EXPECT_EQ(FileNames(Folder()), std::vector<std::string>{"vexora-ch1-1.json"});
+}
+
+TEST_F(RecordsTest, FolderKeepsAtMostMaxFileCountRecords) {
+  Start("max-file-count=\"2\"");
+  for (const char* text : {"one", "two", "three"}) SpeakToCompletion(m_Channel, text);
+  EXPECT_EQ(FileNames(Folder()),
+            (std::vector<std::string>{"vexora-ch1-2.json", "vexora-ch1-3.json"}));
+  EXPECT_EQ(m_Log->Count("Remove file vexora-ch1-1.json [max file count]"), 1u);
+}
+
+TEST_F(RecordsTest, NoRecordIsWrittenWithoutSaveRecords) {
+  WriteConfig("", "  <sdr-manager record-folder=\"records\"/>\n");
+  StartEngine();
+  m_Channel = OpenChannel("ch1");
+  SpeakToCompletion(m_Channel, "unrecorded");
+  EXPECT_TRUE(FileNames(Folder()).empty());
+  EXPECT_EQ(m_Log->Count("Save SDR"), 0u);
+}
+
+}  // namespace
+}  // namespace vxtest
