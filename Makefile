@@ -26,7 +26,7 @@ test-asan: deps
 test-tsan: deps
 	cmake --preset tsan $(CMAKE_EXTRA)
 	cmake --build --preset tsan -j $(JOBS)
-	ctest --preset tsan -j $(JOBS) -L framework-module
+	ctest --preset tsan -j $(JOBS) -LE tts-server
 
 demo: build
 	mkdir -p build/demo

@@ -268,7 +268,10 @@ void KitCore::DestroyChannel(Channel* channel, Clock::time_point deadline) {
   bool closed = settled;
   if (settled && channel->m_Readable.load()) {
     Answers before;
-    closed = PostClose(channel, &before) && WaitClose(channel, before, deadline);
+    if (PostClose(channel, &before)) WaitClose(channel, before, deadline);
+    // Answered or refused, the module holds no request of the channel any
+    // more and may free it; only an unanswered close keeps it alive.
+    closed = Settled(channel);
   }
   {
     std::lock_guard<std::mutex> lock(channel->m_Mutex);

@@ -5,6 +5,9 @@
 // command line; the service checks the token against one key and the
 // audience "https://localhost:PORT/".
 //
+// gRPC reads its default roots once per process, so each test needs a
+// process of its own, as ctest runs them.
+//
 // A usable key file is always given while secure transport is on: the
 // library's default credentials, given none, probe for a metadata server
 // and can block for minutes.

@@ -46,13 +46,14 @@ const char* Channel::GetId() const {
   return (m_HostChannel && m_HostChannel->id.buf) ? m_HostChannel->id.buf : "";
 }
 
-void Channel::PostEvent(Ambrel::AsyncEvent* event) {
-  Ambrel::PostAsyncEvent(m_Engine->GetEventProcessor(), event);
+bool Channel::PostEvent(Ambrel::AsyncEvent* event) {
+  return Ambrel::PostAsyncEvent(m_Engine->GetEventProcessor(), event);
 }
 
 bool Channel::SignalEvent(TaskMsgType type, mrcp_message_t* message) {
-  PostEvent(new ChannelEvent(type, this, message));
-  return true;
+  // Once the engine has closed nothing would ever answer the request: the
+  // host is told at once instead.
+  return PostEvent(new ChannelEvent(type, this, message));
 }
 
 void Channel::SignalGrpcEvent(Tag* tag, bool ok) { PostEvent(new ChannelGrpcEvent(this, tag, ok)); }

@@ -168,7 +168,7 @@ class Channel {
   bool SaveRecord();
 
   void SendMessage(mrcp_message_t* message);
-  void PostEvent(Ambrel::AsyncEvent* event);
+  bool PostEvent(Ambrel::AsyncEvent* event);
 
   Engine* m_Engine;
   mrcp_engine_channel_t* m_HostChannel;

@@ -1,0 +1,535 @@
+#include "CliOptions.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <strings.h>
+
+namespace VxCli {
+
+namespace {
+
+// Walks the arguments: "--name value", "--name=value", positionals, and "--"
+// after which everything is positional.
+class ArgReader {
+ public:
+  explicit ArgReader(const std::vector<std::string>& args) : m_Args(args) {}
+
+  bool Done() const { return m_Index >= m_Args.size(); }
+
+  // The next argument. For "--name=value" gives "--name" and keeps the value
+  // for Value(). *positional is set for arguments that are not options.
+  std::string Next(bool* positional) {
+    std::string arg = m_Args[m_Index++];
+    m_Inline.clear();
+    m_HasInline = false;
+    *positional = m_OnlyPositional || arg.size() < 2 || arg[0] != '-';
+    if (!*positional && arg == "--") {
+      m_OnlyPositional = true;
+      return std::string();
+    }
+    if (!*positional && arg.compare(0, 2, "--") == 0) {
+      const size_t equals = arg.find('=');
+      if (equals != std::string::npos) {
+        m_Inline = arg.substr(equals + 1);
+        m_HasInline = true;
+        arg.erase(equals);
+      }
+    }
+    return arg;
+  }
+
+  // True for the "--" separator just read by Next.
+  bool WasSeparator(const std::string& arg, bool positional) const {
+    return !positional && arg.empty();
+  }
+
+  // The value of the option just read; false when there is none.
+  bool Value(std::string* out) {
+    if (m_HasInline) {
+      *out = m_Inline;
+      m_HasInline = false;
+      return true;
+    }
+    if (Done()) return false;
+    *out = m_Args[m_Index++];
+    return true;
+  }
+
+  // True when "--flag=value" was given to an option that takes no value.
+  bool HasUnusedValue() const { return m_HasInline; }
+
+ private:
+  const std::vector<std::string>& m_Args;
+  size_t m_Index = 0;
+  bool m_OnlyPositional = false;
+  std::string m_Inline;
+  bool m_HasInline = false;
+};
+
+bool ParseRate(const std::string& text, int* rate) {
+  if (text == "8000") {
+    *rate = 8000;
+  } else if (text == "16000") {
+    *rate = 16000;
+  } else {
+    return false;
+  }
+  return true;
+}
+
+enum class Taken { kNo, kYes, kError };
+
+// The options speak and run share. *error is set on kError.
+Taken TakeHostOption(const std::string& name, ArgReader& reader, HostOptions* host,
+                     std::string* error) {
+  std::string value;
+  auto need = [&](const char* what) {
+    if (reader.Value(&value)) return true;
+    *error = name + " needs " + what;
+    return false;
+  };
+  if (name == "--module") {
+    if (!need("a module file")) return Taken::kError;
+    if (value.empty()) {
+      *error = "--module needs a module file";
+      return Taken::kError;
+    }
+    host->module_path = value;
+  } else if (name == "--root") {
+    if (!need("a directory")) return Taken::kError;
+    if (value.empty()) {
+      *error = "--root needs a directory";
+      return Taken::kError;
+    }
+    host->root_dir = value;
+  } else if (name == "--keep-root") {
+    host->keep_root = true;
+  } else if (name == "--voice") {
+    if (!need("a voice name")) return Taken::kError;
+    if (value.empty()) {
+      *error = "--voice needs a voice name";
+      return Taken::kError;
+    }
+    host->voice = value;
+  } else if (name == "--lang") {
+    if (!need("a language tag")) return Taken::kError;
+    if (value.empty()) {
+      *error = "--lang needs a language tag";
+      return Taken::kError;
+    }
+    host->language = value;
+  } else if (name == "--rate") {
+    if (!need("8000 or 16000")) return Taken::kError;
+    if (!ParseRate(value, &host->rate)) {
+      *error = "--rate must be 8000 or 16000, not \"" + value + "\"";
+      return Taken::kError;
+    }
+  } else if (name == "--realtime") {
+    host->realtime = true;
+  } else if (name == "--log-level") {
+    if (!need("a priority name")) return Taken::kError;
+    if (!ParseLogLevel(value, &host->log_priority)) {
+      *error = "--log-level must be one of emergency, alert, critical, error, warning, notice, "
+               "info, debug; not \"" + value + "\"";
+      return Taken::kError;
+    }
+  } else if (name == "--timeout") {
+    if (!need("a number of seconds")) return Taken::kError;
+    if (!ParseSeconds(value, &host->timeout)) {
+      *error = "--timeout needs a positive number of seconds, not \"" + value + "\"";
+      return Taken::kError;
+    }
+  } else {
+    return Taken::kNo;
+  }
+  if (reader.HasUnusedValue()) {
+    *error = name + " takes no value";
+    return Taken::kError;
+  }
+  return Taken::kYes;
+}
+
+std::string UnknownOption(const std::string& name, const char* command) {
+  return "unknown option " + name + " (see vexora " + command + " --help)";
+}
+
+const char kLogLevels[] =
+    "  --log-level NAME      lowest priority of the host log printed on standard\n"
+    "                        error: emergency, alert, critical, error, warning,\n"
+    "                        notice, info or debug (default warning)\n";
+
+std::string HostOptionsHelp(const std::string& default_module) {
+  return std::string(
+             "  --voice NAME          voice of the generated tree (default espeak-en-us);\n"
+             "                        speak also sends it as Voice-Name\n"
+             "  --lang TAG            language of the generated tree (default en-US);\n"
+             "                        speak also sends it as Speech-Language\n"
+             "  --rate 8000|16000     channel sampling rate in Hz (default 8000)\n"
+             "  --realtime            pace the media thread at one 20 ms frame per 20 ms\n"
+             "                        (default: pull frames as fast as they come)\n"
+             "  --timeout SECONDS     longest wait for any one answer of the module\n"
+             "                        (default 60)\n") +
+         kLogLevels +
+         "  --module PATH         the module file (default " + default_module + ")\n"
+         "  --root DIR            drive the module with this host tree instead: its\n"
+         "                        conf/vexora.xml, data/, var/ and var/status/; no\n"
+         "                        embedded service is started\n"
+         "  --keep-root           keep the generated tree and print where it is\n"
+         "  -h, --help            show this text\n";
+}
+
+}  // namespace
+
+bool ParseLogLevel(const std::string& name, apt_log_priority_e* out) {
+  static const char* const kNames[] = {"emergency", "alert",  "critical", "error",
+                                       "warning",   "notice", "info",     "debug"};
+  for (int i = 0; i < APT_PRIO_COUNT; ++i) {
+    if (strcasecmp(name.c_str(), kNames[i]) == 0) {
+      *out = static_cast<apt_log_priority_e>(i);
+      return true;
+    }
+  }
+  return false;
+}
+
+bool ParseHeaderArgument(const std::string& text, std::pair<std::string, std::string>* out) {
+  const size_t colon = text.find(':');
+  if (colon == std::string::npos) return false;
+  auto trim = [](const std::string& s) {
+    const size_t first = s.find_first_not_of(" \t");
+    if (first == std::string::npos) return std::string();
+    return s.substr(first, s.find_last_not_of(" \t") - first + 1);
+  };
+  std::string name = trim(text.substr(0, colon));
+  if (name.empty()) return false;
+  // A header name is a token: no spaces, no control characters.
+  for (char c : name) {
+    if (c <= ' ' || c == 0x7f) return false;
+  }
+  for (char c : text) {
+    if (c == '\r' || c == '\n') return false;
+  }
+  out->first = name;
+  out->second = trim(text.substr(colon + 1));
+  return true;
+}
+
+bool ParseSeconds(const std::string& text, std::chrono::milliseconds* out) {
+  if (text.empty() || text.size() > 20) return false;
+  char* end = nullptr;
+  errno = 0;
+  const double seconds = std::strtod(text.c_str(), &end);
+  if (errno != 0 || *end != '\0' || !std::isfinite(seconds)) return false;
+  if (!(seconds > 0) || seconds > 86400) return false;
+  const long long millis = std::llround(seconds * 1000.0);
+  if (millis < 1) return false;
+  *out = std::chrono::milliseconds(millis);
+  return true;
+}
+
+bool ParseListen(const std::string& text, std::string* address, int* port) {
+  const size_t colon = text.rfind(':');
+  if (colon == std::string::npos || colon == 0 || colon + 1 >= text.size()) return false;
+  std::string host = text.substr(0, colon);
+  if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
+    host = host.substr(1, host.size() - 2);
+  }
+  const std::string digits = text.substr(colon + 1);
+  if (digits.size() > 5 || digits.find_first_not_of("0123456789") != std::string::npos) {
+    return false;
+  }
+  const int value = std::atoi(digits.c_str());
+  if (value > 65535 || host.empty()) return false;
+  *address = host;
+  *port = value;
+  return true;
+}
+
+Parsed ParseSpeakArgs(const std::vector<std::string>& args, SpeakOptions* out,
+                      std::string* error) {
+  ArgReader reader(args);
+  std::vector<std::string> positionals;
+  while (!reader.Done()) {
+    bool positional = false;
+    const std::string arg = reader.Next(&positional);
+    if (reader.WasSeparator(arg, positional)) continue;
+    if (positional) {
+      positionals.push_back(arg);
+      continue;
+    }
+    if (arg == "-h" || arg == "--help") return Parsed::kHelp;
+    const Taken taken = TakeHostOption(arg, reader, &out->host, error);
+    if (taken == Taken::kError) return Parsed::kUsageError;
+    if (taken == Taken::kYes) continue;
+    std::string value;
+    if (arg == "-o" || arg == "--output") {
+      if (!reader.Value(&value) || value.empty()) {
+        *error = arg + " needs a file name";
+        return Parsed::kUsageError;
+      }
+      out->output = value;
+    } else if (arg == "--ssml") {
+      if (!reader.Value(&value) || value.empty()) {
+        *error = "--ssml needs a file";
+        return Parsed::kUsageError;
+      }
+      out->ssml_file = value;
+    } else if (arg == "--uri-list") {
+      if (!reader.Value(&value) || value.empty()) {
+        *error = "--uri-list needs a file";
+        return Parsed::kUsageError;
+      }
+      out->uri_list_file = value;
+    } else if (arg == "--header") {
+      std::pair<std::string, std::string> header;
+      if (!reader.Value(&value)) {
+        *error = "--header needs \"Name: value\"";
+        return Parsed::kUsageError;
+      }
+      if (!ParseHeaderArgument(value, &header)) {
+        *error = "--header needs \"Name: value\", not \"" + value + "\"";
+        return Parsed::kUsageError;
+      }
+      out->headers.push_back(header);
+    } else {
+      *error = UnknownOption(arg, "speak");
+      return Parsed::kUsageError;
+    }
+  }
+  const int sources = static_cast<int>(!positionals.empty()) +
+                      static_cast<int>(!out->ssml_file.empty()) +
+                      static_cast<int>(!out->uri_list_file.empty());
+  if (positionals.size() > 1) {
+    *error = "one TEXT only (quote a sentence: vexora speak \"Hello there.\" -o hello.wav)";
+    return Parsed::kUsageError;
+  }
+  if (sources == 0) {
+    *error = "nothing to speak: give TEXT, --ssml FILE or --uri-list FILE";
+    return Parsed::kUsageError;
+  }
+  if (sources > 1) {
+    *error = "give only one of TEXT, --ssml FILE and --uri-list FILE";
+    return Parsed::kUsageError;
+  }
+  if (!positionals.empty()) {
+    out->text = positionals.front();
+    if (out->text.empty()) {
+      *error = "TEXT is empty";
+      return Parsed::kUsageError;
+    }
+  }
+  if (out->output.empty()) {
+    *error = "no WAVE file: give -o FILE.wav";
+    return Parsed::kUsageError;
+  }
+  return Parsed::kGo;
+}
+
+Parsed ParseRunArgs(const std::vector<std::string>& args, RunOptions* out, std::string* error) {
+  ArgReader reader(args);
+  std::vector<std::string> positionals;
+  while (!reader.Done()) {
+    bool positional = false;
+    const std::string arg = reader.Next(&positional);
+    if (reader.WasSeparator(arg, positional)) continue;
+    if (positional) {
+      positionals.push_back(arg);
+      continue;
+    }
+    if (arg == "-h" || arg == "--help") return Parsed::kHelp;
+    const Taken taken = TakeHostOption(arg, reader, &out->host, error);
+    if (taken == Taken::kError) return Parsed::kUsageError;
+    if (taken == Taken::kYes) continue;
+    std::string value;
+    if (arg == "-o" || arg == "--output") {
+      if (!reader.Value(&value) || value.empty()) {
+        *error = arg + " needs a directory";
+        return Parsed::kUsageError;
+      }
+      out->audio_dir = value;
+    } else {
+      *error = UnknownOption(arg, "run");
+      return Parsed::kUsageError;
+    }
+  }
+  if (positionals.size() != 1 || positionals.front().empty()) {
+    *error = positionals.empty() ? "no script: vexora run FILE" : "one script FILE only";
+    return Parsed::kUsageError;
+  }
+  out->script_file = positionals.front();
+  return Parsed::kGo;
+}
+
+Parsed ParseServeArgs(const std::vector<std::string>& args, ServeOptions* out,
+                      std::string* error) {
+  ArgReader reader(args);
+  while (!reader.Done()) {
+    bool positional = false;
+    const std::string arg = reader.Next(&positional);
+    if (reader.WasSeparator(arg, positional)) continue;
+    if (arg == "-h" || arg == "--help") return Parsed::kHelp;
+    std::string value;
+    if (!positional && arg == "--listen") {
+      if (!reader.Value(&value) || !ParseListen(value, &out->address, &out->port)) {
+        *error = "--listen needs ADDRESS:PORT (for example 127.0.0.1:50051)";
+        return Parsed::kUsageError;
+      }
+    } else {
+      *error = positional ? "unexpected argument \"" + arg + "\" (see vexora serve-tts --help)"
+                          : UnknownOption(arg, "serve-tts");
+      return Parsed::kUsageError;
+    }
+  }
+  return Parsed::kGo;
+}
+
+Parsed ParseVoicesArgs(const std::vector<std::string>& args, VoicesOptions* out,
+                       std::string* error) {
+  ArgReader reader(args);
+  while (!reader.Done()) {
+    bool positional = false;
+    const std::string arg = reader.Next(&positional);
+    if (reader.WasSeparator(arg, positional)) continue;
+    if (arg == "-h" || arg == "--help") return Parsed::kHelp;
+    std::string value;
+    if (!positional && arg == "--lang") {
+      if (!reader.Value(&value) || value.empty()) {
+        *error = "--lang needs a language tag";
+        return Parsed::kUsageError;
+      }
+      out->language = value;
+    } else if (!positional && arg == "--service") {
+      std::string address;
+      int port = 0;
+      if (!reader.Value(&value) || !ParseListen(value, &address, &port) || port == 0) {
+        *error = "--service needs ADDRESS:PORT of a running service";
+        return Parsed::kUsageError;
+      }
+      out->service = value;
+    } else if (!positional && arg == "--timeout") {
+      if (!reader.Value(&value) || !ParseSeconds(value, &out->timeout)) {
+        *error = "--timeout needs a positive number of seconds";
+        return Parsed::kUsageError;
+      }
+    } else {
+      *error = positional ? "unexpected argument \"" + arg + "\" (see vexora voices --help)"
+                          : UnknownOption(arg, "voices");
+      return Parsed::kUsageError;
+    }
+  }
+  return Parsed::kGo;
+}
+
+std::string MainUsage() {
+  return "Usage: vexora COMMAND [options]\n"
+         "\n"
+         "Loads the vexora synthesizer module into the host kit and drives it as a\n"
+         "host MRCP server does, against the local speech service started inside\n"
+         "this process (or a host tree of your own with --root).\n"
+         "\n"
+         "Commands:\n"
+         "  speak TEXT -o FILE.wav   speak TEXT (or --ssml FILE, --uri-list FILE) into a\n"
+         "                           WAVE file, printing every MRCP message\n"
+         "  run SCRIPT               replay a scripted MRCP session on one or more\n"
+         "                           channels, printing every MRCP message\n"
+         "  voices                   list the voices of the local speech service\n"
+         "  serve-tts                run the local speech service in the foreground\n"
+         "\n"
+         "\"vexora COMMAND --help\" describes each command.\n"
+         "Exit status: 0 success, 1 failure, 2 usage error.\n";
+}
+
+std::string SpeakUsage(const std::string& default_module) {
+  return "Usage: vexora speak [options] TEXT -o FILE.wav\n"
+         "       vexora speak [options] --ssml FILE -o FILE.wav\n"
+         "       vexora speak [options] --uri-list FILE -o FILE.wav\n"
+         "\n"
+         "Loads the module, opens the engine and one channel, sends one SPEAK built\n"
+         "from the arguments, pulls every audio frame and writes the audio to\n"
+         "FILE.wav (16-bit mono PCM at the channel's rate). Every MRCP message sent\n"
+         "and received is printed on standard output as MRCPv2 text, each followed by\n"
+         "a blank line; the last line names the WAVE file, its size, the seconds of\n"
+         "audio and the completion cause. Exits 0 only when SPEAK-COMPLETE arrived\n"
+         "with Completion-Cause 000; 1 otherwise; 2 for a usage error.\n"
+         "\n"
+         "Without --root the local speech service runs inside this process on a free\n"
+         "loopback port, with a host tree generated for it in a scratch folder\n"
+         "(insecure transport, a placeholder key file), removed at exit.\n"
+         "\n"
+         "Options:\n"
+         "  -o, --output FILE     the WAVE file to write (required)\n"
+         "  --ssml FILE           speak this SSML document (application/ssml+xml)\n"
+         "  --uri-list FILE       play this list of URIs (text/uri-list)\n"
+         "  --header \"Name: value\"\n"
+         "                        add this header to the SPEAK (repeatable; a\n"
+         "                        Content-Type given here replaces the default)\n" +
+         HostOptionsHelp(default_module);
+}
+
+std::string RunUsage(const std::string& default_module) {
+  return "Usage: vexora run [options] SCRIPT\n"
+         "\n"
+         "Replays a scripted MRCP session: opens the channels the script names, sends\n"
+         "its requests (written as MRCPv2 text) at the times it asks, and waits for\n"
+         "the responses and events it expects. Every MRCP message sent and received\n"
+         "is printed on standard output as MRCPv2 text, in order, each followed by a\n"
+         "blank line; then one line per channel with its audio. Exits 0 when every\n"
+         "wait of the script was satisfied; 1 otherwise; 2 for a usage error or a\n"
+         "script that does not read.\n"
+         "\n"
+         "Script lines (\"#\" starts a comment; NAME defaults to the last channel\n"
+         "opened; times are milliseconds):\n"
+         "  channel NAME [RATE]                        open a channel (8000 or 16000)\n"
+         "  send [NAME] [after N]                      send the request on the lines\n"
+         "    MRCP/2.0 0 SPEAK 0                       that follow, up to a line \".\"\n"
+         "    Content-Type: text/plain                 (or \"end\"); request id 0 is\n"
+         "                                             numbered by the host\n"
+         "    Hello.\n"
+         "    .\n"
+         "  wait-in-progress [NAME] [timeout N]        the last request went IN-PROGRESS\n"
+         "  wait-response [NAME] [CODE] [timeout N]    the last request was answered\n"
+         "                                             (with status CODE)\n"
+         "  wait-event [NAME] EVENT [cause NNN] [timeout N]\n"
+         "                                             an event arrived (with that\n"
+         "                                             Completion-Cause)\n"
+         "  sleep N                                    pause\n"
+         "  close [NAME]                               close the channel\n"
+         "A wait without a time-out waits up to --timeout. The README describes the\n"
+         "format in full.\n"
+         "\n"
+         "Options:\n"
+         "  -o, --output DIR      write each channel's audio to DIR/NAME.wav\n" +
+         HostOptionsHelp(default_module);
+}
+
+std::string ServeUsage() {
+  return "Usage: vexora serve-tts [--listen ADDRESS:PORT]\n"
+         "\n"
+         "Runs the local speech service in the foreground: the text-to-speech API\n"
+         "on a loopback address, with the espeak-ng voices (\"espeak-en-us\", ...) and\n"
+         "the test voice \"vx-test-tone\" (20 ms of tone per input byte). Prints\n"
+         "\"listening on ADDRESS:PORT\" once it accepts calls, one line per call on\n"
+         "standard error, and stops on SIGINT or SIGTERM.\n"
+         "\n"
+         "Options:\n"
+         "  --listen ADDRESS:PORT loopback address and port (default 127.0.0.1:0,\n"
+         "                        a free port; [::1]:PORT for IPv6)\n"
+         "  -h, --help            show this text\n";
+}
+
+std::string VoicesUsage() {
+  return "Usage: vexora voices [--lang TAG] [--service ADDRESS:PORT]\n"
+         "\n"
+         "Lists the voices of the local speech service (started inside this process\n"
+         "unless --service names a running one), asked through ListVoices: one line\n"
+         "per voice with its name, languages, gender and natural rate.\n"
+         "\n"
+         "Options:\n"
+         "  --lang TAG            only voices for this language (for example en-US)\n"
+         "  --service ADDR:PORT   ask this running service (insecure transport)\n"
+         "  --timeout SECONDS     longest wait for the answer (default 60)\n"
+         "  -h, --help            show this text\n";
+}
+
+}  // namespace VxCli
