@@ -277,6 +277,17 @@ APT_DECLARE(apt_bool_t) apt_va_log(apt_log_source_t* source, const char* file, i
   return TRUE;
 }
 
+APT_DECLARE(apt_bool_t) apt_log_priority_check(const apt_log_source_t* source,
+                                               apt_log_priority_e priority) {
+  try {
+    vxhost::Sink& sink = vxhost::Sink::Get();
+    if (!source) source = sink.DefaultSource();
+    return (priority <= source->priority && sink.Wanted(priority)) ? TRUE : FALSE;
+  } catch (...) {
+    return FALSE;
+  }
+}
+
 APT_DECLARE(apt_bool_t) apt_log(apt_log_source_t* source, const char* file, int line,
                                 apt_log_priority_e priority, const char* format, ...) {
   va_list args;

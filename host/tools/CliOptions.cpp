@@ -1,9 +1,10 @@
 #include "CliOptions.h"
 
+#include <strings.h>
+
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
-#include <strings.h>
 
 namespace VxCli {
 
@@ -130,8 +131,10 @@ Taken TakeHostOption(const std::string& name, ArgReader& reader, HostOptions* ho
   } else if (name == "--log-level") {
     if (!need("a priority name")) return Taken::kError;
     if (!ParseLogLevel(value, &host->log_priority)) {
-      *error = "--log-level must be one of emergency, alert, critical, error, warning, notice, "
-               "info, debug; not \"" + value + "\"";
+      *error =
+          "--log-level must be one of emergency, alert, critical, error, warning, notice, "
+          "info, debug; not \"" +
+          value + "\"";
       return Taken::kError;
     }
   } else if (name == "--timeout") {
@@ -168,10 +171,13 @@ std::string HostOptionsHelp(const std::string& default_module) {
              "  --rate 8000|16000     channel sampling rate in Hz (default 8000)\n"
              "  --realtime            pace the media thread at one 20 ms frame per 20 ms\n"
              "                        (default: pull frames as fast as they come)\n"
-             "  --timeout SECONDS     longest wait for any one answer of the module\n"
-             "                        (default 60)\n") +
+             "  --timeout SECONDS     longest wait for any one answer of the module, and\n"
+             "                        for more audio while a SPEAK plays (default 60)\n") +
          kLogLevels +
-         "  --module PATH         the module file (default " + default_module + ")\n"
+         "  --module PATH         the module file; default:\n"
+         "                        " +
+         default_module +
+         "\n"
          "  --root DIR            drive the module with this host tree instead: its\n"
          "                        conf/vexora.xml, data/, var/ and var/status/; no\n"
          "                        embedded service is started\n"
@@ -246,8 +252,7 @@ bool ParseListen(const std::string& text, std::string* address, int* port) {
   return true;
 }
 
-Parsed ParseSpeakArgs(const std::vector<std::string>& args, SpeakOptions* out,
-                      std::string* error) {
+Parsed ParseSpeakArgs(const std::vector<std::string>& args, SpeakOptions* out, std::string* error) {
   ArgReader reader(args);
   std::vector<std::string> positionals;
   while (!reader.Done()) {
@@ -361,8 +366,7 @@ Parsed ParseRunArgs(const std::vector<std::string>& args, RunOptions* out, std::
   return Parsed::kGo;
 }
 
-Parsed ParseServeArgs(const std::vector<std::string>& args, ServeOptions* out,
-                      std::string* error) {
+Parsed ParseServeArgs(const std::vector<std::string>& args, ServeOptions* out, std::string* error) {
   ArgReader reader(args);
   while (!reader.Done()) {
     bool positional = false;

@@ -27,10 +27,10 @@ struct HostOptions {
 
 struct SpeakOptions {
   HostOptions host;
-  std::string text;           // the positional TEXT
-  std::string ssml_file;      // --ssml
-  std::string uri_list_file;  // --uri-list
-  std::string output;         // -o
+  std::string text;                                          // the positional TEXT
+  std::string ssml_file;                                     // --ssml
+  std::string uri_list_file;                                 // --uri-list
+  std::string output;                                        // -o
   std::vector<std::pair<std::string, std::string>> headers;  // --header, in order
 };
 

@@ -135,6 +135,10 @@ APT_DECLARE(apt_bool_t) apt_log(apt_log_source_t* source, const char* file, int 
 APT_DECLARE(apt_bool_t) apt_va_log(apt_log_source_t* source, const char* file, int line,
                                    apt_log_priority_e priority, const char* format, va_list args);
 
+/* True when a line of that priority from that source would be written
+ * anywhere; lets a caller skip building an expensive message. */
+APT_DECLARE(apt_bool_t) apt_log_priority_check(const apt_log_source_t* source,
+                                               apt_log_priority_e priority);
 APT_DECLARE(apt_bool_t) apt_log_instance_set(apt_logger_t* logger);
 APT_DECLARE(apt_logger_t*) apt_log_instance_get(void);
 APT_DECLARE(void) apt_def_log_source_set(apt_log_source_t* source);

@@ -265,8 +265,12 @@ bool Channel::StartSynthesisCall(bool& played) {
                                     std::chrono::milliseconds(params.m_Deadline));
   }
 
+  // The JSON print costs more than starting the call; it is only made when
+  // the line is written.
   std::string json;
-  google::protobuf::util::MessageToJsonString(request, &json);
+  if (apt_log_priority_check(VXS_PLUGIN, APT_PRIO_INFO)) {
+    google::protobuf::util::MessageToJsonString(request, &json);
+  }
   apt_log(VXS_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO,
           "Start Async Synth: encoding=%d, sampling-rate=%d, language=%s <%s@%s>\n%s", 1,
           static_cast<int>(m_Details.m_SamplingRate), params.m_Language.c_str(), GetId(),

@@ -2,8 +2,6 @@
 // that channels name, each created once and shared afterwards.
 #include <apr_file_io.h>
 
-#include <google/protobuf/struct.pb.h>
-#include <google/protobuf/util/json_util.h>
 #include <grpcpp/security/credentials.h>
 
 #include "Engine.h"
@@ -18,12 +16,6 @@ namespace {
 const char kServiceHost[] = "texttospeech.googleapis.com";
 const long kTokenLifetimeSeconds = 3600;
 const apr_size_t kMaxKeyFileSize = 4096;
-
-bool HasStringField(const google::protobuf::Struct& doc, const char* name) {
-  auto it = doc.fields().find(name);
-  return it != doc.fields().end() && it->second.has_string_value() &&
-         !it->second.string_value().empty();
-}
 
 }  // namespace
 
@@ -58,24 +50,13 @@ bool Engine::LoadCredentialsFile(const std::string& path, std::string& content) 
 }
 
 bool Engine::IsUsableCredentialsKey(const std::string& key) {
-  google::protobuf::Struct doc;
-  if (!google::protobuf::util::JsonStringToMessage(key, &doc).ok()) return false;
-  if (!HasStringField(doc, "type")) return false;
-  const std::string& type = doc.fields().at("type").string_value();
   // The library's default credentials fall back to the metadata-server probe
-  // whenever their own parser rejects the key, and that parser wants more
-  // than the fields above (a service-account key also needs private_key_id
-  // and client_id). So the key is put through the same parser, offline.
-  if (type == "service_account") {
-    return HasStringField(doc, "private_key") && HasStringField(doc, "client_email") &&
-           grpc::ServiceAccountJWTAccessCredentials(key, kTokenLifetimeSeconds) != nullptr;
-  }
-  if (type == "authorized_user") {
-    return HasStringField(doc, "client_id") && HasStringField(doc, "client_secret") &&
-           HasStringField(doc, "refresh_token") &&
-           grpc::GoogleRefreshTokenCredentials(key) != nullptr;
-  }
-  return false;
+  // whenever their own parser rejects the key file, so the key is put through
+  // the same parsers first: a service-account key (type, private key and its
+  // id, client e-mail and id) or an authorized user (client id and secret,
+  // refresh token). Neither parser touches the network.
+  return grpc::ServiceAccountJWTAccessCredentials(key, kTokenLifetimeSeconds) != nullptr ||
+         grpc::GoogleRefreshTokenCredentials(key) != nullptr;
 }
 
 Engine::Credentials Engine::CreateCredentials(const std::string& path, const std::string& region) {

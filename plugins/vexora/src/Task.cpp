@@ -59,9 +59,8 @@ void Task::Run() {
   // to the end after Shutdown, so no operation outlives the thread.
   while (m_Queue.Next(&tag, &ok)) {
     Tag* call_tag = static_cast<Tag*>(tag);
-    if (call_tag && call_tag->m_Channel) {
-      call_tag->m_Channel->SignalGrpcEvent(call_tag, ok);
-    }
+    Channel* channel = call_tag ? call_tag->m_Channel.load() : nullptr;
+    if (channel) channel->SignalGrpcEvent(call_tag, ok);
   }
   apt_log(VXS_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Completion Queue Shutdown");
 }

@@ -11,6 +11,7 @@
 
 #include <grpcpp/completion_queue.h>
 
+#include <atomic>
 #include <string>
 
 #include "vxhost/apt.h"
@@ -21,10 +22,15 @@ class Channel;
 
 // The completion-queue tag of a channel's calls; one per channel.
 struct Tag {
-  explicit Tag(Channel* channel) : m_Pending(false), m_Name("finishing"), m_Channel(channel) {}
-  bool m_Pending;      // a call is in flight
+  explicit Tag(Channel* channel) : m_Pending(false), m_Name("finishing") {
+    m_Channel.store(channel, std::memory_order_release);
+  }
+  bool m_Pending;      // a call is in flight; event-processor thread only
   std::string m_Name;  // always "finishing"
-  Channel* m_Channel;  // null for tags that belong to no channel
+  // Null for tags that belong to no channel. Read by the task thread, which
+  // receives the tag through the completion queue; atomic so that the
+  // hand-over is visible to thread checkers that cannot see into gRPC.
+  std::atomic<Channel*> m_Channel;
 };
 
 class Task {

@@ -273,9 +273,6 @@ TEST_F(EngineCredentialsTest, AuthorizedUserKeyNeedsItsThreeFields) {
   EXPECT_FALSE(Engine::IsUsableCredentialsKey(
       R"({"type": "authorized_user", "client_id": "a", "client_secret": "b"})"));
   EXPECT_FALSE(Engine::IsUsableCredentialsKey(
-      R"({"type": "authorized_user", "client_id": "a", "client_secret": "",)"
-      R"( "refresh_token": "c"})"));
-  EXPECT_FALSE(Engine::IsUsableCredentialsKey(
       R"({"type": "authorized_user", "client_id": 5, "client_secret": "b",)"
       R"( "refresh_token": "c"})"));
 }

@@ -1,0 +1,538 @@
+// vexora: the program a person runs to hear the module. It loads the module
+// into the host kit once, drives it as a host MRCP server does and prints
+// every MRCP message; see CliOptions.cpp for the help texts and
+// SessionScript.h for the scripts of "vexora run".
+
+#include <apr_general.h>
+#include <apr_pools.h>
+#include <grpcpp/grpcpp.h>
+#include <signal.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "CliOptions.h"
+#include "HostSession.h"
+#include "SessionScript.h"
+#include "TtsServer.h"
+#include "WaveFile.h"
+#include "google/cloud/texttospeech/v1/cloud_tts.grpc.pb.h"
+#include "vxhost/MrcpText.h"
+
+#ifndef VX_DEFAULT_MODULE_PATH
+#error "VX_DEFAULT_MODULE_PATH must name the built module"
+#endif
+
+namespace VxCli {
+namespace {
+
+namespace fs = std::filesystem;
+namespace tts = google::cloud::texttospeech::v1;
+
+constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+
+// Longest wait for the response to the STOP sent when a run is cut short.
+constexpr std::chrono::milliseconds kStopWait{5000};
+
+// Largest file read for --ssml, --uri-list and scripts.
+constexpr std::uintmax_t kLargestInput = 16 * 1024 * 1024;
+
+int Failed(const std::string& message) {
+  std::cerr << "vexora: " << message << "\n";
+  return kExitFailed;
+}
+
+int UsageError(const char* command, const std::string& message) {
+  std::cerr << "vexora " << command << ": " << message << "\n";
+  return kExitUsage;
+}
+
+bool ReadInputFile(const std::string& path, std::string* content, std::string* error) {
+  std::error_code code;
+  const std::uintmax_t size = fs::file_size(path, code);
+  if (code) {
+    *error = "cannot read " + path + ": " + code.message();
+    return false;
+  }
+  if (size > kLargestInput) {
+    *error = path + " is larger than " + std::to_string(kLargestInput) + " bytes";
+    return false;
+  }
+  std::ifstream stream(path, std::ios::binary);
+  std::ostringstream text;
+  text << stream.rdbuf();
+  if (!stream) {
+    *error = "cannot read " + path;
+    return false;
+  }
+  *content = text.str();
+  return true;
+}
+
+// Reads `text` as an MRCP message, to find a bad header before the module
+// is loaded.
+bool CheckRequestText(const std::string& text, std::string* error) {
+  if (apr_initialize() != APR_SUCCESS) {
+    *error = "cannot initialise APR";
+    return false;
+  }
+  apr_pool_t* pool = nullptr;
+  bool ok = false;
+  if (apr_pool_create(&pool, nullptr) == APR_SUCCESS) {
+    mrcp_message_t* message = nullptr;
+    ok = vxhost::ParseMrcpMessage(text, pool, &message, error);
+    apr_pool_destroy(pool);
+  } else {
+    *error = "cannot make a memory pool";
+  }
+  apr_terminate();
+  return ok;
+}
+
+bool CheckRootTree(const std::string& root, std::string* error) {
+  std::error_code code;
+  if (!fs::is_directory(root, code)) {
+    *error = "--root " + root + " is not a directory";
+    return false;
+  }
+  if (!fs::is_regular_file(fs::path(root) / "conf" / "vexora.xml", code)) {
+    *error = "--root " + root + " has no conf/vexora.xml";
+    return false;
+  }
+  return true;
+}
+
+const char* CauseName(int cause) {
+  static const char* const kNames[] = {"normal",
+                                       "barge-in",
+                                       "parse-failure",
+                                       "uri-failure",
+                                       "error",
+                                       "language-unsupported",
+                                       "lexicon-load-failure",
+                                       "cancelled"};
+  return cause >= 0 && cause < 8 ? kNames[cause] : "unknown";
+}
+
+std::string CauseText(const vxhost::ReceivedMessage& message) {
+  if (!message.has_completion_cause) return "no Completion-Cause";
+  char code[16];
+  std::snprintf(code, sizeof(code), "%03d", message.completion_cause);
+  return std::string("Completion-Cause ") + code + " " + CauseName(message.completion_cause);
+}
+
+std::string AudioText(size_t bytes, int rate) {
+  char text[96];
+  std::snprintf(text, sizeof(text), "%.2f s of audio at %d Hz", PcmSeconds(bytes, rate), rate);
+  return text;
+}
+
+std::string Seconds(std::chrono::milliseconds period) {
+  char text[32];
+  std::snprintf(text, sizeof(text), "%g s", period.count() / 1000.0);
+  return text;
+}
+
+// ------------------------------------------------------------------ speak
+
+// Waits for the SPEAK's SPEAK-COMPLETE. The time-out counts from the last
+// audio that arrived, so a long prompt played in real time does not run out
+// of time while it plays.
+WaitResult WaitForCompletion(vxhost::Channel* channel, std::chrono::milliseconds timeout,
+                             vxhost::ReceivedMessage* complete) {
+  size_t audio = channel->AudioBytes();
+  auto progress = Clock::now();
+  while (true) {
+    const auto slice_end =
+        std::min(progress + timeout, Clock::now() + std::chrono::milliseconds(200));
+    vxhost::ReceivedMessage message;
+    const WaitResult result = NextMessage(channel, &message, slice_end);
+    if (result == WaitResult::kInterrupted) return result;
+    if (result == WaitResult::kMessage) {
+      if (message.type == MRCP_MESSAGE_TYPE_EVENT && message.method_name == "SPEAK-COMPLETE") {
+        *complete = message;
+        return WaitResult::kMessage;
+      }
+      continue;  // printed already; nothing else ends the SPEAK
+    }
+    const size_t now_audio = channel->AudioBytes();
+    if (now_audio != audio) {
+      audio = now_audio;
+      progress = Clock::now();
+    } else if (Clock::now() >= progress + timeout) {
+      return WaitResult::kTimeout;
+    }
+  }
+}
+
+int Speak(const SpeakOptions& options) {
+  vxhost::SpeakFields fields;
+  std::string error;
+  if (!options.ssml_file.empty()) {
+    if (!ReadInputFile(options.ssml_file, &fields.body, &error)) return Failed(error);
+    fields.content_type = "application/ssml+xml";
+  } else if (!options.uri_list_file.empty()) {
+    if (!ReadInputFile(options.uri_list_file, &fields.body, &error)) return Failed(error);
+    fields.content_type = "text/uri-list";
+  } else {
+    fields.body = options.text;
+  }
+  if (fields.body.empty()) return Failed("nothing to speak: the input is empty");
+  fields.voice_name = options.host.voice;
+  fields.language = options.host.language;
+  fields.headers = options.headers;
+  const std::string request = vxhost::ComposeSpeakText(fields);
+  if (!CheckRequestText(request, &error)) {
+    return UsageError("speak", "the SPEAK would not be valid: " + error);
+  }
+  if (!options.host.root_dir.empty() && !CheckRootTree(options.host.root_dir, &error)) {
+    return UsageError("speak", error);
+  }
+  const fs::path output_dir = fs::path(options.output).parent_path();
+  std::error_code code;
+  if (!output_dir.empty() && !fs::is_directory(output_dir, code)) {
+    return Failed("cannot write " + options.output + ": no directory " + output_dir.string());
+  }
+
+  InstallInterruptHandlers();
+  Printer printer;
+  HostSession session(options.host, &printer);
+  if (!session.Start(&error)) {
+    std::string ignored;
+    session.Finish(&ignored);
+    return Failed(error);
+  }
+  if (options.host.root_dir.empty() && options.host.log_priority >= APT_PRIO_INFO) {
+    std::cerr << "vexora: host tree " << session.root() << "\n";
+  }
+  vxhost::Channel* channel = session.OpenChannel("vexora", options.host.rate, &error);
+  if (!channel) {
+    std::string ignored;
+    session.Finish(&ignored);
+    return Failed(error);
+  }
+  mrcp_request_id id = 0;
+  if (!session.kit()->SendText(channel, request, &error, &id)) {
+    std::string ignored;
+    session.Finish(&ignored);
+    return Failed("cannot send the SPEAK: " + error);
+  }
+
+  // The outcome, as the end of the summary line.
+  std::string outcome;
+  bool completed = false;
+  bool playing = false;  // the SPEAK went IN-PROGRESS: there is audio to keep
+  const std::chrono::milliseconds timeout = options.host.timeout;
+  vxhost::ReceivedMessage response;
+  bool answered = false;
+  WaitResult result = WaitResult::kTimeout;
+  const auto deadline = Clock::now() + timeout;
+  while (!answered) {
+    result = NextMessage(channel, &response, deadline);
+    if (result != WaitResult::kMessage) break;
+    answered = response.type == MRCP_MESSAGE_TYPE_RESPONSE && response.request_id == id;
+  }
+  if (!answered) {
+    outcome = result == WaitResult::kInterrupted
+                  ? "interrupted before the SPEAK was answered"
+                  : "no response to the SPEAK within " + Seconds(timeout);
+  } else if (response.request_state != MRCP_REQUEST_STATE_INPROGRESS) {
+    outcome = "SPEAK answered " + std::to_string(response.status_code) + " " +
+              vxhost::MrcpRequestStateName(response.request_state) + " (" + CauseText(response) +
+              ")";
+  } else {
+    playing = true;
+    vxhost::ReceivedMessage complete;
+    result = WaitForCompletion(channel, timeout, &complete);
+    if (result == WaitResult::kMessage) {
+      completed = complete.has_completion_cause && complete.completion_cause == 0;
+      outcome = "SPEAK-COMPLETE with " + CauseText(complete);
+    } else if (result == WaitResult::kInterrupted) {
+      outcome = "interrupted before SPEAK-COMPLETE";
+    } else {
+      outcome = "no SPEAK-COMPLETE within " + Seconds(timeout) + " of the last audio";
+    }
+  }
+
+  // Cut short (unanswered, or while it plays): stop it, or the close waits
+  // for its end.
+  if (result != WaitResult::kMessage) {
+    session.StopAllChannels(std::min(options.host.timeout, kStopWait));
+  }
+  std::string close_error;
+  bool clean = session.CloseAllChannels(&close_error);
+  const std::vector<char> audio = channel->Audio();
+  const int rate = channel->sampling_rate();
+  bool written = true;
+  std::string write_error;
+  if (playing) written = WriteWaveFile(options.output, audio, rate, &write_error);
+  std::string finish_error;
+  if (!session.Finish(&finish_error)) {
+    if (clean) close_error = finish_error;
+    clean = false;
+  }
+
+  if (!playing) {
+    printer.Line("vexora: " + outcome + "; no WAVE file written");
+  } else if (written) {
+    const size_t pcm = audio.size() & ~static_cast<size_t>(1);
+    printer.Line("vexora: " + options.output + ": " + std::to_string(kWaveHeaderSize + pcm) +
+                 " bytes, " + AudioText(pcm, rate) + "; " + outcome);
+  } else {
+    printer.Line("vexora: " + outcome + "; " + write_error);
+  }
+  if (!clean) std::cerr << "vexora: " << close_error << "\n";
+  return completed && written && clean ? kExitOk : kExitFailed;
+}
+
+// -------------------------------------------------------------------- run
+
+int Run(const RunOptions& options) {
+  std::string text, error;
+  if (!ReadInputFile(options.script_file, &text, &error)) return Failed(error);
+  Script script;
+  if (!ParseScript(text, options.script_file, options.host.rate, options.host.timeout, &script,
+                   &error)) {
+    return UsageError("run", error);
+  }
+  if (!options.host.root_dir.empty()) {
+    if (!CheckRootTree(options.host.root_dir, &error)) return UsageError("run", error);
+    if (!options.host.voice.empty() || !options.host.language.empty()) {
+      std::cerr << "vexora run: --voice and --lang shape the generated tree only; with --root "
+                   "the script's own headers choose\n";
+    }
+  }
+  if (!options.audio_dir.empty()) {
+    std::error_code code;
+    fs::create_directories(options.audio_dir, code);
+    if (code) return Failed("cannot make " + options.audio_dir + ": " + code.message());
+  }
+
+  InstallInterruptHandlers();
+  Printer printer;
+  HostSession session(options.host, &printer);
+  if (!session.Start(&error)) {
+    std::string ignored;
+    session.Finish(&ignored);
+    return Failed(error);
+  }
+  if (options.host.root_dir.empty() && options.host.log_priority >= APT_PRIO_INFO) {
+    std::cerr << "vexora: host tree " << session.root() << "\n";
+  }
+  std::map<std::string, vxhost::Channel*> channels;
+  std::string script_error;
+  const bool succeeded = RunScript(script, &session, &channels, &script_error);
+  // A run that stopped early may leave a SPEAK playing; the close would wait
+  // for its end.
+  if (!succeeded) session.StopAllChannels(std::min(options.host.timeout, kStopWait));
+  std::string close_error;
+  bool clean = session.CloseAllChannels(&close_error);
+
+  // The audio of each channel, in the order the script opened them.
+  bool written = true;
+  std::vector<std::string> lines;
+  for (const std::string& name : script.channels) {
+    auto it = channels.find(name);
+    if (it == channels.end()) continue;
+    const std::vector<char> audio = it->second->Audio();
+    const int rate = it->second->sampling_rate();
+    std::string line =
+        "vexora: channel " + name + ": " + AudioText(audio.size() & ~static_cast<size_t>(1), rate);
+    if (!options.audio_dir.empty()) {
+      const std::string path = (fs::path(options.audio_dir) / (name + ".wav")).string();
+      std::string write_error;
+      if (WriteWaveFile(path, audio, rate, &write_error)) {
+        line += " in " + path;
+      } else {
+        line += "; " + write_error;
+        written = false;
+      }
+    }
+    lines.push_back(line);
+  }
+  std::string finish_error;
+  if (!session.Finish(&finish_error)) {
+    if (clean) close_error = finish_error;
+    clean = false;
+  }
+  for (const std::string& line : lines) printer.Line(line);
+  if (!succeeded) std::cerr << "vexora: " << script_error << "\n";
+  if (!clean) std::cerr << "vexora: " << close_error << "\n";
+  printer.Line(succeeded ? "vexora: " + options.script_file + ": every directive succeeded"
+                         : "vexora: " + script_error);
+  return succeeded && clean && written ? kExitOk : kExitFailed;
+}
+
+// ----------------------------------------------------------------- voices
+
+int Voices(const VoicesOptions& options) {
+  std::unique_ptr<VxTts::TtsServer> server;
+  std::string target = options.service;
+  std::string error;
+  if (target.empty()) {
+    server.reset(new VxTts::TtsServer());
+    if (!server->Start(VxTts::TtsServerOptions(), &error)) {
+      return Failed("cannot start the local speech service: " + error);
+    }
+    if (!server->warning().empty()) std::cerr << "vexora: warning: " << server->warning() << "\n";
+    target = server->target();
+  }
+  auto stub =
+      tts::TextToSpeech::NewStub(grpc::CreateChannel(target, grpc::InsecureChannelCredentials()));
+  grpc::ClientContext context;
+  context.set_deadline(std::chrono::system_clock::now() + options.timeout);
+  tts::ListVoicesRequest request;
+  request.set_language_code(options.language);
+  tts::ListVoicesResponse response;
+  const grpc::Status status = stub->ListVoices(&context, request, &response);
+  stub.reset();
+  if (server) server->Shutdown();
+  if (!status.ok()) {
+    return Failed("ListVoices at " + target + " failed: " + status.error_message() + " (code " +
+                  std::to_string(static_cast<int>(status.error_code())) + ")");
+  }
+  for (const tts::Voice& voice : response.voices()) {
+    std::string languages;
+    for (const std::string& language : voice.language_codes()) {
+      languages += (languages.empty() ? "" : ",") + language;
+    }
+    char line[512];
+    std::snprintf(line, sizeof(line), "%-32s %-20s %-8s %d Hz", voice.name().c_str(),
+                  languages.c_str(), tts::SsmlVoiceGender_Name(voice.ssml_gender()).c_str(),
+                  voice.natural_sample_rate_hertz());
+    std::cout << line << "\n";
+  }
+  std::cout << std::flush;
+  if (response.voices_size() == 0) {
+    std::cerr << "vexora: no voices" << (options.language.empty() ? "" : " for " + options.language)
+              << "\n";
+  }
+  return kExitOk;
+}
+
+// -------------------------------------------------------------- serve-tts
+
+int ServeTts(const ServeOptions& options) {
+  // The service's threads inherit this mask; only sigwait below sees the
+  // signals.
+  sigset_t stop;
+  sigemptyset(&stop);
+  sigaddset(&stop, SIGINT);
+  sigaddset(&stop, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+
+  VxTts::TtsServerOptions service;
+  service.address = options.address;
+  service.port = options.port;
+  service.log = [](const std::string& line) {
+    try {
+      std::cerr << line + "\n" << std::flush;
+    } catch (...) {
+    }
+  };
+  VxTts::TtsServer server;
+  std::string error;
+  if (!server.Start(service, &error)) return Failed("cannot start the speech service: " + error);
+  if (!server.warning().empty()) std::cerr << "vexora: warning: " << server.warning() << "\n";
+  std::cout << "listening on " << server.target() << std::endl;
+  int signal_number = 0;
+  while (sigwait(&stop, &signal_number) != 0) {
+  }
+  std::cerr << "vexora: stopping on signal " << signal_number << "\n";
+  server.Shutdown();
+  return kExitOk;
+}
+
+// ------------------------------------------------------------------- main
+
+int Main(int argc, char** argv) {
+  const std::string default_module = VX_DEFAULT_MODULE_PATH;
+  if (argc < 2) {
+    std::cerr << MainUsage();
+    return kExitUsage;
+  }
+  const std::string command = argv[1];
+  const std::vector<std::string> args(argv + 2, argv + argc);
+  std::string error;
+  if (command == "-h" || command == "--help" || command == "help") {
+    std::cout << MainUsage();
+    return kExitOk;
+  }
+  if (command == "speak") {
+    SpeakOptions options;
+    options.host.module_path = default_module;
+    switch (ParseSpeakArgs(args, &options, &error)) {
+      case Parsed::kHelp:
+        std::cout << SpeakUsage(default_module);
+        return kExitOk;
+      case Parsed::kUsageError:
+        return UsageError("speak", error);
+      case Parsed::kGo:
+        return Speak(options);
+    }
+  }
+  if (command == "run") {
+    RunOptions options;
+    options.host.module_path = default_module;
+    switch (ParseRunArgs(args, &options, &error)) {
+      case Parsed::kHelp:
+        std::cout << RunUsage(default_module);
+        return kExitOk;
+      case Parsed::kUsageError:
+        return UsageError("run", error);
+      case Parsed::kGo:
+        return Run(options);
+    }
+  }
+  if (command == "voices") {
+    VoicesOptions options;
+    switch (ParseVoicesArgs(args, &options, &error)) {
+      case Parsed::kHelp:
+        std::cout << VoicesUsage();
+        return kExitOk;
+      case Parsed::kUsageError:
+        return UsageError("voices", error);
+      case Parsed::kGo:
+        return Voices(options);
+    }
+  }
+  if (command == "serve-tts") {
+    ServeOptions options;
+    switch (ParseServeArgs(args, &options, &error)) {
+      case Parsed::kHelp:
+        std::cout << ServeUsage();
+        return kExitOk;
+      case Parsed::kUsageError:
+        return UsageError("serve-tts", error);
+      case Parsed::kGo:
+        return ServeTts(options);
+    }
+  }
+  std::cerr << "vexora: unknown command \"" << command << "\"\n\n" << MainUsage();
+  return kExitUsage;
+}
+
+}  // namespace
+}  // namespace VxCli
+
+int main(int argc, char** argv) {
+  try {
+    return VxCli::Main(argc, argv);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "vexora: %s\n", e.what());
+  } catch (...) {
+    std::fprintf(stderr, "vexora: unexpected error\n");
+  }
+  return 1;
+}
