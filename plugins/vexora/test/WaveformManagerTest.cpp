@@ -25,6 +25,10 @@
 // tell whether a length read from a file sized a buffer.
 std::atomic<size_t> g_LargestAllocation{0};
 
+// The replacements pair malloc with free themselves; the compiler cannot
+// tell that from the call sites it inlines them into.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 void* operator new(size_t size) {
   size_t largest = g_LargestAllocation.load();
   while (size > largest && !g_LargestAllocation.compare_exchange_weak(largest, size)) {
@@ -34,6 +38,7 @@ void* operator new(size_t size) {
 }
 void operator delete(void* memory) noexcept { std::free(memory); }
 void operator delete(void* memory, size_t) noexcept { std::free(memory); }
+#pragma GCC diagnostic pop
 
 namespace VXS {
 namespace {
