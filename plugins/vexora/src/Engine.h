@@ -93,6 +93,11 @@ class Engine : public Ambrel::TimerHandler, public Ambrel::SoftEventProcessor::O
   uint32_t GetCurrentUsage() const { return m_CurrentUsage; }
   uint32_t GetMaxUsage() const { return m_MaxUsage; }
   const MonitoringSettings& GetMonitoringSettings() const { return m_MonitoringSettings; }
+  const WaveformManager::Settings& GetWaveformManagerSettings() const {
+    return m_WaveformManagerSettings;
+  }
+  const SdrManager::Settings& GetSdrManagerSettings() const { return m_SdrManagerSettings; }
+  const std::string& GetSslRootsFile() const { return m_SslRootsFile; }
   Ambrel::Timer* GetUsageRefreshTimer() const { return m_UsageRefreshTimer; }
 
  private:

@@ -1,0 +1,116 @@
+// The configuration document: where it is found, how it is parsed, which
+// names are accepted, and how validation resolves and checks its paths.
+#include <apr_general.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "Engine.h"
+#include "vxhost/LogSink.h"
+
+namespace VXS {
+namespace {
+
+namespace fs = std::filesystem;
+
+class EngineConfigTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    apr_initialize();
+    apr_pool_create(&m_Pool, nullptr);
+    char pattern[] = "/tmp/vexora-config-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    m_Root = pattern;
+    m_Layout = apt_default_dir_layout_create(m_Root.c_str(), m_Pool);
+    for (const char* dir : {"conf", "data", "var/status"}) fs::create_directories(m_Root / dir);
+    Write("data/key.json", "{}");
+  }
+  void TearDown() override {
+    fs::remove_all(m_Root);
+    apr_pool_destroy(m_Pool);
+    apr_terminate();
+  }
+  void Write(const std::string& name, const std::string& content) {
+    fs::create_directories((m_Root / name).parent_path());
+    std::ofstream(m_Root / name) << content;
+  }
+  bool Load(const std::string& xml) {
+    Write("conf/vexora.xml", xml);
+    return m_Engine.LoadConfig("vexora.xml", "vexora", m_Layout, m_Pool);
+  }
+
+  apr_pool_t* m_Pool = nullptr;
+  fs::path m_Root;
+  apt_dir_layout_t* m_Layout = nullptr;
+  Engine m_Engine{"VXS"};
+  vxhost::LogCapture m_Log{true, APT_PRIO_DEBUG};
+};
+
+TEST_F(EngineConfigTest, DocumentsThatCannotBeReadFailWithTheirMessage) {
+  EXPECT_FALSE(m_Engine.LoadConfig("vexora.xml", "vexora", m_Layout, m_Pool));
+  EXPECT_EQ(m_Log.Count("Failed to Open Config File"), 1u);
+  EXPECT_FALSE(Load("this is not xml <"));
+  EXPECT_EQ(m_Log.Count("Failed to Parse Config File"), 1u);
+  EXPECT_FALSE(Load("<other gapp-credentials-file=\"key.json\"/>"));
+  EXPECT_FALSE(Load("<VEXORA gapp-credentials-file=\"key.json\"/>"));
+  EXPECT_EQ(m_Log.Count("Unknown Document"), 2u);
+  EXPECT_FALSE(m_Engine.LoadConfig("vexora.xml", "vexora", nullptr, m_Pool));
+}
+
+TEST_F(EngineConfigTest, UnknownNamesAreWarnedAboutAndTheRestIsLoaded) {
+  ASSERT_TRUE(Load(
+      "<vexora color=\"blue\" GAPP-Credentials-File=\"key.json\">"
+      "<mystery/><SYNTH-SETTINGS Language=\"de-DE\" flavour=\"x\"/></vexora>"));
+  EXPECT_EQ(m_Log.Count("Unknown Document Attribute <color>"), 1u);
+  EXPECT_EQ(m_Log.Count("Unknown Element <mystery>"), 1u);
+  EXPECT_EQ(m_Log.Count("Unknown Synth Attribute <flavour>"), 1u);
+  EXPECT_EQ(m_Engine.GetSynthSettings().m_Language, "de-DE");
+  EXPECT_EQ(m_Engine.GetCredentialsFile(), (m_Root / "data" / "key.json").string());
+}
+
+TEST_F(EngineConfigTest, ElementGivenTwiceKeepsTheLaterValues) {
+  ASSERT_TRUE(Load(
+      "<vexora gapp-credentials-file=\"key.json\"><synth-settings language=\"fr-FR\" "
+      "region=\"eu\"/><synth-settings language=\"it-IT\"/></vexora>"));
+  EXPECT_EQ(m_Engine.GetSynthSettings().m_Language, "it-IT");
+  EXPECT_EQ(m_Engine.GetSynthSettings().m_Region, "eu");
+}
+
+TEST_F(EngineConfigTest, RelativePathsResolveAgainstTheLayout) {
+  const std::string xml =
+      "<vexora gapp-credentials-file=\"key.json\" ssl-roots-file=\"roots.pem\">"
+      "<waveform-manager waveform-folder=\"waves\"/>"
+      "<monitoring-agent><usage-change-handler>"
+      "<update-usage enable=\"true\" status-file=\"usage.status\"/>"
+      "</usage-change-handler></monitoring-agent></vexora>";
+  EXPECT_FALSE(Load(xml));
+  // The roots file does not exist yet: validation stops there.
+  EXPECT_EQ(m_Log.Count("Failed to Stat SSL Roots File " + (m_Root / "data/roots.pem").string()),
+            1u);
+  Write("data/roots.pem", "pem");
+  Engine engine("VXS");
+  Write("conf/vexora.xml", xml);
+  ASSERT_TRUE(engine.LoadConfig("vexora.xml", "vexora", m_Layout, m_Pool));
+  EXPECT_EQ(engine.GetSslRootsFile(), (m_Root / "data/roots.pem").string());
+  EXPECT_EQ(engine.GetWaveformManagerSettings().m_WaveformFolder,
+            (m_Root / "var/waves").string());
+  // The record folder is empty by default: it is the var directory itself.
+  EXPECT_EQ(engine.GetSdrManagerSettings().m_RecordFolder, (m_Root / "var").string() + "/");
+  EXPECT_EQ(engine.GetMonitoringSettings().m_UsageChangeHandler.m_UsageFile.m_StatusFile,
+            (m_Root / "var/status/usage.status").string());
+}
+
+TEST_F(EngineConfigTest, MissingCredentialsFileFailsValidation) {
+  EXPECT_FALSE(Load("<vexora/>"));
+  EXPECT_EQ(m_Log.Count("Failed to Find Credentials File " + (m_Root / "data").string()), 1u);
+}
+
+TEST_F(EngineConfigTest, SslRootsNamingADirectoryFails) {
+  EXPECT_FALSE(Load("<vexora gapp-credentials-file=\"key.json\" ssl-roots-file=\"" +
+                    m_Root.string() + "\"/>"));
+  EXPECT_EQ(m_Log.Count("Failed to Stat SSL Roots File " + m_Root.string()), 1u);
+}
+
+}  // namespace
+}  // namespace VXS
