@@ -375,6 +375,11 @@ TEST_F(CacheTest, WaveFileRemovedByHandIsSynthesizedAgain) {
   EXPECT_EQ(m_Server->calls().SynthesizeCalls(), 2u);
   EXPECT_EQ(m_Channel->AudioBytes(), ToneBytes(text));
   EXPECT_EQ(WaveData(Folder() / "vexora-ch1-2.wav"), AsString(m_Channel->Audio()));
+  // The record without audio is gone; the new one serves the next repeat.
+  EXPECT_FALSE(fs::exists(Folder() / "vexora-ch1-1.cache"));
+  SpeakToCompletion(m_Channel, text);
+  EXPECT_EQ(m_Log->Count("Found Matching Cache Record [vexora-ch1-2.wav]"), 1u);
+  EXPECT_EQ(m_Server->calls().SynthesizeCalls(), 2u);
 }
 
 TEST_F(CacheTest, WaveformFolderThatIsAFileNeverStopsASpeak) {

@@ -208,10 +208,11 @@ TEST_F(SpeakTest, StopWhileTheSecondSegmentIsInSynthesisIsAnsweredWhenTheCallEnd
   std::string ssml =
       "<speak version=\"1.0\"><voice name=\"vx-test-tone\">aa</voice>"
       "<voice name=\"vx-test-tone\">second segment</voice></speak>";
+  // Every call is slow, so the second is still in flight when the STOP comes.
+  m_Server->faults().SetDelay(800ms);
   Send(m_Channel, SpeakText(ssml, "application/ssml+xml"));
-  EXPECT_EQ(Next(m_Channel).request_state, MRCP_REQUEST_STATE_INPROGRESS);
-  m_Server->faults().SetDelay(800ms);  // the second call is slow
-  ASSERT_TRUE(m_Log->WaitFor("Start Async Synth", 2s));
+  EXPECT_EQ(Next(m_Channel, 5s).request_state, MRCP_REQUEST_STATE_INPROGRESS);
+  ASSERT_TRUE(m_Log->WaitForCount("Start Async Synth", 2, 2s));
   mrcp_request_id stop = Send(m_Channel, RequestText("STOP"));
   EXPECT_TRUE(m_Log->WaitFor("Wait for synthesis completion <ch1@vxs>", 3s));
   vxhost::ReceivedMessage response = Next(m_Channel, 5s);

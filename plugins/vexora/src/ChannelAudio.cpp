@@ -54,7 +54,12 @@ bool Channel::ProcessCacheRecord(WaveformManager::CacheEntry* entry) {
   WaveformManager* manager = m_Engine->GetWaveformManager();
   std::vector<char> audio;
   if (!manager->LoadWaveFile(entry->m_Name, audio, SpeakPool())) {
+    // A record whose audio is gone would match first on every repeat of the
+    // text and shadow the record synthesized in its place: it is dropped
+    // with its descriptor.
+    std::string name = entry->m_Name;
     entry->ReleaseMemory();
+    manager->RemoveFileEntry(name);
     return false;
   }
   m_Details.m_Content.pop_front();
