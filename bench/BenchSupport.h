@@ -1,7 +1,7 @@
 // Shared by the benchmark programs that drive the module end to end: a
-// scratch host tree, the module's configuration file, percentiles, resident
-// memory and a few command-line options. Header only; each program includes
-// it once.
+// scratch host tree, the module's configuration file, a kit with the engine
+// open, percentiles, resident memory and a few command-line options. Header
+// only; each program includes it once.
 #pragma once
 
 #include <apr_time.h>
@@ -17,8 +17,11 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "vxhost/HostKit.h"
 
 namespace vxbench {
 
@@ -80,6 +83,30 @@ class ScratchTree {
  private:
   fs::path m_Root;
 };
+
+// A quiet host kit on `tree` that pulls frames as fast as they come, with
+// the module file loaded and its engine open; null, after a line on
+// standard error, when either fails.
+inline std::unique_ptr<vxhost::HostKit> OpenKit(const ScratchTree& tree,
+                                                const char* module_path) {
+  vxhost::HostKit::Options options;
+  options.root_dir = tree.root().string();
+  options.realtime = false;
+  options.log_stream = nullptr;
+  options.log_priority = APT_PRIO_WARNING;
+  std::unique_ptr<vxhost::HostKit> kit(new vxhost::HostKit(options));
+  std::string error;
+  if (!kit->LoadModule(module_path, &error)) {
+    fprintf(stderr, "LoadModule: %s\n", error.c_str());
+    return nullptr;
+  }
+  bool opened = false;
+  if (!kit->OpenEngine(std::chrono::seconds(10), &opened) || !opened) {
+    fprintf(stderr, "the engine did not open\n");
+    return nullptr;
+  }
+  return kit;
+}
 
 // A SPEAK of plain text as a client writes it; the kit adds Content-Length.
 inline std::string SpeakText(const std::string& body) {

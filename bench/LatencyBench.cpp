@@ -330,21 +330,8 @@ int main(int argc, char** argv) {
     }
     tree.WriteConfig(server.target(), vxbench::kTestVoice);
 
-    vxhost::HostKit::Options options;
-    options.root_dir = tree.root().string();
-    options.realtime = false;
-    options.log_stream = nullptr;
-    options.log_priority = APT_PRIO_WARNING;
-    std::unique_ptr<vxhost::HostKit> kit(new vxhost::HostKit(options));
-    if (!kit->LoadModule(VX_MODULE_PATH, &error)) {
-      fprintf(stderr, "LoadModule: %s\n", error.c_str());
-      return 1;
-    }
-    bool opened = false;
-    if (!kit->OpenEngine(10s, &opened) || !opened) {
-      fprintf(stderr, "the engine did not open\n");
-      return 1;
-    }
+    std::unique_ptr<vxhost::HostKit> kit = vxbench::OpenKit(tree, VX_MODULE_PATH);
+    if (!kit) return 1;
     {
       ModuleClient module(kit.get());
       DirectClient direct(server.target(), static_cast<size_t>(channels));

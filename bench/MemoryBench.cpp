@@ -108,22 +108,9 @@ int main(int argc, char** argv) {
   {
     vxbench::ScratchTree tree("memory");
     tree.WriteConfig(service.target(), vxbench::kTestVoice);
-    vxhost::HostKit::Options options;
-    options.root_dir = tree.root().string();
-    options.realtime = false;
-    options.log_stream = nullptr;
-    options.log_priority = APT_PRIO_WARNING;
-    std::unique_ptr<vxhost::HostKit> kit(new vxhost::HostKit(options));
+    std::unique_ptr<vxhost::HostKit> kit = vxbench::OpenKit(tree, VX_MODULE_PATH);
+    if (!kit) return 1;
     std::string error;
-    if (!kit->LoadModule(VX_MODULE_PATH, &error)) {
-      fprintf(stderr, "LoadModule: %s\n", error.c_str());
-      return 1;
-    }
-    bool opened = false;
-    if (!kit->OpenEngine(10s, &opened) || !opened) {
-      fprintf(stderr, "the engine did not open\n");
-      return 1;
-    }
     vxhost::Channel* channel = kit->CreateChannel("mem", 8000);
     bool status = false;
     if (!channel || !kit->OpenChannel(channel, 5s, &status) || !status) {

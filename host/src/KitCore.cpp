@@ -70,6 +70,55 @@ std::string ModuleName(const std::string& path) {
   return name;
 }
 
+// One kind of request of the engine, open or close, with its counters:
+// each request ends in a response (counted by the kit's On* callback) or a
+// refusal (the method returned FALSE).
+struct EngineRequest {
+  apt_bool_t (*mrcp_engine_method_vtable_t::*method)(mrcp_engine_t*);
+  int* requests;
+  int* responses;
+  int* refusals;
+  const bool* status;  // what the last response said; null: it says nothing
+};
+
+// Calls the request's method of `engine` on `thread` and waits up to
+// `timeout` for the answer. `mutex` guards the counters and `cond` wakes on
+// their change. False on time-out; otherwise *accepted is true when the
+// method took the request and the response's status, if any, is true.
+bool AskEngine(mrcp_engine_t* engine, const EngineRequest& request, WorkerThread& thread,
+               std::mutex& mutex, std::condition_variable& cond, milliseconds timeout,
+               bool* accepted) {
+  int responses;
+  int refusals;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    ++*request.requests;
+    responses = *request.responses;
+    refusals = *request.refusals;
+  }
+  // The job may run after a time-out: it holds only the engine and the
+  // kit's members, which stay allocated while the thread may still run.
+  const auto method = request.method;
+  int* const refusal_count = request.refusals;
+  thread.Post([engine, method, refusal_count, &mutex, &cond] {
+    const auto call = engine->method_vtable->*method;
+    if (call && call(engine)) return;
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      ++*refusal_count;
+    }
+    cond.notify_all();
+  });
+  std::unique_lock<std::mutex> lock(mutex);
+  if (!cond.wait_for(lock, timeout, [&] {
+        return *request.responses > responses || *request.refusals > refusals;
+      })) {
+    return false;
+  }
+  *accepted = *request.refusals == refusals && (!request.status || *request.status);
+  return true;
+}
+
 }  // namespace
 
 KitCore::KitCore(HostKit::Options options)
@@ -256,33 +305,16 @@ bool KitCore::OpenEngine(milliseconds timeout, bool* opened) {
     apt_log(NULL, APT_LOG_MARK, APT_PRIO_WARNING, "No Engine to Open");
     return false;
   }
-  int responses;
-  int refusals;
-  {
-    std::lock_guard<std::mutex> lock(m_Mutex);
-    ++m_EngineOpenRequests;
-    responses = m_EngineOpenResponses;
-    refusals = m_EngineOpenRefusals;
-  }
-  mrcp_engine_t* engine = m_Engine;
-  m_EngineThread.Post([this, engine] {
-    const bool accepted = engine->method_vtable->open && engine->method_vtable->open(engine);
-    if (accepted) return;
-    {
-      std::lock_guard<std::mutex> lock(m_Mutex);
-      ++m_EngineOpenRefusals;
-    }
-    m_Cond.notify_all();
-  });
-  std::unique_lock<std::mutex> lock(m_Mutex);
-  if (!m_Cond.wait_for(lock, timeout, [&] {
-        return m_EngineOpenResponses > responses || m_EngineOpenRefusals > refusals;
-      })) {
+  const EngineRequest open = {&mrcp_engine_method_vtable_t::open, &m_EngineOpenRequests,
+                              &m_EngineOpenResponses, &m_EngineOpenRefusals,
+                              &m_EngineOpenStatus};
+  bool accepted = false;
+  if (!AskEngine(m_Engine, open, m_EngineThread, m_Mutex, m_Cond, timeout, &accepted)) {
     apt_log(NULL, APT_LOG_MARK, APT_PRIO_WARNING, "No Open Response from Engine in %lld ms",
             Ms(timeout));
     return false;
   }
-  if (opened) *opened = m_EngineOpenRefusals == refusals && m_EngineOpenStatus;
+  if (opened) *opened = accepted;
   return true;
 }
 
@@ -291,33 +323,15 @@ bool KitCore::CloseEngine(milliseconds timeout) {
     apt_log(NULL, APT_LOG_MARK, APT_PRIO_WARNING, "No Engine to Close");
     return false;
   }
-  int responses;
-  int refusals;
-  {
-    std::lock_guard<std::mutex> lock(m_Mutex);
-    ++m_EngineCloseRequests;
-    responses = m_EngineCloseResponses;
-    refusals = m_EngineCloseRefusals;
-  }
-  mrcp_engine_t* engine = m_Engine;
-  m_EngineThread.Post([this, engine] {
-    const bool accepted = engine->method_vtable->close && engine->method_vtable->close(engine);
-    if (accepted) return;
-    {
-      std::lock_guard<std::mutex> lock(m_Mutex);
-      ++m_EngineCloseRefusals;
-    }
-    m_Cond.notify_all();
-  });
-  std::unique_lock<std::mutex> lock(m_Mutex);
-  if (!m_Cond.wait_for(lock, timeout, [&] {
-        return m_EngineCloseResponses > responses || m_EngineCloseRefusals > refusals;
-      })) {
+  const EngineRequest close = {&mrcp_engine_method_vtable_t::close, &m_EngineCloseRequests,
+                               &m_EngineCloseResponses, &m_EngineCloseRefusals, nullptr};
+  bool accepted = false;
+  if (!AskEngine(m_Engine, close, m_EngineThread, m_Mutex, m_Cond, timeout, &accepted)) {
     apt_log(NULL, APT_LOG_MARK, APT_PRIO_WARNING, "No Close Response from Engine in %lld ms",
             Ms(timeout));
     return false;
   }
-  return m_EngineCloseRefusals == refusals;
+  return accepted;
 }
 
 void KitCore::DestroyEngine() {

@@ -3,6 +3,10 @@
 
 #include <apr_strings.h>
 
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+
 #include "HostInternal.h"
 #include "KitCore.h"
 
@@ -22,6 +26,25 @@ KitCore* CoreOf(mrcp_engine_t* engine) {
 
 Channel* ChannelOf(mrcp_engine_channel_t* record) {
   return record ? static_cast<Channel*>(record->event_obj) : nullptr;
+}
+
+// The job that calls the open or close (`method`) of a channel's record on
+// the signalling thread. A refusal (the method returned FALSE) is counted
+// in *refusals under `mutex` and wakes `cond`; the module's answer comes
+// through the record's event table.
+std::function<void()> AskRecord(
+    mrcp_engine_channel_t* record,
+    apt_bool_t (*mrcp_engine_channel_method_vtable_t::*method)(mrcp_engine_channel_t*),
+    std::mutex* mutex, std::condition_variable* cond, int* refusals) {
+  return [record, method, mutex, cond, refusals] {
+    const auto call = record->method_vtable->*method;
+    if (call && call(record)) return;
+    {
+      std::lock_guard<std::mutex> lock(*mutex);
+      ++*refusals;
+    }
+    cond->notify_all();
+  };
 }
 
 // The channel record's event table. No exception may leave it: it is
@@ -168,16 +191,8 @@ bool KitCore::OpenChannel(Channel* channel, milliseconds timeout, bool* status) 
     responses = channel->m_OpenResponses;
     refusals = channel->m_OpenRefusals;
   }
-  mrcp_engine_channel_t* record = channel->m_Record;
-  m_SignalThread.Post([channel, record] {
-    const bool accepted = record->method_vtable->open && record->method_vtable->open(record);
-    if (accepted) return;
-    {
-      std::lock_guard<std::mutex> lock(channel->m_Mutex);
-      ++channel->m_OpenRefusals;
-    }
-    channel->m_Cond.notify_all();
-  });
+  m_SignalThread.Post(AskRecord(channel->m_Record, &mrcp_engine_channel_method_vtable_t::open,
+                                &channel->m_Mutex, &channel->m_Cond, &channel->m_OpenRefusals));
   std::unique_lock<std::mutex> lock(channel->m_Mutex);
   if (!channel->m_Cond.wait_for(lock, timeout, [&] {
         return channel->m_OpenResponses > responses || channel->m_OpenRefusals > refusals;
@@ -198,16 +213,8 @@ bool KitCore::PostClose(Channel* channel, Answers* before) {
     before->responses = channel->m_CloseResponses;
     before->refusals = channel->m_CloseRefusals;
   }
-  mrcp_engine_channel_t* record = channel->m_Record;
-  m_SignalThread.Post([channel, record] {
-    const bool accepted = record->method_vtable->close && record->method_vtable->close(record);
-    if (accepted) return;
-    {
-      std::lock_guard<std::mutex> lock(channel->m_Mutex);
-      ++channel->m_CloseRefusals;
-    }
-    channel->m_Cond.notify_all();
-  });
+  m_SignalThread.Post(AskRecord(channel->m_Record, &mrcp_engine_channel_method_vtable_t::close,
+                                &channel->m_Mutex, &channel->m_Cond, &channel->m_CloseRefusals));
   return true;
 }
 

@@ -174,61 +174,70 @@ bool ParseCause(const std::string& value, mrcp_synth_completion_cause_e* out) {
   return true;
 }
 
+// The value grammars of the header kinds stored through ParseField below.
+bool ParseNumber(const std::string& value, apr_size_t* out) {
+  return ParseUnsignedDecimal(value, kMaxNumberLength, out);
+}
+
+bool ParseBool(const std::string& value, apt_bool_t* out) {
+  if (EqualsNoCase(value, "true")) {
+    *out = TRUE;
+  } else if (EqualsNoCase(value, "false")) {
+    *out = FALSE;
+  } else {
+    return false;
+  }
+  return true;
+}
+
+bool ParseGender(const std::string& value, mrcp_voice_gender_e* out) {
+  const int gender = FindWord(value, kGenders, 3);
+  if (gender < 0) return false;
+  *out = static_cast<mrcp_voice_gender_e>(gender);
+  return true;
+}
+
+// Reads `value` with `parse` into the header's field, which stays untouched
+// when `parse` refuses the value.
+template <typename Field>
+bool ParseField(mrcp_message_t* message, const HeaderDef& def, const std::string& value,
+                bool (*parse)(const std::string&, Field*)) {
+  Field parsed;
+  if (!parse(value, &parsed)) return false;
+  *reinterpret_cast<Field*>(FieldOf(message, def)) = parsed;
+  return true;
+}
+
 // Checks `value` against the header's grammar and stores it; the message is
 // unchanged when the value is refused.
 bool ApplyHeader(mrcp_message_t* message, const HeaderDef& def, const std::string& value,
                  std::string* error) {
   apr_pool_t* pool = message->pool;
-  const std::string bad = std::string("bad value of ") + def.name + ": \"" + value + "\"";
+  bool parsed = true;
   switch (def.kind) {
     case Kind::kString: {
       apt_str_t* field = reinterpret_cast<apt_str_t*>(FieldOf(message, def));
       apt_string_assign_n(field, value.data(), value.size(), pool);
       break;
     }
-    case Kind::kNumber: {
-      apr_size_t number;
-      if (!ParseUnsignedDecimal(value, kMaxNumberLength, &number)) return SetError(error, bad), false;
-      *reinterpret_cast<apr_size_t*>(FieldOf(message, def)) = number;
+    case Kind::kNumber:
+      parsed = ParseField(message, def, value, ParseNumber);
       break;
-    }
-    case Kind::kBool: {
-      apt_bool_t flag;
-      if (EqualsNoCase(value, "true")) {
-        flag = TRUE;
-      } else if (EqualsNoCase(value, "false")) {
-        flag = FALSE;
-      } else {
-        return SetError(error, bad), false;
-      }
-      *reinterpret_cast<apt_bool_t*>(FieldOf(message, def)) = flag;
+    case Kind::kBool:
+      parsed = ParseField(message, def, value, ParseBool);
       break;
-    }
-    case Kind::kGender: {
-      const int gender = FindWord(value, kGenders, 3);
-      if (gender < 0) return SetError(error, bad), false;
-      *reinterpret_cast<mrcp_voice_gender_e*>(FieldOf(message, def)) =
-          static_cast<mrcp_voice_gender_e>(gender);
+    case Kind::kGender:
+      parsed = ParseField(message, def, value, ParseGender);
       break;
-    }
-    case Kind::kRate: {
-      mrcp_prosody_rate_t rate;
-      if (!ParseProsodyRate(value, &rate)) return SetError(error, bad), false;
-      *reinterpret_cast<mrcp_prosody_rate_t*>(FieldOf(message, def)) = rate;
+    case Kind::kRate:
+      parsed = ParseField(message, def, value, ParseProsodyRate);
       break;
-    }
-    case Kind::kVolume: {
-      mrcp_prosody_volume_t volume;
-      if (!ParseProsodyVolume(value, &volume)) return SetError(error, bad), false;
-      *reinterpret_cast<mrcp_prosody_volume_t*>(FieldOf(message, def)) = volume;
+    case Kind::kVolume:
+      parsed = ParseField(message, def, value, ParseProsodyVolume);
       break;
-    }
-    case Kind::kCause: {
-      mrcp_synth_completion_cause_e cause;
-      if (!ParseCause(value, &cause)) return SetError(error, bad), false;
-      *reinterpret_cast<mrcp_synth_completion_cause_e*>(FieldOf(message, def)) = cause;
+    case Kind::kCause:
+      parsed = ParseField(message, def, value, ParseCause);
       break;
-    }
     case Kind::kPairs: {
       apt_pair_arr_t** field = reinterpret_cast<apt_pair_arr_t**>(FieldOf(message, def));
       if (!*field) *field = apt_pair_array_create(4, pool);
@@ -238,6 +247,10 @@ bool ApplyHeader(mrcp_message_t* message, const HeaderDef& def, const std::strin
       apt_pair_array_parse(*field, &text, pool);
       break;
     }
+  }
+  if (!parsed) {
+    SetError(error, std::string("bad value of ") + def.name + ": \"" + value + "\"");
+    return false;
   }
   if (def.synth) {
     mrcp_resource_header_property_add(message, def.id);

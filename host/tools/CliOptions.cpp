@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
+#include <functional>
 
 namespace VxCli {
 
@@ -81,6 +82,19 @@ bool ParseRate(const std::string& text, int* rate) {
 
 enum class Taken { kNo, kYes, kError };
 
+// Reads the value of the option just read into *out; on false *error says
+// "NAME needs WHAT". An empty value counts as none.
+bool TakeValue(const std::string& name, const char* what, ArgReader& reader, std::string* out,
+               std::string* error) {
+  std::string value;
+  if (!reader.Value(&value) || value.empty()) {
+    *error = name + " needs " + what;
+    return false;
+  }
+  *out = value;
+  return true;
+}
+
 // The options speak and run share. *error is set on kError.
 Taken TakeHostOption(const std::string& name, ArgReader& reader, HostOptions* host,
                      std::string* error) {
@@ -91,35 +105,15 @@ Taken TakeHostOption(const std::string& name, ArgReader& reader, HostOptions* ho
     return false;
   };
   if (name == "--module") {
-    if (!need("a module file")) return Taken::kError;
-    if (value.empty()) {
-      *error = "--module needs a module file";
-      return Taken::kError;
-    }
-    host->module_path = value;
+    if (!TakeValue(name, "a module file", reader, &host->module_path, error)) return Taken::kError;
   } else if (name == "--root") {
-    if (!need("a directory")) return Taken::kError;
-    if (value.empty()) {
-      *error = "--root needs a directory";
-      return Taken::kError;
-    }
-    host->root_dir = value;
+    if (!TakeValue(name, "a directory", reader, &host->root_dir, error)) return Taken::kError;
   } else if (name == "--keep-root") {
     host->keep_root = true;
   } else if (name == "--voice") {
-    if (!need("a voice name")) return Taken::kError;
-    if (value.empty()) {
-      *error = "--voice needs a voice name";
-      return Taken::kError;
-    }
-    host->voice = value;
+    if (!TakeValue(name, "a voice name", reader, &host->voice, error)) return Taken::kError;
   } else if (name == "--lang") {
-    if (!need("a language tag")) return Taken::kError;
-    if (value.empty()) {
-      *error = "--lang needs a language tag";
-      return Taken::kError;
-    }
-    host->language = value;
+    if (!TakeValue(name, "a language tag", reader, &host->language, error)) return Taken::kError;
   } else if (name == "--rate") {
     if (!need("8000 or 16000")) return Taken::kError;
     if (!ParseRate(value, &host->rate)) {
@@ -155,6 +149,39 @@ Taken TakeHostOption(const std::string& name, ArgReader& reader, HostOptions* ho
 
 std::string UnknownOption(const std::string& name, const char* command) {
   return "unknown option " + name + " (see vexora " + command + " --help)";
+}
+
+// Takes one option of a subcommand: kNo for a name it does not know; on
+// kError it has set the parser's *error.
+using OptionTaker = std::function<Taken(const std::string& name, ArgReader& reader)>;
+
+// The option loop of every subcommand: "--help" and the options `take`
+// knows; an unknown option is a usage error. Positionals are gathered in
+// *positionals, in order; a subcommand without them passes null, and then
+// a positional is a usage error too.
+Parsed ParseOptions(const std::vector<std::string>& args, const char* command,
+                    const OptionTaker& take, std::vector<std::string>* positionals,
+                    std::string* error) {
+  ArgReader reader(args);
+  while (!reader.Done()) {
+    bool positional = false;
+    const std::string arg = reader.Next(&positional);
+    if (reader.WasSeparator(arg, positional)) continue;
+    if (positional && positionals) {
+      positionals->push_back(arg);
+      continue;
+    }
+    if (arg == "-h" || arg == "--help") return Parsed::kHelp;
+    const Taken taken = positional ? Taken::kNo : take(arg, reader);
+    if (taken == Taken::kError) return Parsed::kUsageError;
+    if (taken == Taken::kNo) {
+      *error = positional ? "unexpected argument \"" + arg + "\" (see vexora " + command +
+                                " --help)"
+                          : UnknownOption(arg, command);
+      return Parsed::kUsageError;
+    }
+  }
+  return Parsed::kGo;
 }
 
 const char kLogLevels[] =
@@ -253,55 +280,35 @@ bool ParseListen(const std::string& text, std::string* address, int* port) {
 }
 
 Parsed ParseSpeakArgs(const std::vector<std::string>& args, SpeakOptions* out, std::string* error) {
-  ArgReader reader(args);
-  std::vector<std::string> positionals;
-  while (!reader.Done()) {
-    bool positional = false;
-    const std::string arg = reader.Next(&positional);
-    if (reader.WasSeparator(arg, positional)) continue;
-    if (positional) {
-      positionals.push_back(arg);
-      continue;
-    }
-    if (arg == "-h" || arg == "--help") return Parsed::kHelp;
-    const Taken taken = TakeHostOption(arg, reader, &out->host, error);
-    if (taken == Taken::kError) return Parsed::kUsageError;
-    if (taken == Taken::kYes) continue;
-    std::string value;
+  auto take = [out, error](const std::string& arg, ArgReader& reader) {
+    const Taken host = TakeHostOption(arg, reader, &out->host, error);
+    if (host != Taken::kNo) return host;
     if (arg == "-o" || arg == "--output") {
-      if (!reader.Value(&value) || value.empty()) {
-        *error = arg + " needs a file name";
-        return Parsed::kUsageError;
-      }
-      out->output = value;
+      if (!TakeValue(arg, "a file name", reader, &out->output, error)) return Taken::kError;
     } else if (arg == "--ssml") {
-      if (!reader.Value(&value) || value.empty()) {
-        *error = "--ssml needs a file";
-        return Parsed::kUsageError;
-      }
-      out->ssml_file = value;
+      if (!TakeValue(arg, "a file", reader, &out->ssml_file, error)) return Taken::kError;
     } else if (arg == "--uri-list") {
-      if (!reader.Value(&value) || value.empty()) {
-        *error = "--uri-list needs a file";
-        return Parsed::kUsageError;
-      }
-      out->uri_list_file = value;
+      if (!TakeValue(arg, "a file", reader, &out->uri_list_file, error)) return Taken::kError;
     } else if (arg == "--header") {
+      std::string value;
       std::pair<std::string, std::string> header;
       if (!reader.Value(&value)) {
         *error = "--header needs \"Name: value\"";
-        return Parsed::kUsageError;
+        return Taken::kError;
       }
       if (!ParseHeaderArgument(value, &header)) {
         *error = "--header needs \"Name: value\", not \"" + value + "\"";
-        return Parsed::kUsageError;
+        return Taken::kError;
       }
       out->headers.push_back(header);
     } else {
-      *error = UnknownOption(arg, "speak");
-      return Parsed::kUsageError;
+      return Taken::kNo;
     }
-  }
+    return Taken::kYes;
+  };
+  std::vector<std::string> positionals;
+  const Parsed parsed = ParseOptions(args, "speak", take, &positionals, error);
+  if (parsed != Parsed::kGo) return parsed;
   const int sources = static_cast<int>(!positionals.empty()) +
                       static_cast<int>(!out->ssml_file.empty()) +
                       static_cast<int>(!out->uri_list_file.empty());
@@ -332,32 +339,16 @@ Parsed ParseSpeakArgs(const std::vector<std::string>& args, SpeakOptions* out, s
 }
 
 Parsed ParseRunArgs(const std::vector<std::string>& args, RunOptions* out, std::string* error) {
-  ArgReader reader(args);
+  auto take = [out, error](const std::string& arg, ArgReader& reader) {
+    const Taken host = TakeHostOption(arg, reader, &out->host, error);
+    if (host != Taken::kNo) return host;
+    if (arg != "-o" && arg != "--output") return Taken::kNo;
+    if (!TakeValue(arg, "a directory", reader, &out->audio_dir, error)) return Taken::kError;
+    return Taken::kYes;
+  };
   std::vector<std::string> positionals;
-  while (!reader.Done()) {
-    bool positional = false;
-    const std::string arg = reader.Next(&positional);
-    if (reader.WasSeparator(arg, positional)) continue;
-    if (positional) {
-      positionals.push_back(arg);
-      continue;
-    }
-    if (arg == "-h" || arg == "--help") return Parsed::kHelp;
-    const Taken taken = TakeHostOption(arg, reader, &out->host, error);
-    if (taken == Taken::kError) return Parsed::kUsageError;
-    if (taken == Taken::kYes) continue;
-    std::string value;
-    if (arg == "-o" || arg == "--output") {
-      if (!reader.Value(&value) || value.empty()) {
-        *error = arg + " needs a directory";
-        return Parsed::kUsageError;
-      }
-      out->audio_dir = value;
-    } else {
-      *error = UnknownOption(arg, "run");
-      return Parsed::kUsageError;
-    }
-  }
+  const Parsed parsed = ParseOptions(args, "run", take, &positionals, error);
+  if (parsed != Parsed::kGo) return parsed;
   if (positionals.size() != 1 || positionals.front().empty()) {
     *error = positionals.empty() ? "no script: vexora run FILE" : "one script FILE only";
     return Parsed::kUsageError;
@@ -367,62 +358,43 @@ Parsed ParseRunArgs(const std::vector<std::string>& args, RunOptions* out, std::
 }
 
 Parsed ParseServeArgs(const std::vector<std::string>& args, ServeOptions* out, std::string* error) {
-  ArgReader reader(args);
-  while (!reader.Done()) {
-    bool positional = false;
-    const std::string arg = reader.Next(&positional);
-    if (reader.WasSeparator(arg, positional)) continue;
-    if (arg == "-h" || arg == "--help") return Parsed::kHelp;
+  auto take = [out, error](const std::string& arg, ArgReader& reader) {
+    if (arg != "--listen") return Taken::kNo;
     std::string value;
-    if (!positional && arg == "--listen") {
-      if (!reader.Value(&value) || !ParseListen(value, &out->address, &out->port)) {
-        *error = "--listen needs ADDRESS:PORT (for example 127.0.0.1:50051)";
-        return Parsed::kUsageError;
-      }
-    } else {
-      *error = positional ? "unexpected argument \"" + arg + "\" (see vexora serve-tts --help)"
-                          : UnknownOption(arg, "serve-tts");
-      return Parsed::kUsageError;
+    if (!reader.Value(&value) || !ParseListen(value, &out->address, &out->port)) {
+      *error = "--listen needs ADDRESS:PORT (for example 127.0.0.1:50051)";
+      return Taken::kError;
     }
-  }
-  return Parsed::kGo;
+    return Taken::kYes;
+  };
+  return ParseOptions(args, "serve-tts", take, nullptr, error);
 }
 
 Parsed ParseVoicesArgs(const std::vector<std::string>& args, VoicesOptions* out,
                        std::string* error) {
-  ArgReader reader(args);
-  while (!reader.Done()) {
-    bool positional = false;
-    const std::string arg = reader.Next(&positional);
-    if (reader.WasSeparator(arg, positional)) continue;
-    if (arg == "-h" || arg == "--help") return Parsed::kHelp;
+  auto take = [out, error](const std::string& arg, ArgReader& reader) {
     std::string value;
-    if (!positional && arg == "--lang") {
-      if (!reader.Value(&value) || value.empty()) {
-        *error = "--lang needs a language tag";
-        return Parsed::kUsageError;
-      }
-      out->language = value;
-    } else if (!positional && arg == "--service") {
+    if (arg == "--lang") {
+      if (!TakeValue(arg, "a language tag", reader, &out->language, error)) return Taken::kError;
+    } else if (arg == "--service") {
       std::string address;
       int port = 0;
       if (!reader.Value(&value) || !ParseListen(value, &address, &port) || port == 0) {
         *error = "--service needs ADDRESS:PORT of a running service";
-        return Parsed::kUsageError;
+        return Taken::kError;
       }
       out->service = value;
-    } else if (!positional && arg == "--timeout") {
+    } else if (arg == "--timeout") {
       if (!reader.Value(&value) || !ParseSeconds(value, &out->timeout)) {
         *error = "--timeout needs a positive number of seconds";
-        return Parsed::kUsageError;
+        return Taken::kError;
       }
     } else {
-      *error = positional ? "unexpected argument \"" + arg + "\" (see vexora voices --help)"
-                          : UnknownOption(arg, "voices");
-      return Parsed::kUsageError;
+      return Taken::kNo;
     }
-  }
-  return Parsed::kGo;
+    return Taken::kYes;
+  };
+  return ParseOptions(args, "voices", take, nullptr, error);
 }
 
 std::string MainUsage() {

@@ -143,6 +143,22 @@ std::string Seconds(std::chrono::milliseconds period) {
   return text;
 }
 
+// Starts the session; at log level info and above names the generated tree.
+bool StartSession(HostSession* session, const HostOptions& host, std::string* error) {
+  if (!session->Start(error)) return false;
+  if (host.root_dir.empty() && host.log_priority >= APT_PRIO_INFO) {
+    std::cerr << "vexora: host tree " << session->root() << "\n";
+  }
+  return true;
+}
+
+// Ends a session that could not go on, and reports why.
+int SessionFailed(HostSession* session, const std::string& error) {
+  std::string ignored;
+  session->Finish(&ignored);
+  return Failed(error);
+}
+
 // ------------------------------------------------------------------ speak
 
 // Waits for the SPEAK's SPEAK-COMPLETE. The time-out counts from the last
@@ -207,25 +223,12 @@ int Speak(const SpeakOptions& options) {
   InstallInterruptHandlers();
   Printer printer;
   HostSession session(options.host, &printer);
-  if (!session.Start(&error)) {
-    std::string ignored;
-    session.Finish(&ignored);
-    return Failed(error);
-  }
-  if (options.host.root_dir.empty() && options.host.log_priority >= APT_PRIO_INFO) {
-    std::cerr << "vexora: host tree " << session.root() << "\n";
-  }
+  if (!StartSession(&session, options.host, &error)) return SessionFailed(&session, error);
   vxhost::Channel* channel = session.OpenChannel("vexora", options.host.rate, &error);
-  if (!channel) {
-    std::string ignored;
-    session.Finish(&ignored);
-    return Failed(error);
-  }
+  if (!channel) return SessionFailed(&session, error);
   mrcp_request_id id = 0;
   if (!session.kit()->SendText(channel, request, &error, &id)) {
-    std::string ignored;
-    session.Finish(&ignored);
-    return Failed("cannot send the SPEAK: " + error);
+    return SessionFailed(&session, "cannot send the SPEAK: " + error);
   }
 
   // The outcome, as the end of the summary line.
@@ -321,14 +324,7 @@ int Run(const RunOptions& options) {
   InstallInterruptHandlers();
   Printer printer;
   HostSession session(options.host, &printer);
-  if (!session.Start(&error)) {
-    std::string ignored;
-    session.Finish(&ignored);
-    return Failed(error);
-  }
-  if (options.host.root_dir.empty() && options.host.log_priority >= APT_PRIO_INFO) {
-    std::cerr << "vexora: host tree " << session.root() << "\n";
-  }
+  if (!StartSession(&session, options.host, &error)) return SessionFailed(&session, error);
   std::map<std::string, vxhost::Channel*> channels;
   std::string script_error;
   const bool succeeded = RunScript(script, &session, &channels, &script_error);
@@ -456,6 +452,25 @@ int ServeTts(const ServeOptions& options) {
 
 // ------------------------------------------------------------------- main
 
+// One subcommand: parses its arguments over the defaults in options, then
+// prints its help, reports the usage error or runs it.
+template <typename Options>
+int RunCommand(const char* command, const std::vector<std::string>& args, Options options,
+               Parsed (*parse)(const std::vector<std::string>&, Options*, std::string*),
+               const std::string& usage, int (*act)(const Options&)) {
+  std::string error;
+  switch (parse(args, &options, &error)) {
+    case Parsed::kHelp:
+      std::cout << usage;
+      return kExitOk;
+    case Parsed::kUsageError:
+      return UsageError(command, error);
+    case Parsed::kGo:
+      break;
+  }
+  return act(options);
+}
+
 int Main(int argc, char** argv) {
   const std::string default_module = VX_DEFAULT_MODULE_PATH;
   if (argc < 2) {
@@ -464,7 +479,6 @@ int Main(int argc, char** argv) {
   }
   const std::string command = argv[1];
   const std::vector<std::string> args(argv + 2, argv + argc);
-  std::string error;
   if (command == "-h" || command == "--help" || command == "help") {
     std::cout << MainUsage();
     return kExitOk;
@@ -472,52 +486,18 @@ int Main(int argc, char** argv) {
   if (command == "speak") {
     SpeakOptions options;
     options.host.module_path = default_module;
-    switch (ParseSpeakArgs(args, &options, &error)) {
-      case Parsed::kHelp:
-        std::cout << SpeakUsage(default_module);
-        return kExitOk;
-      case Parsed::kUsageError:
-        return UsageError("speak", error);
-      case Parsed::kGo:
-        return Speak(options);
-    }
+    return RunCommand("speak", args, options, ParseSpeakArgs, SpeakUsage(default_module), Speak);
   }
   if (command == "run") {
     RunOptions options;
     options.host.module_path = default_module;
-    switch (ParseRunArgs(args, &options, &error)) {
-      case Parsed::kHelp:
-        std::cout << RunUsage(default_module);
-        return kExitOk;
-      case Parsed::kUsageError:
-        return UsageError("run", error);
-      case Parsed::kGo:
-        return Run(options);
-    }
+    return RunCommand("run", args, options, ParseRunArgs, RunUsage(default_module), Run);
   }
   if (command == "voices") {
-    VoicesOptions options;
-    switch (ParseVoicesArgs(args, &options, &error)) {
-      case Parsed::kHelp:
-        std::cout << VoicesUsage();
-        return kExitOk;
-      case Parsed::kUsageError:
-        return UsageError("voices", error);
-      case Parsed::kGo:
-        return Voices(options);
-    }
+    return RunCommand("voices", args, VoicesOptions(), ParseVoicesArgs, VoicesUsage(), Voices);
   }
   if (command == "serve-tts") {
-    ServeOptions options;
-    switch (ParseServeArgs(args, &options, &error)) {
-      case Parsed::kHelp:
-        std::cout << ServeUsage();
-        return kExitOk;
-      case Parsed::kUsageError:
-        return UsageError("serve-tts", error);
-      case Parsed::kGo:
-        return ServeTts(options);
-    }
+    return RunCommand("serve-tts", args, ServeOptions(), ParseServeArgs, ServeUsage(), ServeTts);
   }
   std::cerr << "vexora: unknown command \"" << command << "\"\n\n" << MainUsage();
   return kExitUsage;
