@@ -275,6 +275,54 @@ TEST_F(SpeakTest, CloseDuringASpeakWaitsForItsEndAndSendsNoComplete) {
   }
 }
 
+TEST_F(SpeakTest, CloseDuringPlaybackIsAnsweredAtTheEndOfPlayback) {
+  vxhost::HostKit::Options options;
+  options.realtime = true;
+  WriteConfig();
+  StartEngine(true, options);
+  m_Channel = OpenChannel("ch1");
+  std::string text(25, 'c');  // half a second
+  Send(m_Channel, SpeakText(text, "text/plain"));
+  EXPECT_EQ(Next(m_Channel).request_state, MRCP_REQUEST_STATE_INPROGRESS);
+  ASSERT_TRUE(m_Channel->WaitAudioBytes(2 * kFrame8k, 2s));
+  EXPECT_TRUE(m_Kit->CloseChannel(m_Channel, 5s));
+  EXPECT_EQ(m_Log->Count("Wait for SPEAK completion <ch1@vxs>"), 1u);
+  // The whole prompt played before the close was answered, and no
+  // SPEAK-COMPLETE was sent.
+  EXPECT_EQ(m_Channel->AudioBytes(), ToneBytes(text));
+  EXPECT_EQ(m_Channel->PendingMessages(), 0u);
+}
+
+// A STOP held for a SPEAK that a new SPEAK replaces used to stay unanswered
+// whenever the new SPEAK came before the media thread's next read.
+TEST_F(SpeakTest, SpeakReplacingAStoppedSpeakAnswersTheStop) {
+  vxhost::HostKit::Options options;
+  options.realtime = true;  // one read per 20 ms leaves the window open
+  WriteConfig();
+  StartEngine(true, options);
+  m_Channel = OpenChannel("ch1");
+  Send(m_Channel, SpeakText(std::string(200, 'r'), "text/plain"));
+  EXPECT_EQ(Next(m_Channel).request_state, MRCP_REQUEST_STATE_INPROGRESS);
+  mrcp_request_id stop = Send(m_Channel, RequestText("STOP"));
+  mrcp_request_id speak = Send(m_Channel, SpeakText("next", "text/plain"));
+  vxhost::ReceivedMessage stopped = Next(m_Channel);
+  EXPECT_EQ(stopped.request_id, stop);
+  EXPECT_EQ(stopped.status_code, 200);
+  vxhost::ReceivedMessage accepted = Next(m_Channel);
+  EXPECT_EQ(accepted.request_id, speak);
+  EXPECT_EQ(accepted.request_state, MRCP_REQUEST_STATE_INPROGRESS);
+  EXPECT_EQ(Next(m_Channel).method_name, "SPEAK-COMPLETE");
+  EXPECT_TRUE(m_Channel->ExpectNoMessage(100ms));
+}
+
+TEST_F(SpeakTest, PauseOnAnIdleChannelIsClearedByTheNextSpeak) {
+  Start();
+  Send(m_Channel, RequestText("PAUSE"));
+  EXPECT_EQ(Next(m_Channel).status_code, 200);
+  SpeakToCompletion(m_Channel, "not paused");
+  EXPECT_EQ(m_Channel->AudioBytes(), ToneBytes("not paused"));
+}
+
 TEST_F(SpeakTest, SecondSpeakWhileTheFirstCallIsInFlightIs401) {
   Start();
   m_Server->faults().SetDelay(400ms);

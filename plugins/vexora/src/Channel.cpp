@@ -199,7 +199,9 @@ bool Channel::Speak(mrcp_message_t* request, mrcp_message_t* response) {
     return Refuse(response, MRCP_STATUS_CODE_METHOD_FAILED);
   }
 
-  m_StopResponse = nullptr;
+  // A SPEAK still playing is replaced; a STOP held for it is answered now,
+  // since nothing would answer it once its SPEAK is gone.
+  AnswerHeldStop();
   m_Streaming = false;
   m_Paused = false;
   m_ActiveRequest = request;
