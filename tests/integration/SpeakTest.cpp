@@ -237,6 +237,33 @@ TEST_F(SpeakTest, StopBeforeTheFirstAudioIsAnsweredOnceTheCallCompletes) {
   EXPECT_TRUE(m_Channel->ExpectNoMessage(300ms));
 }
 
+// A second STOP while the first is held used to replace it, so that the
+// first was never answered.
+TEST_F(SpeakTest, SecondStopWhileOneIsHeldIsAnsweredAndTheFirstIsNotLost) {
+  Start();
+  m_Server->faults().SetDelay(500ms);
+  mrcp_request_id speak = Send(m_Channel, SpeakText("slow start", "text/plain"));
+  ASSERT_TRUE(m_Log->WaitFor("Start Async Synth", 2s));
+  mrcp_request_id first = Send(m_Channel, RequestText("STOP"));
+  mrcp_request_id second = Send(m_Channel, RequestText("BARGE-IN-OCCURRED"));
+  size_t speak_answers = 0, first_answers = 0, second_answers = 0;
+  for (int i = 0; i < 3; ++i) {
+    vxhost::ReceivedMessage message = Next(m_Channel, 5s);
+    if (message.request_id == speak) {
+      ++speak_answers;
+      EXPECT_EQ(message.request_state, MRCP_REQUEST_STATE_INPROGRESS);
+    } else {
+      EXPECT_EQ(message.status_code, 200);
+      if (message.request_id == first) ++first_answers;
+      if (message.request_id == second) ++second_answers;
+    }
+  }
+  EXPECT_EQ(speak_answers, 1u);
+  EXPECT_EQ(first_answers, 1u);
+  EXPECT_EQ(second_answers, 1u);
+  EXPECT_TRUE(m_Channel->ExpectNoMessage(300ms));
+}
+
 TEST_F(SpeakTest, PauseFreezesPlaybackAndResumeContinuesAtTheSameByte) {
   vxhost::HostKit::Options options;
   options.realtime = true;

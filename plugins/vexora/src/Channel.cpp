@@ -248,6 +248,9 @@ bool Channel::ComposeContent(apr_pool_t* pool) {
 
 bool Channel::Stop(mrcp_message_t*, mrcp_message_t* response) {
   if (!m_ActiveRequest) return false;
+  // The SPEAK is already being stopped: holding this response too would
+  // overwrite the one held, which would then never be answered.
+  if (m_StopResponse.load()) return false;
   m_StopResponse = response;
   m_Details.m_CompletionCause = SYNTHESIZER_COMPLETION_CAUSE_CANCELLED;
   // Without audio flowing the media thread will not report the stop; the
@@ -315,7 +318,7 @@ bool Channel::SaveRecord() {
     m_Details.m_CompletionCause = SYNTHESIZER_COMPLETION_CAUSE_NORMAL;
   }
   std::string path;
-  sdr->ComposePath(path, m_Details.m_Name, m_HostChannel->pool);
+  sdr->ComposePath(path, m_Details.m_Name, SpeakPool());
   if (!m_Details.Save(path)) return false;
   return sdr->AddFileEntry(m_Details.m_Name, m_Details.m_CompletionTime);
 }
