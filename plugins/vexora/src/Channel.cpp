@@ -14,7 +14,7 @@ namespace VXS {
 void ChannelEvent::Process() { m_Channel->ProcessEvent(this); }
 void ChannelGrpcEvent::Process() { m_Channel->ProcessGrpcEvent(m_Tag, m_Ok); }
 void ChannelStopCompleteEvent::Process() { m_Channel->ProcessStopCompleteEvent(); }
-void ChannelSpeechDoneEvent::Process() { m_Channel->ProcessSpeechDoneEvent(); }
+void ChannelSpeechDoneEvent::Process() { m_Channel->ProcessSpeechDoneEvent(m_Generation); }
 
 Channel::Channel(Engine* engine)
     : m_Engine(engine),
@@ -27,7 +27,8 @@ Channel::Channel(Engine* engine)
       m_StopResponse(nullptr),
       m_Streaming(false),
       m_Paused(false),
-      m_ClosePending(false) {}
+      m_ClosePending(false),
+      m_SpeakGeneration(0) {}
 
 Channel::~Channel() {
   // The buffer's mutex is released only here, once the host has stopped
@@ -206,7 +207,10 @@ bool Channel::Speak(mrcp_message_t* request, mrcp_message_t* response) {
   m_Paused = false;
   m_ActiveRequest = request;
   m_PendingResponse = response;
-  if (m_ChunkBuffer) mpf_media_chunk_buffer_restart(m_ChunkBuffer);
+  if (m_ChunkBuffer) {
+    mpf_media_chunk_buffer_restart(m_ChunkBuffer);
+    m_SpeakGeneration = vxs_media_chunk_buffer_generation(m_ChunkBuffer, nullptr);
+  }
   if (!StartSynthesis()) {
     if (m_PendingResponse) {
       m_ActiveRequest = nullptr;
@@ -270,7 +274,19 @@ bool Channel::Resume(mrcp_message_t*, mrcp_message_t* response) {
   return true;
 }
 
-void Channel::ProcessSpeechDoneEvent() {
+void Channel::ResumeStreaming() {
+  if (!m_ActiveRequest || m_PendingResponse || m_StopResponse.load() || !m_ChunkBuffer) return;
+  apt_bool_t mark_read = FALSE;
+  vxs_media_chunk_buffer_generation(m_ChunkBuffer, &mark_read);
+  if (!mark_read) m_Streaming = true;
+}
+
+void Channel::ProcessSpeechDoneEvent(uint32_t generation) {
+  // The mark of a SPEAK that a later one replaced: not this SPEAK's end.
+  if (generation != m_SpeakGeneration) {
+    ResumeStreaming();
+    return;
+  }
   if (!m_ActiveRequest) return;
   m_Details.m_CompletionTime = apr_time_now();
   if (m_Details.m_SaveRecord) SaveRecord();
@@ -294,7 +310,11 @@ void Channel::ProcessSpeechDoneEvent() {
 
 void Channel::ProcessStopCompleteEvent() {
   mrcp_message_t* stop_response = m_StopResponse;
-  if (!m_ActiveRequest || !stop_response) return;
+  if (!m_ActiveRequest || !stop_response) {
+    // The stop was answered already (a later SPEAK replaced the stopped one).
+    ResumeStreaming();
+    return;
+  }
   if (m_SynthContext) {
     VXS_CHANNEL_LOG(APT_PRIO_DEBUG, "Wait for synthesis completion");
     return;

@@ -63,12 +63,15 @@ class ChannelStopCompleteEvent : public Ambrel::AsyncEvent {
   Channel* m_Channel;
 };
 
-// The media thread read the end-of-stream mark.
+// The media thread read the end-of-stream mark of the buffer's contents
+// since restart number m_Generation.
 class ChannelSpeechDoneEvent : public Ambrel::AsyncEvent {
  public:
-  explicit ChannelSpeechDoneEvent(Channel* channel) : m_Channel(channel) {}
+  ChannelSpeechDoneEvent(Channel* channel, uint32_t generation)
+      : m_Channel(channel), m_Generation(generation) {}
   void Process() override;
   Channel* m_Channel;
+  uint32_t m_Generation;
 };
 
 class Channel {
@@ -91,7 +94,7 @@ class Channel {
   void ProcessEvent(ChannelEvent* event);
   bool ProcessGrpcEvent(Tag* tag, bool ok);
   void ProcessStopCompleteEvent();
-  void ProcessSpeechDoneEvent();
+  void ProcessSpeechDoneEvent(uint32_t generation);
   // Cancels the call in flight, if any (engine shutdown).
   void CancelSynthesis();
 
@@ -158,6 +161,9 @@ class Channel {
   void SaveWaveform(const char* data, unsigned length);
   // Scratch memory of the current SPEAK, cleared when the next one starts.
   apr_pool_t* SpeakPool();
+  // An event the media thread posted for a SPEAK that has since been
+  // replaced turned streaming off; the current SPEAK's playback goes on.
+  void ResumeStreaming();
 
   bool ProcessFile(const std::string& path);
   bool ProcessCacheRecord(WaveformManager::CacheEntry* entry);
@@ -186,6 +192,7 @@ class Channel {
   std::atomic<bool> m_Streaming;
   std::atomic<bool> m_Paused;
   bool m_ClosePending;
+  uint32_t m_SpeakGeneration;  // the buffer restart of the current SPEAK
   WaveformManager::WaveFile m_WaveFile;
   SdrManager::SynthesisDetails m_Details;
 };

@@ -21,12 +21,13 @@ bool Channel::Read(mpf_frame_t* frame) {
     return true;
   }
   if (m_Paused) return true;
-  mpf_media_chunk_buffer_frame_read(m_ChunkBuffer, frame);
+  apr_uint32_t generation = 0;
+  vxs_media_chunk_buffer_frame_read(m_ChunkBuffer, frame, &generation);
   if (frame->type & MEDIA_FRAME_TYPE_EVENT) {
     m_Streaming = false;
     frame->type = MEDIA_FRAME_TYPE_NONE;
     VXS_CHANNEL_LOG(APT_PRIO_NOTICE, "Speech Complete");
-    PostEvent(new ChannelSpeechDoneEvent(this));
+    PostEvent(new ChannelSpeechDoneEvent(this, generation));
   }
   return true;
 }

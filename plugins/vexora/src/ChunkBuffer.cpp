@@ -23,6 +23,8 @@ struct mpf_media_chunk_buffer_t {
   apr_thread_mutex_t* mutex;
   apr_pool_t* pool;        // chunks and their data
   apr_size_t size;         // bytes written and not yet read
+  apr_uint32_t generation; // restarts so far
+  apt_bool_t mark_read;    // a mark was read since the last restart
 };
 
 namespace {
@@ -88,6 +90,8 @@ apt_bool_t mpf_media_chunk_buffer_restart(mpf_media_chunk_buffer_t* buffer) {
   buffer->head = buffer->tail = buffer->current = nullptr;
   buffer->remaining = 0;
   buffer->size = 0;
+  ++buffer->generation;
+  buffer->mark_read = FALSE;
   // Nothing refers to the old chunks any more: their memory is given back
   // to the pool for the next SPEAK.
   apr_pool_clear(buffer->pool);
@@ -121,10 +125,24 @@ apt_bool_t mpf_media_chunk_buffer_event_write(mpf_media_chunk_buffer_t* buffer,
 
 apt_bool_t mpf_media_chunk_buffer_frame_read(mpf_media_chunk_buffer_t* buffer,
                                              mpf_frame_t* frame) {
+  apr_uint32_t generation = 0;
+  return vxs_media_chunk_buffer_frame_read(buffer, frame, &generation);
+}
+
+apr_size_t mpf_media_chunk__buffer_get_size(const mpf_media_chunk_buffer_t* buffer) {
+  BufferLock lock(buffer);
+  return buffer->size;
+}
+
+}  // extern "C"
+
+apt_bool_t vxs_media_chunk_buffer_frame_read(mpf_media_chunk_buffer_t* buffer, mpf_frame_t* frame,
+                                             apr_uint32_t* generation) {
   char* target = static_cast<char*>(frame->codec_frame.buffer);
   apr_size_t frame_size = frame->codec_frame.size;
   apr_size_t need = frame_size;
   BufferLock lock(buffer);
+  *generation = buffer->generation;
   while (need > 0) {
     if (!buffer->current) {
       buffer->current = TakeHead(buffer);
@@ -137,6 +155,7 @@ apt_bool_t mpf_media_chunk_buffer_frame_read(mpf_media_chunk_buffer_t* buffer,
     }
     MediaChunk* chunk = buffer->current;
     frame->type |= chunk->type;
+    if (chunk->type & MEDIA_FRAME_TYPE_EVENT) buffer->mark_read = TRUE;
     const char* source = chunk->data + (chunk->size - buffer->remaining);
     if (need < buffer->remaining) {
       memcpy(target + (frame_size - need), source, need);
@@ -154,9 +173,9 @@ apt_bool_t mpf_media_chunk_buffer_frame_read(mpf_media_chunk_buffer_t* buffer,
   return TRUE;
 }
 
-apr_size_t mpf_media_chunk__buffer_get_size(const mpf_media_chunk_buffer_t* buffer) {
+apr_uint32_t vxs_media_chunk_buffer_generation(const mpf_media_chunk_buffer_t* buffer,
+                                               apt_bool_t* mark_read) {
   BufferLock lock(buffer);
-  return buffer->size;
+  if (mark_read) *mark_read = buffer->mark_read;
+  return buffer->generation;
 }
-
-}  // extern "C"

@@ -127,6 +127,36 @@ TEST_F(ChunkBufferTest, RestartReusesTheMemoryOfEarlierAudio) {
   EXPECT_EQ(std::string(frame.begin(), frame.end()), "aaaa");
 }
 
+// The channel tells a mark of a replaced SPEAK from its own by the restart
+// the mark was read under.
+TEST_F(ChunkBufferTest, FramesCarryTheRestartTheyWereReadUnder) {
+  apt_bool_t mark_read = TRUE;
+  apr_uint32_t first = vxs_media_chunk_buffer_generation(m_Buffer, &mark_read);
+  EXPECT_FALSE(mark_read);
+  Write("ab");
+  mpf_media_chunk_buffer_event_write(m_Buffer, MEDIA_FRAME_TYPE_EVENT);
+  std::vector<char> data(4);
+  mpf_frame_t frame;
+  frame.type = MEDIA_FRAME_TYPE_NONE;
+  frame.codec_frame.buffer = data.data();
+  frame.codec_frame.size = data.size();
+  apr_uint32_t read_under = 99;
+  vxs_media_chunk_buffer_frame_read(m_Buffer, &frame, &read_under);
+  EXPECT_EQ(read_under, first);
+  EXPECT_TRUE(frame.type & MEDIA_FRAME_TYPE_EVENT);
+  vxs_media_chunk_buffer_generation(m_Buffer, &mark_read);
+  EXPECT_TRUE(mark_read);
+
+  mpf_media_chunk_buffer_restart(m_Buffer);
+  apr_uint32_t second = vxs_media_chunk_buffer_generation(m_Buffer, &mark_read);
+  EXPECT_NE(second, first);
+  EXPECT_FALSE(mark_read);
+  frame.type = MEDIA_FRAME_TYPE_NONE;
+  vxs_media_chunk_buffer_frame_read(m_Buffer, &frame, &read_under);
+  EXPECT_EQ(read_under, second);
+  EXPECT_EQ(frame.type, MEDIA_FRAME_TYPE_NONE);
+}
+
 TEST_F(ChunkBufferTest, ConcurrentWriterAndReaderSeeEveryByteInOrder) {
   const size_t kChunks = 2000;
   const size_t kChunkSize = 37;
