@@ -5,6 +5,10 @@
 
 #include <apr_time.h>
 
+#include <chrono>
+#include <future>
+#include <memory>
+
 #include "ChannelLog.h"
 #include "Engine.h"
 #include "Plugin.h"
@@ -30,7 +34,33 @@ Channel::Channel(Engine* engine)
       m_ClosePending(false),
       m_SpeakGeneration(0) {}
 
+namespace {
+
+// Runs after every event posted before it; lets a thread wait until the
+// processor has gone past them.
+class FlushEvent : public Ambrel::AsyncEvent {
+ public:
+  explicit FlushEvent(std::shared_ptr<std::promise<void>> done) : m_Done(std::move(done)) {}
+  void Process() override { m_Done->set_value(); }
+
+ private:
+  std::shared_ptr<std::promise<void>> m_Done;
+};
+
+}  // namespace
+
 Channel::~Channel() {
+  // A media read that was in progress when the close completed may have
+  // posted one last event for this channel; it must run before the channel
+  // is gone. (It finds the channel closed and does nothing.)
+  Ambrel::SoftEventProcessor* processor = m_Engine ? m_Engine->GetEventProcessor() : nullptr;
+  if (processor && !processor->IsProcessorThread()) {
+    auto done = std::make_shared<std::promise<void>>();
+    std::future<void> flushed = done->get_future();
+    if (Ambrel::PostAsyncEvent(processor, new FlushEvent(done))) {
+      flushed.wait_for(std::chrono::seconds(5));
+    }
+  }
   // The buffer's mutex is released only here, once the host has stopped
   // reading the stream: a close may complete while a media read is still in
   // progress on the host's media thread.
