@@ -248,7 +248,7 @@ bool Channel::Speak(mrcp_message_t* request, mrcp_message_t* response) {
       return Refuse(response, MRCP_STATUS_CODE_METHOD_NOT_ALLOWED);
     }
     // Audio of earlier segments is already playing: the SPEAK ends after it.
-    EndOfStream();
+    FailSpeak();
   }
   return true;
 }

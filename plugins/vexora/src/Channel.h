@@ -167,7 +167,9 @@ class Channel {
 
   bool ProcessFile(const std::string& path);
   bool ProcessCacheRecord(WaveformManager::CacheEntry* entry);
-  bool QueueAudio(const char* data, size_t length);
+  // Queues a segment's audio (the mark after the last segment) and sends
+  // the pending IN-PROGRESS.
+  void QueueAudio(const char* data, size_t length);
   WaveformManager::CacheEntry* FindCacheRecord(const SynthSegment& segment,
                                                const uint64_t& checksum);
   bool CheckCacheDirectives(WaveformManager::CacheEntry* entry, const CacheControl& control);

@@ -32,11 +32,15 @@ bool Channel::Read(mpf_frame_t* frame) {
   return true;
 }
 
-bool Channel::QueueAudio(const char* data, size_t length) {
-  if (!m_ChunkBuffer) return false;
-  if (length) mpf_media_chunk_buffer_audio_write(m_ChunkBuffer, const_cast<char*>(data), length);
-  if (m_Details.m_SaveRecord) m_Details.m_DataLength += length;
-  return true;
+void Channel::QueueAudio(const char* data, size_t length) {
+  if (m_ChunkBuffer) {
+    if (length) mpf_media_chunk_buffer_audio_write(m_ChunkBuffer, const_cast<char*>(data), length);
+    if (m_Details.m_SaveRecord) m_Details.m_DataLength += length;
+  }
+  // After the last segment the end-of-stream mark follows its audio; the
+  // first audio of the SPEAK sends its IN-PROGRESS.
+  if (m_Details.m_Content.empty()) EndOfStream();
+  SendInProgress();
 }
 
 bool Channel::ProcessFile(const std::string& path) {
@@ -45,8 +49,6 @@ bool Channel::ProcessFile(const std::string& path) {
   std::vector<char> audio;
   if (!manager || !manager->LoadWaveFile(path, audio, SpeakPool())) return false;
   QueueAudio(audio.data(), audio.size());
-  if (m_Details.m_Content.empty()) EndOfStream();
-  SendInProgress();
   return true;
 }
 
@@ -66,8 +68,6 @@ bool Channel::ProcessCacheRecord(WaveformManager::CacheEntry* entry) {
   m_Details.m_Content.pop_front();
   manager->UpdateFileEntryUsage(entry, entry->m_Usage + 1);
   QueueAudio(audio.data(), audio.size());
-  if (m_Details.m_Content.empty()) EndOfStream();
-  SendInProgress();
   manager->SaveCacheFile(entry, SpeakPool());
   entry->ReleaseMemory();
   return true;

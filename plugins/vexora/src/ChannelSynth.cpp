@@ -338,9 +338,7 @@ void Channel::OnFinishStream(bool) {
   }
   unsigned length = 0;
   const char* payload = WaveformManager::GetWaveData(audio, length);
-  if (payload && length) QueueAudio(payload, length);
-  if (m_Details.m_Content.empty()) EndOfStream();
-  SendInProgress();
+  QueueAudio(payload, payload ? length : 0);
   SaveWaveform(payload, payload ? length : 0);
   m_SynthContext.reset();
   OnCallDone(true);
@@ -418,8 +416,6 @@ void Channel::SendInProgress() {
 void Channel::SaveWaveform(const char* data, unsigned length) {
   WaveformManager* manager = m_Engine->GetWaveformManager();
   if (!manager || !m_WaveFile.m_Save || !data || !length) return;
-  // Each segment is a file of its own.
-  m_WaveFile.m_ContentLength = 0;
   if (!manager->OpenWavefile(m_WaveFile, static_cast<unsigned long>(m_Details.m_SamplingRate), 1,
                              SpeakPool())) {
     return;

@@ -5,7 +5,6 @@
 #include <grpc/support/log.h>
 #include <grpcpp/security/credentials.h>
 
-#include <algorithm>
 #include <fstream>
 
 #include "Channel.h"

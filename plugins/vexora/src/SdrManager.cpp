@@ -126,13 +126,12 @@ bool SdrManager::Settings::Load(const apr_xml_elem* element) {
     const char* value = attr->value ? attr->value : "";
     apt_log(VXS_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, "Load SDR Manager Attribute: %s = %s", name,
             value);
-    bool* flag = nullptr;
     if (strcasecmp(name, "save-records") == 0) {
-      flag = &m_SaveRecords;
+      LoadBooleanAttribute(attr, m_SaveRecords);
     } else if (strcasecmp(name, "record-folder") == 0) {
       m_RecordFolder = value;
     } else if (strcasecmp(name, "purge-existing") == 0) {
-      flag = &m_PurgeExisting;
+      LoadBooleanAttribute(attr, m_PurgeExisting);
     } else if (strcasecmp(name, "max-file-age") == 0) {
       m_MaxFileAge = strtol(value, nullptr, 10);
     } else if (strcasecmp(name, "max-file-count") == 0) {
@@ -144,14 +143,10 @@ bool SdrManager::Settings::Load(const apr_xml_elem* element) {
     } else if (strcasecmp(name, "log-level") == 0) {
       if (*value) Ambrel::TranslateLogLevel(value, m_LogLevel);
     } else if (strcasecmp(name, "use-logging-tag") == 0) {
-      flag = &m_UseLoggingTag;
+      LoadBooleanAttribute(attr, m_UseLoggingTag);
     } else {
       apt_log(VXS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Unknown SDR Manager Attribute <%s>",
               name);
-    }
-    if (flag && !ParseBooleanString(value, *flag)) {
-      apt_log(VXS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
-              "Unexpected Value <%s> for Boolean Attribute <%s>", value, name);
     }
   }
   return true;

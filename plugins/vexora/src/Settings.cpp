@@ -26,14 +26,6 @@ bool NameIs(const char* name, const char* expected) {
 
 const char* ValueOf(const apr_xml_attr* attr) { return attr->value ? attr->value : ""; }
 
-// Loads a boolean attribute; a bad value is reported and the field kept.
-void LoadBoolean(const apr_xml_attr* attr, bool& field) {
-  if (!ParseBooleanString(ValueOf(attr), field)) {
-    apt_log(VXS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
-            "Unexpected Value <%s> for Boolean Attribute <%s>", ValueOf(attr), attr->name);
-  }
-}
-
 void LogUnknownElement(const apr_xml_elem* child, const apr_xml_elem* parent) {
   apt_log(apt_def_log_source_get(), APT_LOG_MARK, APT_PRIO_WARNING, "Unknown Element <%s> in <%s>",
           child->name, parent->name);
@@ -49,6 +41,13 @@ int32_t ParseInt32(const char* value) {
 }
 
 }  // namespace
+
+void LoadBooleanAttribute(const apr_xml_attr* attr, bool& field) {
+  if (!ParseBooleanString(ValueOf(attr), field)) {
+    apt_log(VXS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
+            "Unexpected Value <%s> for Boolean Attribute <%s>", ValueOf(attr), attr->name);
+  }
+}
 
 std::vector<const apr_xml_attr*> GetAttributes(const apr_xml_elem* element) {
   std::vector<const apr_xml_attr*> attributes;
@@ -138,9 +137,9 @@ bool SynthSettings::Load(const apr_xml_elem* element) {
     const char* value = ValueOf(attr);
     apt_log(VXS_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, "Load Synth Attribute: %s = %s", name, value);
     if (NameIs(name, "bypass-ssml")) {
-      LoadBoolean(attr, m_BypassSsml);
+      LoadBooleanAttribute(attr, m_BypassSsml);
     } else if (NameIs(name, "normalize-ssml")) {
-      LoadBoolean(attr, m_NormalizeSsml);
+      LoadBooleanAttribute(attr, m_NormalizeSsml);
     } else if (NameIs(name, "language")) {
       m_Language = value;
     } else if (NameIs(name, "voice-name")) {
@@ -169,7 +168,7 @@ bool SynthSettings::Load(const apr_xml_elem* element) {
     } else if (NameIs(name, "gapp-credentials-file")) {
       m_CredentialsFile = value;
     } else if (NameIs(name, "secure-transport")) {
-      LoadBoolean(attr, m_SecureTransport);
+      LoadBooleanAttribute(attr, m_SecureTransport);
     } else if (NameIs(name, "region")) {
       m_Region = value;
     } else if (NameIs(name, "grpc-log-redirection")) {
@@ -190,11 +189,11 @@ bool SynthSettings::Load(const apr_xml_elem* element) {
     } else if (NameIs(name, "custom-voice-model")) {
       m_CustomVoiceModel = value;
     } else if (NameIs(name, "caching")) {
-      LoadBoolean(attr, m_Caching);
+      LoadBooleanAttribute(attr, m_Caching);
     } else if (NameIs(name, "deadline")) {
       m_Deadline = ParseInt32(value);
     } else if (NameIs(name, "reattempt")) {
-      LoadBoolean(attr, m_Reattempt);
+      LoadBooleanAttribute(attr, m_Reattempt);
     } else {
       apt_log(VXS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Unknown Synth Attribute <%s>", name);
     }
@@ -212,7 +211,7 @@ bool LogStatementSettings::Load(const apr_xml_elem* element) {
     apt_log(VXS_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, "Load Log Statement Attribute: %s = %s",
             attr->name, value);
     if (NameIs(attr->name, "enable")) {
-      LoadBoolean(attr, m_Enable);
+      LoadBooleanAttribute(attr, m_Enable);
     } else if (NameIs(attr->name, "priority")) {
       m_Priority = apt_log_priority_translate(value);
     } else {
@@ -231,7 +230,7 @@ bool StatusFileSettings::Load(const apr_xml_elem* element) {
     apt_log(VXS_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, "Load Status File Attribute: %s = %s",
             attr->name, value);
     if (NameIs(attr->name, "enable")) {
-      LoadBoolean(attr, m_Enable);
+      LoadBooleanAttribute(attr, m_Enable);
     } else if (NameIs(attr->name, "status-file")) {
       m_StatusFile = value;
     } else {

@@ -44,6 +44,10 @@ class ProsodyParams {
 // directly visits them backwards.
 std::vector<const apr_xml_attr*> GetAttributes(const apr_xml_elem* element);
 
+// Loads a boolean attribute ("true" or "false" exactly); any other value
+// logs "Unexpected Value <%s> for Boolean Attribute <%s>" and keeps field.
+void LoadBooleanAttribute(const apr_xml_attr* attr, bool& field);
+
 // "true" or "false", exact and case-sensitive; anything else returns false
 // and leaves result unchanged.
 bool ParseBooleanString(const std::string& value, bool& result);

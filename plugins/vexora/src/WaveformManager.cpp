@@ -140,13 +140,12 @@ bool WaveformManager::Settings::Load(const apr_xml_elem* element) {
     const char* value = attr->value ? attr->value : "";
     apt_log(VXS_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, "Load Waveform Manager Attribute: %s = %s",
             name, value);
-    bool* flag = nullptr;
     if (strcasecmp(name, "save-waveforms") == 0) {
-      flag = &m_SaveWaveforms;
+      LoadBooleanAttribute(attr, m_SaveWaveforms);
     } else if (strcasecmp(name, "purge-existing") == 0) {
-      flag = &m_PurgeExisting;
+      LoadBooleanAttribute(attr, m_PurgeExisting);
     } else if (strcasecmp(name, "use-logging-tag") == 0) {
-      flag = &m_UseLoggingTag;
+      LoadBooleanAttribute(attr, m_UseLoggingTag);
     } else if (strcasecmp(name, "waveform-base-uri") == 0) {
       m_WaveformBaseUri = value;
     } else if (strcasecmp(name, "waveform-folder") == 0) {
@@ -166,10 +165,6 @@ bool WaveformManager::Settings::Load(const apr_xml_elem* element) {
     } else {
       apt_log(VXS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Unknown Waveform Manager Attribute <%s>",
               name);
-    }
-    if (flag && !ParseBooleanString(value, *flag)) {
-      apt_log(VXS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
-              "Unexpected Value <%s> for Boolean Attribute <%s>", value, name);
     }
   }
   return true;

@@ -1,12 +1,12 @@
 // The configuration document: where it is found, how it is parsed, which
 // names are accepted, and how validation resolves and checks its paths.
-#include <apr_general.h>
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
 
 #include "Engine.h"
+#include "ambrel/testing/TestSupport.h"
 #include "vxhost/LogSink.h"
 
 namespace VXS {
@@ -17,20 +17,14 @@ namespace fs = std::filesystem;
 class EngineConfigTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    apr_initialize();
+    ASSERT_TRUE(m_Scratch.IsValid());
+    m_Root = m_Scratch.Path();
     apr_pool_create(&m_Pool, nullptr);
-    char pattern[] = "/tmp/vexora-config-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    m_Root = pattern;
     m_Layout = apt_default_dir_layout_create(m_Root.c_str(), m_Pool);
     for (const char* dir : {"conf", "data", "var/status"}) fs::create_directories(m_Root / dir);
     Write("data/key.json", "{}");
   }
-  void TearDown() override {
-    fs::remove_all(m_Root);
-    apr_pool_destroy(m_Pool);
-    apr_terminate();
-  }
+  void TearDown() override { apr_pool_destroy(m_Pool); }
   void Write(const std::string& name, const std::string& content) {
     fs::create_directories((m_Root / name).parent_path());
     std::ofstream(m_Root / name) << content;
@@ -40,6 +34,8 @@ class EngineConfigTest : public ::testing::Test {
     return m_Engine.LoadConfig("vexora.xml", "vexora", m_Layout, m_Pool);
   }
 
+  Ambrel::Testing::AprScope m_Apr;
+  Ambrel::Testing::ScratchDir m_Scratch;
   apr_pool_t* m_Pool = nullptr;
   fs::path m_Root;
   apt_dir_layout_t* m_Layout = nullptr;

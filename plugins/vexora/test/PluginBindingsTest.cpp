@@ -1,6 +1,5 @@
 // The small pieces of the plug-in seam: the newest-matching-file search, the
 // gRPC log severity mapping and the completion-queue task.
-#include <apr_general.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,6 +14,7 @@
 #include "Plugin.h"
 #include "PluginBindings.h"
 #include "Task.h"
+#include "ambrel/testing/TestSupport.h"
 #include "vxhost/LogSink.h"
 
 namespace VXS {
@@ -25,19 +25,15 @@ namespace fs = std::filesystem;
 class FileSearchTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    apr_initialize();
+    ASSERT_TRUE(m_Scratch.IsValid());
+    m_Dir = m_Scratch.Path();
     apr_pool_create(&m_Pool, nullptr);
-    char pattern[] = "/tmp/vexora-search-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    m_Dir = pattern;
   }
-  void TearDown() override {
-    fs::remove_all(m_Dir);
-    apr_pool_destroy(m_Pool);
-    apr_terminate();
-  }
+  void TearDown() override { apr_pool_destroy(m_Pool); }
   void Touch(const std::string& name) { std::ofstream(m_Dir / name) << name; }
 
+  Ambrel::Testing::AprScope m_Apr;
+  Ambrel::Testing::ScratchDir m_Scratch;
   apr_pool_t* m_Pool = nullptr;
   fs::path m_Dir;
 };
@@ -109,14 +105,10 @@ TEST(GrpcLogRedirection, ForwardsTheMessageWithItsOwnPlace) {
 
 class TaskTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    apr_initialize();
-    apr_pool_create(&m_Pool, nullptr);
-  }
-  void TearDown() override {
-    apr_pool_destroy(m_Pool);
-    apr_terminate();
-  }
+  void SetUp() override { apr_pool_create(&m_Pool, nullptr); }
+  void TearDown() override { apr_pool_destroy(m_Pool); }
+
+  Ambrel::Testing::AprScope m_Apr;
   apr_pool_t* m_Pool = nullptr;
 };
 
