@@ -84,17 +84,22 @@ class ScratchTree {
   fs::path m_Root;
 };
 
-// A quiet host kit on `tree` that pulls frames as fast as they come, with
-// the module file loaded and its engine open; null, after a line on
-// standard error, when either fails.
-inline std::unique_ptr<vxhost::HostKit> OpenKit(const ScratchTree& tree,
-                                                const char* module_path) {
+// Options of a quiet host kit on `tree` that pulls frames as fast as they
+// come.
+inline vxhost::HostKit::Options QuietKitOptions(const ScratchTree& tree) {
   vxhost::HostKit::Options options;
   options.root_dir = tree.root().string();
   options.realtime = false;
   options.log_stream = nullptr;
   options.log_priority = APT_PRIO_WARNING;
-  std::unique_ptr<vxhost::HostKit> kit(new vxhost::HostKit(options));
+  return options;
+}
+
+// A quiet host kit on `tree` with the module file loaded and its engine
+// open; null, after a line on standard error, when either fails.
+inline std::unique_ptr<vxhost::HostKit> OpenKit(const ScratchTree& tree,
+                                                const char* module_path) {
+  std::unique_ptr<vxhost::HostKit> kit(new vxhost::HostKit(QuietKitOptions(tree)));
   std::string error;
   if (!kit->LoadModule(module_path, &error)) {
     fprintf(stderr, "LoadModule: %s\n", error.c_str());

@@ -203,15 +203,6 @@ struct OpenCost {
   long rss_after_kib = -1;
 };
 
-vxhost::HostKit::Options KitOptions(const vxbench::ScratchTree& tree) {
-  vxhost::HostKit::Options options;
-  options.root_dir = tree.root().string();
-  options.realtime = false;
-  options.log_stream = nullptr;
-  options.log_priority = APT_PRIO_WARNING;
-  return options;
-}
-
 // Loads the module into `kit` and opens the engine, timing the open.
 bool OpenEngine(vxhost::HostKit* kit, OpenCost* cost) {
   std::string error;
@@ -248,7 +239,7 @@ bool BaselineOpen(OpenCost* cost) {
       vxbench::ScratchTree tree("cache-empty");
       vxbench::WriteFile(tree.root() / "conf" / "vexora.xml", Config("127.0.0.1:1"));
       fs::create_directories(tree.root() / "var" / "waveforms");
-      vxhost::HostKit kit(KitOptions(tree));
+      vxhost::HostKit kit(vxbench::QuietKitOptions(tree));
       if (!OpenEngine(&kit, &child)) child.open_ms = -1;
     }
     if (write(fds[1], &child, sizeof(child)) != static_cast<ssize_t>(sizeof(child))) _exit(1);
@@ -352,7 +343,7 @@ int main(int argc, char** argv) {
     fill_ms = vxbench::MillisSince(fill_start);
     fprintf(stderr, "%ld records written in %.0f ms\n", records, fill_ms);
 
-    std::unique_ptr<vxhost::HostKit> kit(new vxhost::HostKit(KitOptions(tree)));
+    std::unique_ptr<vxhost::HostKit> kit(new vxhost::HostKit(vxbench::QuietKitOptions(tree)));
     if (!OpenEngine(kit.get(), &scan)) return 1;
     vxhost::Channel* channel = kit->CreateChannel("cache", kRate);
     bool status = false;
