@@ -285,7 +285,7 @@ class AcceptingService final : public tts::TextToSpeech::Service {
   grpc::Status SynthesizeSpeech(grpc::ServerContext*, const tts::SynthesizeSpeechRequest* request,
                                 tts::SynthesizeSpeechResponse* response) override {
     ++m_Calls;
-    if (request->voice().custom_voice().model().empty()) {
+    if (m_RequireCustomVoice && request->voice().custom_voice().model().empty()) {
       return grpc::Status(grpc::StatusCode::INVALID_ARGUMENT, "a custom voice model is expected");
     }
     const uint32_t rate = static_cast<uint32_t>(request->audio_config().sample_rate_hertz());
@@ -310,6 +310,7 @@ class AcceptingService final : public tts::TextToSpeech::Service {
   }
 
   std::atomic<int> m_Calls{0};
+  std::atomic<bool> m_RequireCustomVoice{true};
 };
 
 class CustomVoiceCacheTest : public ModuleFixture {
@@ -362,6 +363,36 @@ TEST_F(CustomVoiceCacheTest, WaveformIsSavedButNeitherIndexedNorServed) {
   EXPECT_EQ(m_Log->Count("Added Cache Record"), 0u);
 }
 
+// A prompt written under a cached prompt's name while caching did not apply
+// to it (a custom voice model; the same happens when the folder was written
+// with caching off) takes the old record and its descriptor away: the old
+// text is synthesized again instead of playing the other audio.
+TEST_F(CustomVoiceCacheTest, PromptRewrittenWithoutCachingIsNeverServedAsTheOldOne) {
+  m_Service.m_RequireCustomVoice = false;
+  WriteConfig("caching=\"true\" service-uri=\"127.0.0.1:" + std::to_string(m_Port) + "\"",
+              "  <waveform-manager waveform-folder=\"cache\" save-waveforms=\"true\"/>\n");
+  StartEngine();
+  vxhost::Channel* channel = OpenChannel("ch1");
+  const fs::path folder = m_Root / "var" / "cache";
+  auto speak_with_id = [&](const std::string& body, const std::vector<std::string>& headers) {
+    channel->ClearAudio();
+    std::string text = SpeakText(body, "text/plain", headers);
+    text.replace(text.find("SPEAK 0"), 7, "SPEAK 1");
+    Send(channel, text);
+    EXPECT_EQ(Next(channel).request_state, MRCP_REQUEST_STATE_INPROGRESS);
+    EXPECT_EQ(Next(channel, 10s).method_name, "SPEAK-COMPLETE");
+  };
+  speak_with_id("hello", {});
+  ASSERT_TRUE(fs::exists(folder / "vexora-ch1-1.cache"));
+  speak_with_id("a different prompt", {"Vendor-Specific-Parameters: custom-voice-model=m1"});
+  EXPECT_FALSE(fs::exists(folder / "vexora-ch1-1.cache"));
+  EXPECT_EQ(WaveData(folder / "vexora-ch1-1.wav").size(), ToneBytes("a different prompt"));
+  speak_with_id("hello", {});
+  EXPECT_EQ(m_Log->Count("Found Matching Cache Record"), 0u);
+  EXPECT_EQ(m_Service.m_Calls.load(), 3);
+  EXPECT_EQ(channel->AudioBytes(), ToneBytes("hello"));
+}
+
 TEST_F(CacheTest, WaveFileRemovedByHandIsSynthesizedAgain) {
   Start();
   const std::string text = "vanishing";
@@ -395,6 +426,56 @@ TEST_F(CacheTest, WaveformFolderThatIsAFileNeverStopsASpeak) {
   EXPECT_EQ(m_Server->calls().SynthesizeCalls(), 2u);
   EXPECT_EQ(m_Channel->AudioBytes(), 2 * ToneBytes(text));
   EXPECT_EQ(ReadFile(m_Root / "var" / "not-a-folder"), "plain file\n");
+}
+
+// A client that reuses request ids makes two syntheses share one file name.
+// The record that held the name is replaced with its files, so the index
+// never keeps a record whose files hold another prompt (or that was
+// deleted), and every prompt plays its own audio.
+TEST_F(CacheTest, ReusedRequestIdsReplaceTheRecordOfTheirName) {
+  WriteConfig("caching=\"true\"", "  <waveform-manager waveform-folder=\"cache\" "
+                                  "save-waveforms=\"true\" max-file-count=\"2\"/>\n");
+  StartEngine();
+  vxhost::Channel* channel = OpenChannel("a");
+  const std::vector<std::pair<int, std::string>> speaks = {
+      {7, "hello"}, {7, "goodbye"}, {8, "hello"}, {9, "hello"}, {7, "goodbye"}, {9, "hello"}};
+  for (const auto& speak : speaks) {
+    channel->ClearAudio();
+    std::string text = SpeakText(speak.second, "text/plain");
+    text.replace(text.find("SPEAK 0"), 7, "SPEAK " + std::to_string(speak.first));
+    Send(channel, text);
+    EXPECT_EQ(Next(channel).request_state, MRCP_REQUEST_STATE_INPROGRESS);
+    vxhost::ReceivedMessage complete = Next(channel, 10s);
+    EXPECT_EQ(complete.method_name, "SPEAK-COMPLETE") << complete.text;
+    EXPECT_EQ(complete.request_id, static_cast<mrcp_request_id>(speak.first));
+    EXPECT_EQ(channel->AudioBytes(), ToneBytes(speak.second)) << speak.first << " " << speak.second;
+  }
+  EXPECT_EQ(m_Log->Count("No Cache Record Found"), 0u);
+  // What stays on disk is whole: each descriptor describes its own WAVE file.
+  for (const std::string& name : FilesEndingWith(Folder(), ".cache")) {
+    auto descriptor = ReadDescriptor(Folder() / name);
+    fs::path wave = Folder() / (name.substr(0, name.size() - 6) + ".wav");
+    ASSERT_TRUE(fs::exists(wave)) << wave;
+    EXPECT_EQ(WaveData(wave).size(), ToneBytes(descriptor["content"])) << name;
+  }
+  EXPECT_LE(FilesEndingWith(Folder(), ".wav").size(), 2u);
+}
+
+// A folder that an engine with caching off wrote over: the saved-only
+// prompt replaces the record found under its name, descriptor and all.
+TEST_F(CacheTest, SavingWithCachingOffRemovesTheDescriptorOfTheName) {
+  const std::string old_audio(ToneBytes("hello"), 'h');
+  std::string wave = "RIFF" + std::string(4, '\0') + "WAVEfmt " + std::string("\x10\0\0\0\1\0\1\0", 8) +
+                     std::string("\x40\x1f\0\0\x80\x3e\0\0\2\0\x10\0", 12) + "data";
+  for (int i = 0; i < 4; ++i) wave += static_cast<char>((old_audio.size() >> (8 * i)) & 0xFF);
+  WriteFile(Folder() / "vexora-ch1-1.wav", wave + old_audio);
+  WriteFile(Folder() / "vexora-ch1-1.cache", "descriptor of hello");
+  WriteConfig("", "  <waveform-manager waveform-folder=\"cache\" save-waveforms=\"true\"/>\n");
+  StartEngine();
+  m_Channel = OpenChannel("ch1");
+  SpeakToCompletion(m_Channel, "goodbye");
+  EXPECT_EQ(WaveData(Folder() / "vexora-ch1-1.wav").size(), ToneBytes("goodbye"));
+  EXPECT_FALSE(fs::exists(Folder() / "vexora-ch1-1.cache"));
 }
 
 // The records outlive the engine. The module allows one engine per process,

@@ -197,5 +197,86 @@ TEST_F(RecordsTest, NoRecordIsWrittenWithoutSaveRecords) {
   EXPECT_EQ(m_Log->Count("Save SDR"), 0u);
 }
 
+// A STOP and, before its answer, the next SPEAK: the stopped SPEAK's record
+// and the new SPEAK's own record are both written, each once.
+TEST_F(RecordsTest, StopFollowedAtOnceBySpeakKeepsBothRecords) {
+  vxhost::HostKit::Options options;
+  options.realtime = true;
+  Start("", options);
+  Send(m_Channel, SpeakText(std::string(100, 's'), "text/plain"));
+  ASSERT_EQ(Next(m_Channel).request_state, MRCP_REQUEST_STATE_INPROGRESS);
+  ASSERT_TRUE(m_Channel->WaitAudioBytes(3 * kFrame8k, 5s));
+  mrcp_request_id stop = Send(m_Channel, RequestText("STOP"));
+  mrcp_request_id speak = Send(m_Channel, SpeakText("next one", "text/plain"));
+  // Whatever the order of the answers, the STOP is answered 200 and the
+  // new SPEAK runs to its end.
+  bool stopped = false;
+  bool completed = false;
+  for (int i = 0; i < 3 && !(stopped && completed); ++i) {
+    vxhost::ReceivedMessage message = Next(m_Channel, 10s);
+    if (message.request_id == stop) {
+      EXPECT_EQ(message.status_code, 200);
+      stopped = true;
+    } else if (message.method_name == "SPEAK-COMPLETE") {
+      EXPECT_EQ(message.request_id, speak);
+      completed = true;
+    }
+  }
+  ASSERT_TRUE(stopped && completed);
+  EXPECT_EQ(FileNames(Folder()),
+            (std::vector<std::string>{"vexora-ch1-1.json", "vexora-ch1-3.json"}));
+  auto first = ReadRecord("vexora-ch1-1.json");
+  EXPECT_EQ(first["completion-cause"], "cancelled");
+  EXPECT_NE(first["data-length"], "0 bytes");
+  auto second = ReadRecord("vexora-ch1-3.json");
+  EXPECT_EQ(second["completion-cause"], "normal");
+  EXPECT_EQ(second["data-length"], std::to_string(8 * kFrame8k) + " bytes");
+  EXPECT_EQ(m_Log->Count("Save SDR"), 2u);
+}
+
+// Refusals of a second SPEAK, whatever their status, leave the SPEAK that
+// plays and its record as they were.
+TEST_F(RecordsTest, RefusedSpeakDuringPlaybackKeepsThePlayingSpeaksRecord) {
+  vxhost::HostKit::Options options;
+  options.realtime = true;
+  Start("", options);
+  const std::string text(20, 'r');
+  mrcp_request_id speak =
+      Send(m_Channel, SpeakText(text, "text/plain", {"Speech-Language: de-DE"}));
+  ASSERT_EQ(Next(m_Channel).request_state, MRCP_REQUEST_STATE_INPROGRESS);
+  const std::vector<std::pair<std::string, int>> refused = {
+      {SpeakText("", "text/plain"), 406},            // no body
+      {SpeakText("x", "text/unknown"), 409},         // unsupported type
+      {SpeakText("<speak", "text/uri-list"), 406}};  // nothing to speak
+  for (const auto& request : refused) {
+    Send(m_Channel, request.first);
+    vxhost::ReceivedMessage response = Next(m_Channel);
+    EXPECT_EQ(response.status_code, request.second) << response.text;
+  }
+  vxhost::ReceivedMessage complete = Next(m_Channel, 10s);
+  EXPECT_EQ(complete.method_name, "SPEAK-COMPLETE");
+  EXPECT_EQ(complete.request_id, speak);
+  EXPECT_EQ(m_Channel->AudioBytes(), text.size() * kFrame8k);
+  auto fields = ReadRecord("vexora-ch1-1.json");
+  EXPECT_EQ(fields["language"], "de-DE");
+  EXPECT_EQ(fields["data-length"], std::to_string(text.size() * kFrame8k) + " bytes");
+  EXPECT_EQ(fields["completion-cause"], "normal");
+  EXPECT_EQ(FileNames(Folder()), std::vector<std::string>{"vexora-ch1-1.json"});
+}
+
+// A SPEAK replaced by the next one during its playback ends with a record
+// of its own.
+TEST_F(RecordsTest, ReplacedSpeakIsRecordedAsCancelled) {
+  vxhost::HostKit::Options options;
+  options.realtime = true;
+  Start("", options);
+  Send(m_Channel, SpeakText(std::string(100, 'a'), "text/plain"));
+  ASSERT_EQ(Next(m_Channel).request_state, MRCP_REQUEST_STATE_INPROGRESS);
+  ASSERT_TRUE(m_Channel->WaitAudioBytes(3 * kFrame8k, 5s));
+  SpeakToCompletion(m_Channel, "replacement");
+  EXPECT_EQ(ReadRecord("vexora-ch1-1.json")["completion-cause"], "cancelled");
+  EXPECT_EQ(ReadRecord("vexora-ch1-2.json")["completion-cause"], "normal");
+}
+
 }  // namespace
 }  // namespace vxtest

@@ -204,7 +204,7 @@ TEST_F(SecurityTest, KeyTheServiceDoesNotTrustFailsTheSpeakWith407) {
   SpeakFails(channel, {KeyHeader("untrusted.json")});
   EXPECT_EQ(m_Log->Count("Create Credentials [" + DataPath("untrusted.json") + "] <stranger@vxs>"),
             1u);
-  EXPECT_TRUE(m_Log->WaitFor("gRPC Status: invalid bearer token", 1s));
+  EXPECT_TRUE(m_Log->WaitFor("gRPC Status: UNAUTHENTICATED: invalid bearer token", 1s));
   EXPECT_EQ(ServerLogCount("status=UNAUTHENTICATED"), 1u);
   EXPECT_EQ(m_Server->calls().SynthesizeCalls(), 1u);
 

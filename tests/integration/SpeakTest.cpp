@@ -91,9 +91,39 @@ TEST_F(SpeakTest, FailingFirstCallIsReattemptedOnce) {
   m_Server->faults().FailNext(1, grpc::StatusCode::UNAVAILABLE, "scripted failure");
   SpeakToCompletion(m_Channel, "again");
   EXPECT_EQ(m_Log->Count("Reattempt gRPC Request <ch1@vxs>"), 1u);
-  EXPECT_EQ(m_Log->Count("gRPC Status: scripted failure <ch1@vxs>"), 1u);
+  EXPECT_EQ(m_Log->Count("gRPC Status: UNAVAILABLE: scripted failure <ch1@vxs>"), 1u);
   EXPECT_EQ(m_Server->calls().SynthesizeCalls(), 2u);
   EXPECT_EQ(m_Channel->AudioBytes(), ToneBytes("again"));
+}
+
+// A second try only where it can succeed: a refused input or refused
+// credentials fail the same way again.
+TEST_F(SpeakTest, OnlyFailuresThatASecondTryCanMendAreReattempted) {
+  Start("reattempt=\"true\"");
+  const std::vector<std::pair<grpc::StatusCode, bool>> cases = {
+      {grpc::StatusCode::INVALID_ARGUMENT, false}, {grpc::StatusCode::UNAUTHENTICATED, false},
+      {grpc::StatusCode::PERMISSION_DENIED, false}, {grpc::StatusCode::NOT_FOUND, false},
+      {grpc::StatusCode::DEADLINE_EXCEEDED, true},  {grpc::StatusCode::RESOURCE_EXHAUSTED, true},
+      {grpc::StatusCode::ABORTED, true},            {grpc::StatusCode::INTERNAL, true},
+      {grpc::StatusCode::UNKNOWN, true}};
+  size_t calls = 0;
+  for (const auto& item : cases) {
+    m_Log->Clear();
+    m_Server->faults().FailNext(1, item.first, "scripted failure");
+    Send(m_Channel, SpeakText("retry", "text/plain"));
+    vxhost::ReceivedMessage response = Next(m_Channel);
+    if (item.second) {
+      EXPECT_EQ(response.request_state, MRCP_REQUEST_STATE_INPROGRESS) << item.first;
+      EXPECT_EQ(Next(m_Channel).method_name, "SPEAK-COMPLETE");
+      calls += 2;
+    } else {
+      EXPECT_EQ(response.status_code, 407) << item.first;
+      calls += 1;
+    }
+    EXPECT_EQ(m_Log->Count("Reattempt gRPC Request"), item.second ? 1u : 0u) << item.first;
+    EXPECT_EQ(m_Server->calls().SynthesizeCalls(), calls) << item.first;
+  }
+  EXPECT_EQ(m_Log->Count("gRPC Status: UNKNOWN: scripted failure <ch1@vxs>"), 1u);
 }
 
 TEST_F(SpeakTest, FailingFirstCallWithoutReattemptIsAnswered407) {
@@ -458,6 +488,44 @@ TEST_F(SpeakTest, LaterSegmentThatCannotStartEndsTheSpeak) {
   std::string list = "http://localhost/utterances/ok.wav\nhttp://elsewhere/x.wav\n";
   SpeakToCompletion(m_Channel, list, "text/uri-list");
   EXPECT_EQ(m_Channel->AudioBytes(), pcm.size());
+}
+
+// The frame that holds the last bytes of a prompt is played, padded with
+// silence: real speech seldom ends on a frame boundary.
+TEST_F(SpeakTest, LastPartialFrameOfAPromptIsPlayed) {
+  WriteConfig("voice-name=\"espeak-en-us\"",
+              "  <waveform-manager waveform-folder=\"waves\" save-waveforms=\"true\"/>\n"
+              "  <sdr-manager save-records=\"true\" record-folder=\"records\"/>\n");
+  StartEngine();
+  m_Channel = OpenChannel("ch1");
+  SpeakToCompletion(m_Channel, "An ending that is heard.");
+  std::string wave = ReadFile(m_Root / "var" / "waves" / "vexora-ch1-1.wav");
+  ASSERT_GT(wave.size(), 44u);
+  const std::string pcm = wave.substr(44);
+  const size_t frames = (pcm.size() + kFrame8k - 1) / kFrame8k;
+  std::vector<char> audio = m_Channel->Audio();
+  ASSERT_EQ(audio.size(), frames * kFrame8k) << "prompt of " << pcm.size() << " bytes";
+  EXPECT_EQ(std::string(audio.begin(), audio.begin() + pcm.size()), pcm);
+  EXPECT_EQ(std::string(audio.begin() + pcm.size(), audio.end()),
+            std::string(audio.size() - pcm.size(), '\0'));
+  std::string record = ReadFile(m_Root / "var" / "records" / "vexora-ch1-1.json");
+  EXPECT_NE(record.find("\"data-length\": \"" + std::to_string(pcm.size()) + " bytes\""),
+            std::string::npos)
+      << record;
+}
+
+TEST_F(SpeakTest, PromptShorterThanAFramePlaysOneFrame) {
+  Start("", "  <waveform-manager waveform-folder=\"waves\"/>\n");
+  std::string pcm(160, '\x44');  // 10 ms
+  std::string wave = "RIFF" + std::string("\xc4\0\0\0", 4) + "WAVEfmt " +
+                     std::string("\x10\0\0\0\x01\0\x01\0\x40\x1f\0\0\x80\x3e\0\0\x02\0\x10\0", 20) +
+                     "data" + std::string("\xa0\0\0\0", 4) + pcm;
+  WriteFile(m_Root / "var" / "waves" / "short.wav", wave);
+  SpeakToCompletion(m_Channel, "http://localhost/utterances/short.wav", "text/uri-list");
+  std::vector<char> audio = m_Channel->Audio();
+  ASSERT_EQ(audio.size(), kFrame8k);
+  EXPECT_EQ(std::string(audio.begin(), audio.begin() + 160), pcm);
+  EXPECT_EQ(std::string(audio.begin() + 160, audio.end()), std::string(160, '\0'));
 }
 
 TEST_F(SpeakTest, DamagedWaveFileIsReadAsWhatItHolds) {

@@ -131,14 +131,30 @@ bool Channel::Close() {
   VXS_CHANNEL_LOG(APT_PRIO_INFO, "Close");
   if (!m_ActiveRequest) {
     ProcessClose();
-  } else {
-    m_ClosePending = true;
-    VXS_CHANNEL_LOG(APT_PRIO_DEBUG, "Wait for SPEAK completion");
+    return true;
+  }
+  m_ClosePending = true;
+  VXS_CHANNEL_LOG(APT_PRIO_DEBUG, "Wait for SPEAK completion");
+  if (m_SynthContext) {
+    // The caller is gone: the call in flight is not waited for (a service
+    // that never answers would hold the close for ever). Its cancelled
+    // completion ends the SPEAK and completes the close.
+    m_SynthContext->m_Context.TryCancel();
+  } else if (m_Paused) {
+    // Paused playback never reaches its end.
+    ProcessClose();
   }
   return true;
 }
 
 void Channel::ProcessClose() {
+  // A SPEAK that had started and is cut short by the close keeps its record.
+  if (m_ActiveRequest && !m_PendingResponse) {
+    if (m_Details.m_CompletionCause == SYNTHESIZER_COMPLETION_CAUSE_UNKNOWN) {
+      m_Details.m_CompletionCause = SYNTHESIZER_COMPLETION_CAUSE_CANCELLED;
+    }
+    if (m_Details.m_SaveRecord) SaveRecord(m_Details);
+  }
   // Whatever the SPEAK still held is dropped with the channel: a channel
   // opened again starts idle.
   m_Streaming = false;
@@ -201,6 +217,15 @@ bool Channel::Speak(mrcp_message_t* request, mrcp_message_t* response) {
     return Refuse(response, MRCP_STATUS_CODE_METHOD_NOT_ALLOWED);
   }
   if (SpeakPool()) apr_pool_clear(m_SpeakPool);
+  // The SPEAK still playing, if any, keeps its details (and so its record)
+  // unless this one is accepted.
+  SdrManager::SynthesisDetails previous = std::move(m_Details);
+  const WaveformManager::WaveFile previous_wave = m_WaveFile;
+  auto refuse = [&](mrcp_status_code_e status) {
+    m_Details = std::move(previous);
+    m_WaveFile = previous_wave;
+    return Refuse(response, status);
+  };
   m_Details.Reset();
   m_WaveFile.Reset();
   m_Details.m_SamplingRate = codec->sampling_rate;
@@ -210,12 +235,12 @@ bool Channel::Speak(mrcp_message_t* request, mrcp_message_t* response) {
   int status = DetermineParams(request, m_Engine->GetSynthSettings());
   if (status != MRCP_STATUS_CODE_SUCCESS) {
     VXS_CHANNEL_LOG(APT_PRIO_WARNING, "Failed to Determine Params");
-    return Refuse(response, static_cast<mrcp_status_code_e>(status));
+    return refuse(static_cast<mrcp_status_code_e>(status));
   }
   ComposeContent(SpeakPool());
   if (m_Details.m_Content.empty()) {
     VXS_CHANNEL_LOG(APT_PRIO_WARNING, "Failed to Compose Content");
-    return Refuse(response, MRCP_STATUS_CODE_MISSING_PARAM);
+    return refuse(MRCP_STATUS_CODE_MISSING_PARAM);
   }
 
   SdrManager* sdr = m_Engine->GetSdrManager();
@@ -227,12 +252,10 @@ bool Channel::Speak(mrcp_message_t* request, mrcp_message_t* response) {
   }
 
   if (!m_Stub && !CreateGrpcChannel()) {
-    return Refuse(response, MRCP_STATUS_CODE_METHOD_FAILED);
+    return refuse(MRCP_STATUS_CODE_METHOD_FAILED);
   }
 
-  // A SPEAK still playing is replaced; a STOP held for it is answered now,
-  // since nothing would answer it once its SPEAK is gone.
-  AnswerHeldStop();
+  if (m_ActiveRequest) EndReplacedSpeak(previous);
   m_Streaming = false;
   m_Paused = false;
   m_ActiveRequest = request;
@@ -251,6 +274,23 @@ bool Channel::Speak(mrcp_message_t* request, mrcp_message_t* response) {
     FailSpeak();
   }
   return true;
+}
+
+void Channel::EndReplacedSpeak(SdrManager::SynthesisDetails& details) {
+  // A SPEAK still playing is replaced: it ends here with its own record,
+  // and a STOP held for it is answered now, since nothing would answer it
+  // once its SPEAK is gone.
+  if (details.m_CompletionCause == SYNTHESIZER_COMPLETION_CAUSE_UNKNOWN) {
+    apt_bool_t mark_read = FALSE;
+    if (m_ChunkBuffer) vxs_media_chunk_buffer_generation(m_ChunkBuffer, &mark_read);
+    details.m_CompletionCause =
+        mark_read ? SYNTHESIZER_COMPLETION_CAUSE_NORMAL : SYNTHESIZER_COMPLETION_CAUSE_CANCELLED;
+  }
+  if (details.m_SaveRecord) SaveRecord(details);
+  mrcp_message_t* stop_response = m_StopResponse.exchange(nullptr);
+  m_ActiveRequest = nullptr;
+  m_PendingResponse = nullptr;
+  if (stop_response) SendMessage(stop_response);
 }
 
 bool Channel::ComposeContent(apr_pool_t* pool) {
@@ -319,7 +359,7 @@ void Channel::ProcessSpeechDoneEvent(uint32_t generation) {
   }
   if (!m_ActiveRequest) return;
   m_Details.m_CompletionTime = apr_time_now();
-  if (m_Details.m_SaveRecord) SaveRecord();
+  if (m_Details.m_SaveRecord) SaveRecord(m_Details);
 
   if (m_StopResponse) {
     ProcessStopCompleteEvent();
@@ -350,27 +390,27 @@ void Channel::ProcessStopCompleteEvent() {
     return;
   }
   // A stopped SPEAK ends here: its record carries the cause the STOP set.
-  if (m_Details.m_SaveRecord) SaveRecord();
+  if (m_Details.m_SaveRecord) SaveRecord(m_Details);
   m_ActiveRequest = nullptr;
   m_StopResponse = nullptr;
   SendMessage(stop_response);
   if (m_ClosePending) ProcessClose();
 }
 
-bool Channel::SaveRecord() {
+bool Channel::SaveRecord(SdrManager::SynthesisDetails& details) {
   // Once per SPEAK: a SPEAK whose playback ended just as a STOP came in
   // reaches both the end of playback and the answer to the STOP.
-  m_Details.m_SaveRecord = false;
-  if (m_Details.m_CompletionTime == 0) m_Details.m_CompletionTime = apr_time_now();
+  details.m_SaveRecord = false;
+  if (details.m_CompletionTime == 0) details.m_CompletionTime = apr_time_now();
   SdrManager* sdr = m_Engine->GetSdrManager();
   if (!sdr) return false;
-  if (m_Details.m_CompletionCause == SYNTHESIZER_COMPLETION_CAUSE_UNKNOWN) {
-    m_Details.m_CompletionCause = SYNTHESIZER_COMPLETION_CAUSE_NORMAL;
+  if (details.m_CompletionCause == SYNTHESIZER_COMPLETION_CAUSE_UNKNOWN) {
+    details.m_CompletionCause = SYNTHESIZER_COMPLETION_CAUSE_NORMAL;
   }
   std::string path;
-  sdr->ComposePath(path, m_Details.m_Name, SpeakPool());
-  if (!m_Details.Save(path)) return false;
-  return sdr->AddFileEntry(m_Details.m_Name, m_Details.m_CompletionTime);
+  sdr->ComposePath(path, details.m_Name, SpeakPool());
+  if (!details.Save(path)) return false;
+  return sdr->AddFileEntry(details.m_Name, details.m_CompletionTime);
 }
 
 }  // namespace VXS

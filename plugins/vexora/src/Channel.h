@@ -173,7 +173,10 @@ class Channel {
   WaveformManager::CacheEntry* FindCacheRecord(const SynthSegment& segment,
                                                const uint64_t& checksum);
   bool CheckCacheDirectives(WaveformManager::CacheEntry* entry, const CacheControl& control);
-  bool SaveRecord();
+  // Writes the record of the SPEAK that ends here, once.
+  bool SaveRecord(SdrManager::SynthesisDetails& details);
+  // Ends the SPEAK that an accepted one replaces (details: its own).
+  void EndReplacedSpeak(SdrManager::SynthesisDetails& details);
 
   void SendMessage(mrcp_message_t* message);
   bool PostEvent(Ambrel::AsyncEvent* event);

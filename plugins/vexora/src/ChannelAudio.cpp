@@ -22,10 +22,13 @@ bool Channel::Read(mpf_frame_t* frame) {
   }
   if (m_Paused) return true;
   apr_uint32_t generation = 0;
-  vxs_media_chunk_buffer_frame_read(m_ChunkBuffer, frame, &generation);
+  apr_size_t audio_bytes = 0;
+  vxs_media_chunk_buffer_frame_read(m_ChunkBuffer, frame, &generation, &audio_bytes);
   if (frame->type & MEDIA_FRAME_TYPE_EVENT) {
     m_Streaming = false;
-    frame->type = MEDIA_FRAME_TYPE_NONE;
+    // The frame that holds the last bytes of audio is played, padded with
+    // silence; a frame that holds nothing but the mark is not.
+    frame->type = audio_bytes ? MEDIA_FRAME_TYPE_AUDIO : MEDIA_FRAME_TYPE_NONE;
     VXS_CHANNEL_LOG(APT_PRIO_NOTICE, "Speech Complete");
     PostEvent(new ChannelSpeechDoneEvent(this, generation));
   }
@@ -60,9 +63,7 @@ bool Channel::ProcessCacheRecord(WaveformManager::CacheEntry* entry) {
     // A record whose audio is gone would match first on every repeat of the
     // text and shadow the record synthesized in its place: it is dropped
     // with its descriptor.
-    std::string name = entry->m_Name;
-    entry->ReleaseMemory();
-    manager->RemoveFileEntry(name);
+    manager->DeleteFileEntry(entry);
     return false;
   }
   m_Details.m_Content.pop_front();
@@ -82,11 +83,15 @@ WaveformManager::CacheEntry* Channel::FindCacheRecord(const SynthSegment& segmen
   const SpeakParams& params = m_Details.m_Params;
   const CacheControl& control = m_Details.m_Control;
   bool any_directive = control.m_MaxAge >= 0 || control.m_MaxStale >= 0 || control.m_MinFresh >= 0;
+  // Stale records are dropped once the walk over the index is done.
+  std::vector<WaveformManager::CacheEntry*> stale;
+  WaveformManager::CacheEntry* found = nullptr;
   auto range = manager->GetChecksumIndex().equal_range(checksum);
-  for (auto it = range.first; it != range.second; ++it) {
+  for (auto it = range.first; it != range.second && !found; ++it) {
     WaveformManager::CacheEntry* entry = it->second;
     if (!manager->LoadCacheFile(entry, SpeakPool())) {
       entry->ReleaseMemory();
+      if (entry->IsStale()) stale.push_back(entry);
       continue;
     }
     bool match = entry->m_Language == params.m_Language &&
@@ -95,10 +100,14 @@ WaveformManager::CacheEntry* Channel::FindCacheRecord(const SynthSegment& segmen
                  entry->m_VoiceGender == static_cast<int32_t>(segment.m_VoiceGender) &&
                  entry->m_Content == segment.m_Content && params.m_Prosody.Compare(entry->m_Prosody) &&
                  (!any_directive || CheckCacheDirectives(entry, control));
-    if (match) return entry;
-    entry->ReleaseMemory();
+    if (match) {
+      found = entry;
+    } else {
+      entry->ReleaseMemory();
+    }
   }
-  return nullptr;
+  for (WaveformManager::CacheEntry* entry : stale) manager->DeleteFileEntry(entry);
+  return found;
 }
 
 bool Channel::CheckCacheDirectives(WaveformManager::CacheEntry* entry,

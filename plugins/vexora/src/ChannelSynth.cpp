@@ -43,6 +43,39 @@ double ParsePitch(const std::string& pitch) {
   return value;
 }
 
+// The name of a status code as the gRPC library spells it.
+const char* StatusCodeName(grpc::StatusCode code) {
+  static const char* const kNames[] = {
+      "OK",        "CANCELLED",          "UNKNOWN",           "INVALID_ARGUMENT",
+      "DEADLINE_EXCEEDED", "NOT_FOUND",  "ALREADY_EXISTS",    "PERMISSION_DENIED",
+      "RESOURCE_EXHAUSTED", "FAILED_PRECONDITION", "ABORTED", "OUT_OF_RANGE",
+      "UNIMPLEMENTED", "INTERNAL",       "UNAVAILABLE",       "DATA_LOSS",
+      "UNAUTHENTICATED"};
+  const int index = static_cast<int>(code);
+  if (index < 0 || index >= static_cast<int>(sizeof(kNames) / sizeof(kNames[0]))) {
+    return "UNKNOWN";
+  }
+  return kNames[index];
+}
+
+// A failed call that a second try can mend: the service was unreachable,
+// slow, overloaded or failed on its side. A refused input (an unknown
+// voice, a text over the limit), refused credentials or a cancelled call
+// fail the same way again.
+bool IsRetryable(grpc::StatusCode code) {
+  switch (code) {
+    case grpc::StatusCode::UNAVAILABLE:
+    case grpc::StatusCode::DEADLINE_EXCEEDED:
+    case grpc::StatusCode::RESOURCE_EXHAUSTED:
+    case grpc::StatusCode::ABORTED:
+    case grpc::StatusCode::INTERNAL:
+    case grpc::StatusCode::UNKNOWN:
+      return true;
+    default:
+      return false;
+  }
+}
+
 }  // namespace
 
 bool Channel::CreateGrpcChannel() {
@@ -317,9 +350,10 @@ void Channel::OnFinishStream(bool) {
   if (!m_SynthContext) return;
   const grpc::Status& status = m_SynthContext->m_Status;
   if (!status.ok()) {
-    VXS_CHANNEL_LOG(APT_PRIO_WARNING, "gRPC Status: %s", status.error_message().c_str());
+    VXS_CHANNEL_LOG(APT_PRIO_WARNING, "gRPC Status: %s: %s", StatusCodeName(status.error_code()),
+                    status.error_message().c_str());
     if (m_Details.m_Params.m_Reattempt && m_Details.m_CallCount == 1 && !m_StopResponse &&
-        !m_ClosePending) {
+        !m_ClosePending && IsRetryable(status.error_code())) {
       VXS_CHANNEL_LOG(APT_PRIO_INFO, "Reattempt gRPC Request");
       m_SynthContext.reset();
       ContinueSynthesis();
@@ -384,7 +418,7 @@ void Channel::AnswerHeldStop() {
   if (!stop_response) return;
   // A SPEAK stopped while a call was in flight ends here (see
   // ProcessStopCompleteEvent).
-  if (m_ActiveRequest && m_Details.m_SaveRecord) SaveRecord();
+  if (m_ActiveRequest && m_Details.m_SaveRecord) SaveRecord(m_Details);
   m_StopResponse = nullptr;
   m_ActiveRequest = nullptr;
   m_PendingResponse = nullptr;

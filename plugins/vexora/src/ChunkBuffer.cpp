@@ -137,12 +137,13 @@ apr_size_t mpf_media_chunk__buffer_get_size(const mpf_media_chunk_buffer_t* buff
 }  // extern "C"
 
 apt_bool_t vxs_media_chunk_buffer_frame_read(mpf_media_chunk_buffer_t* buffer, mpf_frame_t* frame,
-                                             apr_uint32_t* generation) {
+                                             apr_uint32_t* generation, apr_size_t* audio_bytes) {
   char* target = static_cast<char*>(frame->codec_frame.buffer);
   apr_size_t frame_size = frame->codec_frame.size;
   apr_size_t need = frame_size;
   BufferLock lock(buffer);
   *generation = buffer->generation;
+  if (audio_bytes) *audio_bytes = 0;
   while (need > 0) {
     if (!buffer->current) {
       buffer->current = TakeHead(buffer);
@@ -155,7 +156,19 @@ apt_bool_t vxs_media_chunk_buffer_frame_read(mpf_media_chunk_buffer_t* buffer, m
     }
     MediaChunk* chunk = buffer->current;
     frame->type |= chunk->type;
-    if (chunk->type & MEDIA_FRAME_TYPE_EVENT) buffer->mark_read = TRUE;
+    if (chunk->type & MEDIA_FRAME_TYPE_EVENT) {
+      buffer->mark_read = TRUE;
+      if (audio_bytes) {
+        // The audio before the mark is the end of the stream: what follows
+        // in this frame is silence.
+        buffer->current = nullptr;
+        memset(target + (frame_size - need), 0, need);
+        return TRUE;
+      }
+    }
+    if (audio_bytes && (chunk->type & MEDIA_FRAME_TYPE_AUDIO)) {
+      *audio_bytes += need < buffer->remaining ? need : buffer->remaining;
+    }
     const char* source = chunk->data + (chunk->size - buffer->remaining);
     if (need < buffer->remaining) {
       memcpy(target + (frame_size - need), source, need);

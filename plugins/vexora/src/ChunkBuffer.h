@@ -38,9 +38,12 @@ MPF_CHUNK_DECLARE(apr_size_t) mpf_media_chunk__buffer_get_size(
 
 // Module-internal, not exported: the buffer's restart count read under the
 // same lock as a frame, so that a reader can tell which restart the audio
-// (and the end-of-stream mark) it read belongs to.
+// (and the end-of-stream mark) it read belongs to. With audio_bytes given,
+// the read ends at an end-of-stream mark (the rest of the frame is silence)
+// and *audio_bytes tells how many bytes of audio the frame holds.
 apt_bool_t vxs_media_chunk_buffer_frame_read(mpf_media_chunk_buffer_t* buffer, mpf_frame_t* frame,
-                                             apr_uint32_t* generation);
+                                             apr_uint32_t* generation,
+                                             apr_size_t* audio_bytes = nullptr);
 // The restart count, and whether a mark has been read since that restart.
 apr_uint32_t vxs_media_chunk_buffer_generation(const mpf_media_chunk_buffer_t* buffer,
                                                apt_bool_t* mark_read);

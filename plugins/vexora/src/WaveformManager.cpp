@@ -229,6 +229,13 @@ bool WaveformManager::OpenWavefile(WaveFile& file, unsigned long sampling_rate,
   apt_log(VXS_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO,
           "Open Waveform File for Writing %s, sampling-rate [%d]", path.c_str(),
           static_cast<int>(sampling_rate));
+  // The record that held this name last (a request id a client reused, a
+  // folder written before with caching off) would otherwise stay indexed
+  // under files that no longer hold its audio.
+  while (RemoveFileEntry(file.m_Name)) {
+    apt_log(VXS_PLUGIN, APT_LOG_MARK, APT_PRIO_NOTICE, "Removed file %s [replaced]",
+            file.m_Name.c_str());
+  }
   // A new file holds no audio yet, whatever the record says.
   file.m_ContentLength = 0;
   file.m_File = nullptr;
@@ -377,7 +384,14 @@ bool WaveformManager::LoadCacheFile(CacheEntry* entry, apr_pool_t* pool) {
   CacheEntry::ComposeFileName(entry->m_Name, cache_name);
   std::string path;
   if (!ComposePath(path, cache_name, pool)) return false;
-  return entry->Load(path, pool);
+  if (!entry->Load(path, pool)) return false;
+  if (entry->IsStale()) {
+    apt_log(VXS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
+            "Stale Cache Record [%s] checksum [%lu]", entry->m_Name.c_str(),
+            static_cast<unsigned long>(entry->m_Checksum));
+    return false;
+  }
+  return true;
 }
 
 WaveformManager::FileEntry* WaveformManager::CreateFileEntry(const std::string& name, int64_t time,
@@ -425,6 +439,7 @@ void WaveformManager::CacheEntry::OnRegister(FileManager* manager) {
   if (!owner) return;
   ChecksumIndex& index = owner->GetChecksumIndex();
   index.emplace(m_Checksum, this);
+  m_Registered = true;
   apt_log(VXS_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG,
           "Added Cache Record [%s] checksum [%lu] total count [%d]", m_Name.c_str(),
           static_cast<unsigned long>(m_Checksum), static_cast<int>(index.size()));
@@ -439,6 +454,7 @@ void WaveformManager::CacheEntry::OnUnregister(FileManager* manager) {
   for (auto pos = range.first; pos != range.second; ++pos) {
     if (pos->second != this) continue;
     index.erase(pos);
+    m_Registered = false;
     apt_log(VXS_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG,
             "Removed Cache Record [%s] checksum [%lu] total count [%d]", m_Name.c_str(),
             static_cast<unsigned long>(m_Checksum), static_cast<int>(index.size()));
@@ -535,6 +551,7 @@ bool WaveformManager::CacheEntry::Load(const std::string& path, apr_pool_t* pool
             path.c_str());
     return false;
   }
+  m_Stale = false;
   LoadAttributes(file);
   apr_file_close(file);
   return true;
@@ -555,9 +572,15 @@ bool WaveformManager::CacheEntry::LoadAttribute(const std::string& name, const s
   apt_log(VXS_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, "Load Attribute: %s = %s", name.c_str(),
           value.c_str());
   if (name == sm_ChecksumToken) {
-    m_Checksum = ParseNumber<uint64_t>(value);
+    const uint64_t checksum = ParseNumber<uint64_t>(value);
+    if (!m_Registered) {
+      m_Checksum = checksum;
+    } else if (checksum != m_Checksum) {
+      m_Stale = true;
+    }
   } else if (name == sm_UseCountToken) {
-    m_Usage = ParseNumber<uint64_t>(value);
+    // The store counts the uses of a registered record itself.
+    if (!m_Registered) m_Usage = ParseNumber<uint64_t>(value);
   } else if (name == sm_SamplingRateToken) {
     m_SamplingRate = ParseNumber<uint16_t>(value);
   } else if (name == sm_VoiceGenderToken) {

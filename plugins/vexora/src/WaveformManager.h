@@ -64,6 +64,9 @@ class WaveformManager : public FileManager {
     bool LoadAttributes(apr_file_t* file);
     bool LoadAttribute(const std::string& name, const std::string& value);
     void ReleaseMemory();
+    // True once a descriptor read while the record is registered named
+    // another checksum: the files under its name are no longer its own.
+    bool IsStale() const { return m_Stale; }
 
     static bool SaveToken(apr_file_t* file, const std::string& token);
     static bool ReadToken(apr_file_t* file, std::string& token);
@@ -98,6 +101,12 @@ class WaveformManager : public FileManager {
     static const std::string sm_ProsodyDurationToken;
     static const std::string sm_UseCountToken;
     static const std::string sm_ContentToken;
+
+   private:
+    // While registered, the checksum and the use count are the keys of the
+    // store's indexes: a descriptor read on demand never changes them.
+    bool m_Registered = false;
+    bool m_Stale = false;
   };
 
   // A WAVE file being written, held by the channel.
@@ -129,6 +138,9 @@ class WaveformManager : public FileManager {
                    apr_pool_t* pool) const;
   bool ComposePath(std::string& path, const std::string& name, apr_pool_t* pool) const;
 
+  // Opens the file's name for writing with a fresh header. A record already
+  // registered under that name is removed with its files first, so that the
+  // store never holds two records of one file.
   bool OpenWavefile(WaveFile& file, unsigned long sampling_rate, unsigned short format,
                     apr_pool_t* pool);
   bool CloseWavefile(WaveFile& file, int64_t time);
@@ -141,6 +153,8 @@ class WaveformManager : public FileManager {
   static uint64_t CalculateChecksum(const std::string& text);
 
   bool SaveCacheFile(CacheEntry* entry, apr_pool_t* pool);
+  // False when the descriptor cannot be read or shows that the record is
+  // stale (see CacheEntry::IsStale).
   bool LoadCacheFile(CacheEntry* entry, apr_pool_t* pool);
 
   FileEntry* CreateFileEntry(const std::string& name, int64_t time, apr_pool_t* pool) override;

@@ -157,6 +157,38 @@ TEST_F(ChunkBufferTest, FramesCarryTheRestartTheyWereReadUnder) {
   EXPECT_EQ(frame.type, MEDIA_FRAME_TYPE_NONE);
 }
 
+// The channel's read ends at the mark: the frame holds the last audio, then
+// silence (never audio queued after the mark), and says how much audio.
+TEST_F(ChunkBufferTest, ChannelReadEndsAtTheMarkAndCountsTheAudio) {
+  Write("abc");
+  mpf_media_chunk_buffer_event_write(m_Buffer, MEDIA_FRAME_TYPE_EVENT);
+  Write("zz");
+  std::vector<char> data(6, 'x');
+  mpf_frame_t frame;
+  frame.type = MEDIA_FRAME_TYPE_NONE;
+  frame.codec_frame.buffer = data.data();
+  frame.codec_frame.size = data.size();
+  apr_uint32_t generation = 0;
+  apr_size_t audio = 99;
+  vxs_media_chunk_buffer_frame_read(m_Buffer, &frame, &generation, &audio);
+  EXPECT_EQ(audio, 3u);
+  EXPECT_TRUE(frame.type & MEDIA_FRAME_TYPE_EVENT);
+  EXPECT_EQ(std::string(data.begin(), data.end()), std::string("abc\0\0\0", 6));
+
+  // A frame that meets only the mark holds no audio.
+  mpf_media_chunk_buffer_restart(m_Buffer);
+  Write("abcdef");
+  mpf_media_chunk_buffer_event_write(m_Buffer, MEDIA_FRAME_TYPE_EVENT);
+  frame.type = MEDIA_FRAME_TYPE_NONE;
+  vxs_media_chunk_buffer_frame_read(m_Buffer, &frame, &generation, &audio);
+  EXPECT_EQ(audio, 6u);
+  EXPECT_FALSE(frame.type & MEDIA_FRAME_TYPE_EVENT);
+  frame.type = MEDIA_FRAME_TYPE_NONE;
+  vxs_media_chunk_buffer_frame_read(m_Buffer, &frame, &generation, &audio);
+  EXPECT_EQ(audio, 0u);
+  EXPECT_TRUE(frame.type & MEDIA_FRAME_TYPE_EVENT);
+}
+
 TEST_F(ChunkBufferTest, ConcurrentWriterAndReaderSeeEveryByteInOrder) {
   const size_t kChunks = 2000;
   const size_t kChunkSize = 37;

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <cstdlib>
@@ -381,6 +382,81 @@ TEST_F(WaveformManagerTest, StoreEvictsFewestUsesThenOldest) {
   EXPECT_TRUE(Exists(PathOf("vexora-new.wav")));
   EXPECT_TRUE(Exists(PathOf("vexora-used.cache")));
   EXPECT_EQ(3u, manager->GetChecksumIndex().size());
+}
+
+// Every record of the store sits in the checksum index exactly once, under
+// the checksum it holds, and the index holds nothing else.
+void ExpectIndexesAgree(WaveformManager& manager) {
+  const WaveformManager::ChecksumIndex& index = manager.GetChecksumIndex();
+  size_t records = 0;
+  for (const auto& item : manager.GetFileIndex()) {
+    auto* record = dynamic_cast<CacheEntry*>(item.second);
+    if (!record) continue;
+    ++records;
+    size_t found = 0;
+    for (const auto& pair : index) found += pair.second == record;
+    EXPECT_EQ(1u, found) << record->m_Name;
+    auto range = index.equal_range(record->m_Checksum);
+    EXPECT_NE(range.second, std::find_if(range.first, range.second, [&](const auto& pair) {
+                return pair.second == record;
+              })) << record->m_Name << " is not under its own checksum";
+  }
+  EXPECT_EQ(records, index.size());
+}
+
+// A descriptor read on demand that names another checksum and use count
+// (its file was written over under the same name) leaves the keys of the
+// registered record alone: the record is stale, and dropping it takes it
+// out of both indexes.
+TEST_F(WaveformManagerTest, DescriptorReadOnDemandNeverMovesARegisteredRecord) {
+  auto manager = MakeManager(true);
+  WriteRecord(*manager, "vexora-a-7.wav", 100, 0);
+  auto* record = new CacheEntry("vexora-a-7.wav", 1);
+  record->m_Checksum = 100;
+  ASSERT_TRUE(manager->AddFileEntry(record));
+  WriteRecord(*manager, "vexora-a-7.wav", 200, 4);  // written over behind its back
+
+  EXPECT_FALSE(manager->LoadCacheFile(record, m_Pool));
+  EXPECT_TRUE(record->IsStale());
+  EXPECT_EQ(100u, record->m_Checksum);
+  EXPECT_EQ(0u, record->m_Usage);
+  ExpectIndexesAgree(*manager);
+  EXPECT_TRUE(manager->DeleteFileEntry(record));
+  EXPECT_TRUE(manager->GetChecksumIndex().empty());
+  EXPECT_EQ(0u, manager->GetEntryCount());
+}
+
+// Writing a waveform under a name that a record holds removes that record
+// and its files first; with a count limit the store then evicts only
+// records that exist.
+TEST_F(WaveformManagerTest, WaveformWrittenUnderARegisteredNameReplacesItsRecord) {
+  m_Settings.m_MaxFileCount = 2;
+  auto manager = MakeManager(true);
+  auto save = [&](const std::string& name, uint64_t checksum, int64_t time) {
+    WaveformManager::WaveFile file;
+    file.m_Name = name;
+    ASSERT_TRUE(manager->OpenWavefile(file, 8000, 1, m_Pool));
+    ASSERT_TRUE(manager->CloseWavefile(file, time));
+    auto* record = new CacheEntry(name, time);
+    record->m_Checksum = checksum;
+    record->m_Content = std::to_string(checksum);
+    ASSERT_TRUE(manager->SaveCacheFile(record, m_Pool));
+    ASSERT_TRUE(manager->AddFileEntry(record));
+    ExpectIndexesAgree(*manager);
+  };
+  save("vexora-a-7.wav", 532, 1);  // hello
+  save("vexora-a-7.wav", 741, 2);  // goodbye, same request id
+  EXPECT_EQ(1u, manager->GetEntryCount());
+  EXPECT_EQ(0u, manager->GetChecksumIndex().count(532));
+  save("vexora-a-8.wav", 532, 3);
+  save("vexora-a-9.wav", 532, 4);  // evicts the oldest, vexora-a-7
+  EXPECT_EQ(2u, manager->GetEntryCount());
+  EXPECT_FALSE(Exists(PathOf("vexora-a-7.wav")));
+  for (const auto& pair : manager->GetChecksumIndex()) {
+    EXPECT_TRUE(manager->LoadCacheFile(pair.second, m_Pool)) << pair.second->m_Name;
+    EXPECT_EQ(std::to_string(pair.first), pair.second->m_Content);
+    pair.second->ReleaseMemory();
+  }
 }
 
 TEST_F(WaveformManagerTest, SavingWithoutCachingIndexesNothing) {

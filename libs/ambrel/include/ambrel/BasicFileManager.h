@@ -65,6 +65,8 @@ class BasicFileManager : public FileStoreBase {
   virtual bool RemoveFileEntry(FileEntry* entry);
   // Removes, deletes and forgets the first entry of that name.
   virtual bool RemoveFileEntry(const std::string& name);
+  // Removes, deletes and forgets this very entry; false when not indexed.
+  bool DeleteFileEntry(FileEntry* entry);
   // Logs the consistency line after every change of the index.
   virtual void OnFileEntryChnage();
 
@@ -202,6 +204,17 @@ bool BasicFileManager<Manager, Order>::RemoveFileEntry(const std::string& name) 
     return true;
   }
   return false;
+}
+
+template <class Manager, class Order>
+bool BasicFileManager<Manager, Order>::DeleteFileEntry(FileEntry* entry) {
+  auto pos = FindFileEntry(entry);
+  if (pos == m_FileIndex.end()) return false;
+  RemoveFileEntry(entry);
+  m_FileIndex.erase(pos);
+  delete entry;
+  OnFileEntryChnage();
+  return true;
 }
 
 template <class Manager, class Order>
