@@ -97,6 +97,23 @@ TEST_F(CloseTest, CloseWhilePausedWithALaterCallInFlightIsAnswered) {
   ExpectPromptClose();
 }
 
+// A STOP held for a paused SPEAK and a close right behind it: both are
+// answered, whichever runs first.
+TEST_F(CloseTest, StopAndCloseWhilePausedAreBothAnswered) {
+  Start();
+  Send(m_Channel, SpeakText(std::string(500, 'p'), "text/plain"));
+  ASSERT_EQ(Next(m_Channel).request_state, MRCP_REQUEST_STATE_INPROGRESS);
+  Send(m_Channel, RequestText("PAUSE"));
+  ASSERT_EQ(Next(m_Channel).status_code, 200);
+  mrcp_request_id stop = Send(m_Channel, RequestText("STOP"));
+  std::vector<vxhost::ReceivedMessage> messages = ExpectPromptClose();
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_EQ(messages[0].request_id, stop);
+  EXPECT_EQ(messages[0].status_code, 200);
+  EXPECT_NE(Record("vexora-ch1-1.json").find("\"completion-cause\": \"cancelled\""),
+            std::string::npos);
+}
+
 TEST_F(CloseTest, ChannelReopenedAfterAPausedCloseSpeaksAgain) {
   Start();
   Send(m_Channel, SpeakText(std::string(500, 'p'), "text/plain"));

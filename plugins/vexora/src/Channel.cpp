@@ -148,6 +148,9 @@ bool Channel::Close() {
 }
 
 void Channel::ProcessClose() {
+  // A STOP still held is answered: nothing would answer it once the channel
+  // is closed.
+  AnswerHeldStop();
   // A SPEAK that had started and is cut short by the close keeps its record.
   if (m_ActiveRequest && !m_PendingResponse) {
     if (m_Details.m_CompletionCause == SYNTHESIZER_COMPLETION_CAUSE_UNKNOWN) {
