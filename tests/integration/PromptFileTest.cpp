@@ -133,5 +133,17 @@ TEST_F(PromptFileTest, UnsupportedFormatAsLaterSegmentEndsTheSpeakAfterQueuedAud
   EXPECT_EQ(m_Log->Count("Open Waveform File for Reading " + never), 0u);
 }
 
+TEST_F(PromptFileTest, EscapedAndLocalhostUrisPlayAndCommentsAreQuiet) {
+  vxhost::Channel* channel = OpenChannel("uris");
+  std::string spaced = Prompt("my prompt.wav", Wave(1, 1, 8000, 16, Tone(500, 8000, 1, 0.5)));
+  std::string plain = Prompt("plain.wav", Wave(1, 1, 8000, 16, Tone(500, 8000, 1, 0.5)));
+  std::string escaped = (m_Root / "prompts" / "my%20prompt.wav").string();
+  std::string list = "# the welcome prompts\r\n  # one escaped, one on localhost\r\nfile://" +
+                     escaped + "\r\nfile://localhost" + plain + "\r\nfile:// " + plain + "\r\n";
+  std::vector<int16_t> played = Play(channel, list);
+  EXPECT_NEAR(static_cast<double>(played.size() * 2), 3 * 8000, kFrame8k);
+  EXPECT_EQ(m_Log->Count("[WARNING]"), 0u);
+}
+
 }  // namespace
 }  // namespace vxtest
