@@ -99,11 +99,13 @@ TEST_F(PromptFileTest, MuLawPlaysForItsOwnLength) {
 
 TEST_F(PromptFileTest, OtherRatesAndStereoPlayAtTheChannelRate) {
   vxhost::Channel* channel = OpenChannel("rates");
-  // A second of 500 Hz at 16 kHz mono, then a second of 500 Hz at 44.1 kHz
-  // stereo: two seconds at 8 kHz, still 500 Hz (1000 zero crossings a second).
-  std::string wide = Prompt("wide.wav", Wave(1, 1, 16000, 16, Tone(500, 16000, 1, 1.0)));
+  // A second of 500 Hz at 16 kHz mono (a local URI into the waveform
+  // folder), then a second of 500 Hz at 44.1 kHz stereo (a file URI): two
+  // seconds at 8 kHz, still 500 Hz (1000 zero crossings a second).
+  WriteFile(m_Root / "var" / "waves" / "wide.wav", Wave(1, 1, 16000, 16, Tone(500, 16000, 1, 1.0)));
   std::string stereo = Prompt("cd.wav", Wave(1, 2, 44100, 16, Tone(500, 44100, 2, 1.0)));
-  std::vector<int16_t> played = Play(channel, "file://" + wide + "\nfile://" + stereo + "\n");
+  std::vector<int16_t> played =
+      Play(channel, "http://localhost/utterances/wide.wav\nfile://" + stereo + "\n");
   EXPECT_NEAR(static_cast<double>(played.size() * 2), 32000, 2 * kFrame8k);
   EXPECT_NEAR(static_cast<double>(ZeroCrossings(played)), 2000, 20);
   EXPECT_EQ(m_Server->calls().SynthesizeCalls(), 0u);
