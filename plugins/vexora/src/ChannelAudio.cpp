@@ -7,6 +7,7 @@
 #include "Channel.h"
 #include "ChannelLog.h"
 #include "Engine.h"
+#include "PromptAudio.h"
 
 namespace VXS {
 
@@ -49,8 +50,15 @@ void Channel::QueueAudio(const char* data, size_t length) {
 bool Channel::ProcessFile(const std::string& path) {
   m_Details.m_Content.pop_front();
   WaveformManager* manager = m_Engine->GetWaveformManager();
+  // A prompt may be in any common WAVE format: it is converted to what the
+  // channel plays. Relative paths are taken from the waveform folder.
+  std::string full_path;
   std::vector<char> audio;
-  if (!manager || !manager->LoadWaveFile(path, audio, SpeakPool())) return false;
+  if (!manager || !manager->ComposePath(full_path, path, SpeakPool()) ||
+      !PromptAudio::LoadFile(full_path, static_cast<unsigned>(m_Details.m_SamplingRate), audio,
+                             SpeakPool())) {
+    return false;
+  }
   QueueAudio(audio.data(), audio.size());
   return true;
 }

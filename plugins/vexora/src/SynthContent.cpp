@@ -211,6 +211,40 @@ bool SynthContent::ComposeSsmlSegment(apr_xml_doc* doc, apr_xml_elem* element, b
   return true;
 }
 
+namespace {
+
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// The local path a "file://" URI names, from what follows the scheme (and
+// the blanks after it): "localhost/path" names "/path", and percent-escapes
+// are decoded ("my%20prompt.wav"). A '%' not followed by two hex digits is
+// kept as written. False for an escape of a NUL byte, which would cut the
+// path short of what the list shows.
+bool DecodeFileUriPath(const char* pos, const char* end, std::string& path) {
+  if (StartsWithNoCase(pos, end, "localhost/")) pos += strlen("localhost");
+  path.clear();
+  for (; pos < end; ++pos) {
+    int high = -1;
+    int low = -1;
+    if (*pos == '%' && end - pos > 2 && (high = HexValue(pos[1])) >= 0 &&
+        (low = HexValue(pos[2])) >= 0) {
+      if (high == 0 && low == 0) return false;
+      path += static_cast<char>(high * 16 + low);
+      pos += 2;
+    } else {
+      path += *pos;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
 bool SynthContent::ComposeUriListSegments(const SpeakParams& params) {
   // The reader needs a writable buffer; it never changes it.
   std::string body(params.m_Content);
@@ -223,13 +257,18 @@ bool SynthContent::ComposeUriListSegments(const SpeakParams& params) {
     const char* pos = line.buf;
     const char* end = line.buf + line.length;
     while (pos < end && IsBlank(*pos)) ++pos;
+    if (pos < end && *pos == '#') continue;  // a comment line of the list
 
     if (StartsWithNoCase(pos, end, "file://")) {
       pos += strlen("file://");
       while (pos < end && IsBlank(*pos)) ++pos;
-      if (pos < end)
-        push_back(SynthSegment(params.m_VoiceName, params.m_VoiceGender, std::string(pos, end),
+      std::string path;
+      if (!DecodeFileUriPath(pos, end, path)) {
+        apt_log(VXS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Unsupported URI Form");
+      } else if (!path.empty()) {
+        push_back(SynthSegment(params.m_VoiceName, params.m_VoiceGender, path,
                                SYNTH_CONTENT_FILE_URI));
+      }
     } else if (StartsWithNoCase(pos, end, "http://")) {
       push_back(SynthSegment(params.m_VoiceName, params.m_VoiceGender, std::string(pos, end),
                              SYNTH_CONTENT_HTTP_URI));

@@ -254,6 +254,37 @@ TEST_F(UriListTest, ShortAndBinaryLinesAreSkippedSafely) {
   EXPECT_EQ(5u, Logged("WARNING", "Unsupported URI Form"));
 }
 
+TEST_F(UriListTest, FileUrisArePercentDecodedAndLocalhostNamesTheRoot) {
+  ComposeUris(
+      "file:///audio/my%20prompt.wav\nfile://localhost/audio/a.wav\n"
+      "FILE://LocalHost/caf%C3%a9%2fb.wav\nfile:// localhost/c.wav\n"
+      "file:///100%.wav\nfile:///%zz%4\nfile:///%4");
+  ASSERT_EQ(7u, m_Content.size());
+  EXPECT_EQ("/audio/my prompt.wav", m_Content[0].m_Content);
+  EXPECT_EQ("/audio/a.wav", m_Content[1].m_Content);
+  EXPECT_EQ("/caf\xc3\xa9/b.wav", m_Content[2].m_Content);
+  EXPECT_EQ("/c.wav", m_Content[3].m_Content);
+  // A '%' that starts no escape is part of the name as written.
+  EXPECT_EQ("/100%.wav", m_Content[4].m_Content);
+  EXPECT_EQ("/%zz%4", m_Content[5].m_Content);
+  EXPECT_EQ("/%4", m_Content[6].m_Content);
+  EXPECT_EQ(0u, Warnings());
+}
+
+TEST_F(UriListTest, EscapedNulRefusesTheLine) {
+  ComposeUris("file:///a%00.wav\nfile:///b.wav");
+  ASSERT_EQ(1u, m_Content.size());
+  EXPECT_EQ("/b.wav", m_Content[0].m_Content);
+  EXPECT_EQ(1u, Logged("WARNING", "Unsupported URI Form"));
+}
+
+TEST_F(UriListTest, CommentLinesAreSkippedWithoutWarning) {
+  ComposeUris("# prompts of the menu\r\n  \t# indented\nfile:///a.wav\n#file:///b.wav\n#");
+  ASSERT_EQ(1u, m_Content.size());
+  EXPECT_EQ("/a.wav", m_Content[0].m_Content);
+  EXPECT_EQ(0u, Warnings());
+}
+
 class CacheControlTest : public ContentTest {
  protected:
   void Parse(const std::string& text) {
