@@ -198,6 +198,11 @@ LogCapture::LogCapture(bool start, apt_log_priority_e lowest) : m_Lowest(lowest)
   if (start) Start();
 }
 
+LogCapture::LogCapture(LineFunction on_line, apt_log_priority_e lowest)
+    : m_Lowest(lowest), m_OnLine(std::move(on_line)) {
+  Start();
+}
+
 LogCapture::~LogCapture() { Stop(); }
 
 void LogCapture::Start() { Sink::Get().AddCapture(this, m_Lowest, &m_Running); }
@@ -210,6 +215,10 @@ void LogCapture::Clear() {
 
 void LogCapture::Append(apt_log_priority_e priority, const std::string& line) {
   if (priority > m_Lowest) return;
+  if (m_OnLine) {
+    m_OnLine(priority, line);
+    return;
+  }
   {
     std::lock_guard<std::mutex> lock(m_Mutex);
     m_Lines.push_back(line);

@@ -114,6 +114,13 @@ std::vector<char> Channel::Audio() const {
   return m_Audio;
 }
 
+std::vector<char> Channel::TakeAudio() {
+  std::vector<char> taken;
+  std::lock_guard<std::mutex> lock(m_AudioMutex);
+  taken.swap(m_Audio);
+  return taken;
+}
+
 size_t Channel::AudioBytes() const {
   std::lock_guard<std::mutex> lock(m_AudioMutex);
   return m_Audio.size();

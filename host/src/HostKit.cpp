@@ -57,6 +57,9 @@ Channel* HostKit::CreateChannel(const std::string& id, uint16_t sampling_rate,
 bool HostKit::OpenChannel(Channel* channel, std::chrono::milliseconds timeout, bool* status) {
   return m_Core->OpenChannel(channel, timeout, status);
 }
+bool HostKit::ReleaseChannel(Channel* channel) { return m_Core->ReleaseChannel(channel); }
+bool HostKit::OpenChannelAsync(Channel* channel) { return m_Core->OpenChannelAsync(channel); }
+bool HostKit::CloseChannelAsync(Channel* channel) { return m_Core->CloseChannelAsync(channel); }
 bool HostKit::CloseChannel(Channel* channel, std::chrono::milliseconds timeout) {
   return m_Core->CloseChannel(channel, timeout);
 }

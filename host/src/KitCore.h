@@ -50,6 +50,9 @@ class KitCore {
                          const std::map<std::string, std::string>& attribs);
   bool OpenChannel(Channel* channel, std::chrono::milliseconds timeout, bool* status);
   bool CloseChannel(Channel* channel, std::chrono::milliseconds timeout);
+  bool OpenChannelAsync(Channel* channel);
+  bool ReleaseChannel(Channel* channel);
+  bool CloseChannelAsync(Channel* channel);
   void DestroyChannel(Channel* channel);
 
   mrcp_message_t* NewRequest(Channel* channel, mrcp_synthesizer_method_id method);
@@ -75,6 +78,7 @@ class KitCore {
 
   // Asks the module to close `channel` on the signalling thread; false when
   // the channel is destroyed.
+  bool PostOpen(Channel* channel, Answers* before);
   bool PostClose(Channel* channel, Answers* before);
   // Waits for the answer to the close asked after `before`; false on
   // time-out or refusal.

@@ -179,20 +179,52 @@ void KitCore::NegotiateCodec(Channel* channel) {
   channel->m_Codec = descriptor;
 }
 
-bool KitCore::OpenChannel(Channel* channel, milliseconds timeout, bool* status) {
-  if (status) *status = false;
-  if (!channel) return false;
-  int responses;
-  int refusals;
+bool KitCore::PostOpen(Channel* channel, Answers* before) {
   {
     std::lock_guard<std::mutex> lock(channel->m_Mutex);
     if (channel->m_Destroyed) return false;
     ++channel->m_OpenRequests;
-    responses = channel->m_OpenResponses;
-    refusals = channel->m_OpenRefusals;
+    before->responses = channel->m_OpenResponses;
+    before->refusals = channel->m_OpenRefusals;
   }
   m_SignalThread.Post(AskRecord(channel->m_Record, &mrcp_engine_channel_method_vtable_t::open,
                                 &channel->m_Mutex, &channel->m_Cond, &channel->m_OpenRefusals));
+  return true;
+}
+
+bool KitCore::ReleaseChannel(Channel* channel) {
+  if (!channel) return false;
+  DestroyChannel(channel);
+  // A pool still allocated means the module may still use the channel.
+  if (channel->m_Pool) return false;
+  m_Media.WaitPassEnd();
+  std::lock_guard<std::mutex> lock(m_ChannelsMutex);
+  for (auto it = m_Channels.begin(); it != m_Channels.end(); ++it) {
+    if (it->get() == channel) {
+      m_Channels.erase(it);
+      return true;
+    }
+  }
+  return false;
+}
+
+bool KitCore::OpenChannelAsync(Channel* channel) {
+  Answers before;
+  return channel && PostOpen(channel, &before);
+}
+
+bool KitCore::CloseChannelAsync(Channel* channel) {
+  Answers before;
+  return channel && PostClose(channel, &before);
+}
+
+bool KitCore::OpenChannel(Channel* channel, milliseconds timeout, bool* status) {
+  if (status) *status = false;
+  if (!channel) return false;
+  Answers before;
+  if (!PostOpen(channel, &before)) return false;
+  const int responses = before.responses;
+  const int refusals = before.refusals;
   std::unique_lock<std::mutex> lock(channel->m_Mutex);
   if (!channel->m_Cond.wait_for(lock, timeout, [&] {
         return channel->m_OpenResponses > responses || channel->m_OpenRefusals > refusals;

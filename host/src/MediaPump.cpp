@@ -33,6 +33,12 @@ void MediaPump::Remove(Channel* channel) {
   m_Channels.erase(std::remove(m_Channels.begin(), m_Channels.end(), channel), m_Channels.end());
 }
 
+void MediaPump::WaitPassEnd() {
+  std::unique_lock<std::mutex> lock(m_Mutex);
+  const uint64_t started = m_PassStarts;
+  m_Cond.wait(lock, [&] { return m_PassEnds >= started || m_Finished || !m_Thread.joinable(); });
+}
+
 bool MediaPump::Stop(std::chrono::milliseconds timeout) {
   std::unique_lock<std::mutex> lock(m_Mutex);
   if (!m_Thread.joinable()) return true;
@@ -73,6 +79,7 @@ void MediaPump::Run() {
       next = Clock::now();
       continue;
     }
+    ++m_PassStarts;
     lock.unlock();
     bool audio = false;
     try {
@@ -81,6 +88,8 @@ void MediaPump::Run() {
       apt_log(NULL, APT_LOG_MARK, APT_PRIO_ERROR, "Media pass failed");
     }
     lock.lock();
+    ++m_PassEnds;
+    m_Cond.notify_all();
     if (m_Realtime) {
       next += kFrame;
       const Clock::time_point now = Clock::now();

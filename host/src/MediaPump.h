@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -29,6 +30,9 @@ class MediaPump {
 
   void Add(Channel* channel);
   void Remove(Channel* channel);
+  // Returns once no pass that may still hold a removed channel is running
+  // (at once when the thread has stopped). Never from inside a read.
+  void WaitPassEnd();
   bool Stop(std::chrono::milliseconds timeout);
 
  private:
@@ -47,6 +51,8 @@ class MediaPump {
   std::vector<Channel*> m_Channels;
   bool m_Stopping = false;
   bool m_Finished = false;
+  uint64_t m_PassStarts = 0;
+  uint64_t m_PassEnds = 0;
   std::thread m_Thread;
 };
 

@@ -7,10 +7,12 @@
 #include <cmath>
 
 #include "EspeakEngine.h"
+#include "TestBytesVoice.h"
 
 namespace VxTts {
 
 const char Synthesizer::kTestVoiceName[] = "vx-test-tone";
+const char Synthesizer::kTestBytesVoiceName[] = "vx-test-bytes";
 
 namespace {
 
@@ -141,6 +143,10 @@ void Synthesizer::Init(std::string* warning) {
   tone.natural_sample_rate = kTestVoiceRate;
   tone.kind = VoiceInfo::Kind::kTestTone;
   m_Voices.push_back(tone);
+  VoiceInfo bytes = tone;
+  bytes.name = kTestBytesVoiceName;
+  bytes.kind = VoiceInfo::Kind::kTestBytes;
+  m_Voices.push_back(bytes);
 
   std::string error;
   if (!EspeakEngine::Initialize(&error)) {
@@ -214,6 +220,10 @@ bool Synthesizer::Synthesize(const VoiceInfo& voice, const std::string& input, b
                              std::string* error) const {
   if (voice.kind == VoiceInfo::Kind::kTestTone) {
     MakeTone(input.size(), sample_rate, pcm);
+    return true;
+  }
+  if (voice.kind == VoiceInfo::Kind::kTestBytes) {
+    MakeTestBytes(input, sample_rate, pcm);
     return true;
   }
   const EspeakPlan plan = PlanProsody(prosody);

@@ -8,7 +8,7 @@ namespace VxTts {
 
 // One voice the service offers.
 struct VoiceInfo {
-  enum class Kind { kEspeak, kTestTone };
+  enum class Kind { kEspeak, kTestTone, kTestBytes };
 
   std::string name;                         // e.g. "espeak-en-us", "vx-test-tone"
   std::vector<std::string> language_codes;  // BCP-47 tags, as listed
@@ -33,6 +33,7 @@ struct Prosody {
 class Synthesizer {
  public:
   static const char kTestVoiceName[];  // "vx-test-tone"
+  static const char kTestBytesVoiceName[];  // "vx-test-bytes", see TestBytesVoice.h
   static constexpr int kTestVoiceRate = 24000;
   static constexpr int kTestToneHz = 440;
   // Test voice: every input byte gives exactly this much tone.

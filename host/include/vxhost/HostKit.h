@@ -166,6 +166,10 @@ class Channel {
   bool WaitFrames(size_t frames, std::chrono::milliseconds timeout);
   // Forgets the collected audio and zeroes both frame counters.
   void ClearAudio();
+  // The audio collected since the last take (or clear), handed over and
+  // forgotten at once, so that no frame is lost or seen twice; the frame
+  // counters go on.
+  std::vector<char> TakeAudio();
 
   int OpenResponses() const;   // times the module answered open
   int CloseResponses() const;  // times the module answered close
@@ -303,9 +307,20 @@ class HostKit {
   // Calls close and waits for the close response (audio is read meanwhile);
   // false on time-out or when close returns FALSE.
   bool CloseChannel(Channel* channel, std::chrono::milliseconds timeout);
+  // Ask for the open or the close and return at once: the answer shows in
+  // Channel::OpenResponses / CloseResponses (and OpenStatus). For a driver
+  // of many channels whose closes may each wait for a prompt's end. False
+  // when the channel is destroyed.
+  bool OpenChannelAsync(Channel* channel);
+  bool CloseChannelAsync(Channel* channel);
   // Stops reading the channel, closes it first when open, calls destroy on
   // the signalling thread and frees its pool. Safe to call twice.
   void DestroyChannel(Channel* channel);
+  // DestroyChannel, then deletes the kit's Channel object, so that a long
+  // run that creates channels one after another stays within bounded
+  // memory. The pointer is invalid afterwards. False (object kept) when
+  // the module did not let the channel go.
+  bool ReleaseChannel(Channel* channel);
 
   // A request of `method` in a new sub-pool of the channel's pool, with the
   // next request id, the channel identifier "<id>@speechsynth" and both

@@ -16,6 +16,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -42,6 +43,11 @@ class LogCapture {
  public:
   // Starts capturing at once when `start` is set.
   explicit LogCapture(bool start = true, apt_log_priority_e lowest = APT_PRIO_DEBUG);
+  // Hands every line to `on_line` instead of keeping it (a long run would
+  // not fit in memory); started at once. on_line runs on the logging
+  // thread under the sink's lock: it must be quick and must not log.
+  using LineFunction = std::function<void(apt_log_priority_e priority, const std::string& line)>;
+  LogCapture(LineFunction on_line, apt_log_priority_e lowest);
   ~LogCapture();
 
   LogCapture(const LogCapture&) = delete;
@@ -68,6 +74,7 @@ class LogCapture {
   size_t CountLocked(const std::string& substring) const;
 
   const apt_log_priority_e m_Lowest;
+  const LineFunction m_OnLine;  // empty: lines are kept
   mutable std::mutex m_Mutex;  // guards m_Lines
   std::condition_variable m_Cond;
   std::vector<std::string> m_Lines;
