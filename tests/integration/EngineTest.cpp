@@ -3,6 +3,12 @@
 // synthesis.
 #include <dlfcn.h>
 
+#include <grpc/support/log.h>
+
+#include <map>
+#include <set>
+#include <sstream>
+
 #include "ModuleFixture.h"
 
 namespace vxtest {
@@ -86,6 +92,60 @@ TEST_F(EngineTest, SecureTransportWithUnusableKeyFailsFastAndCleansUp) {
   EXPECT_EQ(m_Kit->EngineOpenResponses(), 1);
   EXPECT_TRUE(m_Kit->CloseEngine(5s));
   EXPECT_EQ(m_Kit->EngineCloseResponses(), 1);
+}
+
+// The gRPC library's log function is process-wide. Once the engine's
+// thread has ended, by whatever way, it must be the library's own again: a
+// gRPC line then no longer reaches the module, and unloading the module
+// leaves nothing in the library pointing into it.
+class GrpcLogRedirectionTest : public EngineTest {
+ protected:
+  // Logs one gRPC line from the test and tells whether the module took it.
+  bool ModuleTakesGrpcLines(const std::string& text) {
+    gpr_log(GPR_ERROR, "%s", text.c_str());
+    return m_Log->Count(text) > 0;
+  }
+
+  void UnloadAndLogAgain() {
+    m_Kit->CloseEngine(5s);
+    m_Kit->DestroyEngine();
+    m_Kit->UnloadModule();
+    // With the module's function still installed this would call into
+    // unmapped code.
+    gpr_log(GPR_ERROR, "a gRPC line once the module is gone");
+  }
+};
+
+TEST_F(GrpcLogRedirectionTest, FailedOpenGivesTheLogBack) {
+  WriteFile(m_Root / "data" / "bad-key.json", "{\"type\": \"nonsense\"}");
+  WriteConfig("secure-transport=\"true\" grpc-log-redirection=\"true\"", "",
+              "gapp-credentials-file=\"bad-key.json\"");
+  StartEngine(false);
+  EXPECT_EQ(m_Log->Count("Enable gRPC Log Redirection"), 1u);
+  EXPECT_EQ(m_Log->Count("Failed to Create Default Google Credentials"), 1u);
+  EXPECT_EQ(m_Log->Count("Disable gRPC Log Redirection"), 1u);
+  ASSERT_FALSE(ModuleTakesGrpcLines("a gRPC line after the failed open"));
+  UnloadAndLogAgain();
+}
+
+TEST_F(GrpcLogRedirectionTest, CloseGivesTheLogBack) {
+  WriteConfig("grpc-log-redirection=\"true\"");
+  StartEngine();
+  EXPECT_TRUE(ModuleTakesGrpcLines("a gRPC line while the engine is open"));
+  ASSERT_TRUE(m_Kit->CloseEngine(5s));
+  EXPECT_EQ(m_Log->Count("Disable gRPC Log Redirection"), 1u);
+  ASSERT_FALSE(ModuleTakesGrpcLines("a gRPC line after the close"));
+  UnloadAndLogAgain();
+}
+
+TEST_F(GrpcLogRedirectionTest, DestroyWithoutCloseGivesTheLogBack) {
+  WriteConfig("grpc-log-redirection=\"true\"");
+  StartEngine();
+  m_Kit->DestroyEngine();
+  EXPECT_EQ(m_Log->Count("Disable gRPC Log Redirection"), 1u);
+  ASSERT_FALSE(ModuleTakesGrpcLines("a gRPC line after the destroy"));
+  m_Kit->UnloadModule();
+  gpr_log(GPR_ERROR, "a gRPC line once the module is gone");
 }
 
 TEST_F(EngineTest, InsecureTransportIsLoggedAndTheEngineOpens) {
@@ -192,23 +252,26 @@ TEST_F(ChannelRequestTest, UsageFileFollowsOpenCloseAndShutdown) {
   EXPECT_EQ(Usage(), "in-use channels: 0\nmax used channels: 1\n");
 }
 
-TEST(ModuleExports, OnlyTheEntryPointsAreExported) {
+// The module exports its entry points, the media chunk buffer functions and
+// its log source (data a host looks up by name); everything else is hidden.
+TEST(ModuleExports, OnlyTheEntryPointsAndTheLogSourceAreExported) {
   std::string command = std::string("nm -D --defined-only ") + VX_MODULE_PATH;
   FILE* pipe = popen(command.c_str(), "r");
   ASSERT_NE(pipe, nullptr);
   char line[512];
-  std::vector<std::string> symbols;
+  std::map<std::string, std::string> symbols;  // name -> nm's type letter
   while (fgets(line, sizeof(line), pipe)) {
-    std::string text(line);
-    std::string symbol = text.substr(text.rfind(' ') + 1);
-    symbol.erase(symbol.find_last_not_of("\n") + 1);
-    symbols.push_back(symbol);
+    std::istringstream fields(line);
+    std::string address, type, name;
+    fields >> address >> type >> name;
+    symbols[name] = type;
   }
   ASSERT_EQ(pclose(pipe), 0);
   std::set<std::string> allowed = {"mrcp_plugin_version",
                                    "mrcp_plugin_create",
                                    "mrcp_plugin_logger_set",
                                    "mrcp_plugin_log_source_set",
+                                   "VXS_PLUGIN",
                                    "mpf_media_chunk_buffer_create",
                                    "mpf_media_chunk_buffer_destroy",
                                    "mpf_media_chunk_buffer_restart",
@@ -216,8 +279,24 @@ TEST(ModuleExports, OnlyTheEntryPointsAreExported) {
                                    "mpf_media_chunk_buffer_event_write",
                                    "mpf_media_chunk_buffer_frame_read",
                                    "mpf_media_chunk__buffer_get_size"};
-  for (const std::string& symbol : symbols) EXPECT_TRUE(allowed.count(symbol)) << symbol;
+  for (const auto& symbol : symbols) EXPECT_TRUE(allowed.count(symbol.first)) << symbol.first;
   EXPECT_EQ(symbols.size(), allowed.size());
+  // The log source is a data object, not a function.
+  ASSERT_TRUE(symbols.count("VXS_PLUGIN"));
+  EXPECT_NE(std::string("BbDd").find(symbols["VXS_PLUGIN"]), std::string::npos)
+      << symbols["VXS_PLUGIN"];
+}
+
+TEST_F(EngineTest, HostFindsTheModulesLogSourceByName) {
+  WriteConfig();
+  StartEngine();
+  void* handle = dlopen(VX_MODULE_PATH, RTLD_NOW | RTLD_NOLOAD);
+  ASSERT_NE(handle, nullptr) << dlerror();
+  auto* source = static_cast<apt_log_source_t**>(dlsym(handle, "VXS_PLUGIN"));
+  ASSERT_NE(source, nullptr) << dlerror();
+  ASSERT_NE(*source, nullptr);
+  EXPECT_STREQ((*source)->name, "VXS-PLUGIN");
+  dlclose(handle);
 }
 
 }  // namespace

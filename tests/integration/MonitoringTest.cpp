@@ -1,7 +1,11 @@
 // Usage monitoring end to end: when the usage-change outputs are produced,
 // the usage line in the host log, booleans the loader refuses, and the
 // refresh timer with good and bad periods.
+#include <atomic>
+#include <set>
+#include <sstream>
 #include <thread>
+#include <vector>
 
 #include "ModuleFixture.h"
 
@@ -116,6 +120,85 @@ TEST_F(MonitoringTest, StatusFileThatCannotBeOpenedIsTriedAgainAtEveryChange) {
   // The other output of the handler is not held back by the failure.
   EXPECT_EQ(ReadFile(Status("channels.status")), "ch1\n");
   SpeakToCompletion(channel, "still speaking");
+}
+
+// Status files are replaced whole: a reader that opened the previous file
+// goes on reading it, complete, while the new one takes its place, and
+// nothing but the status files is left in the folder.
+TEST_F(MonitoringTest, StatusFilesAreReplacedWholeNotRewrittenInPlace) {
+  Start("", R"(    <usage-change-handler>
+      <update-usage enable="true" status-file="usage.status"/>
+      <dump-channels enable="true" status-file="channels.status"/>
+    </usage-change-handler>
+)");
+  std::ifstream usage_before(Status("usage.status"), std::ios::binary);
+  std::ifstream channels_before(Status("channels.status"), std::ios::binary);
+  ASSERT_TRUE(usage_before && channels_before);
+  vxhost::Channel* channel = OpenChannel("A");
+  ASSERT_NE(channel, nullptr);
+  EXPECT_EQ(ReadFile(Status("usage.status")), kUsage11);
+  EXPECT_EQ(ReadFile(Status("channels.status")), "A\n");
+  std::ostringstream old_usage;
+  old_usage << usage_before.rdbuf();
+  EXPECT_EQ(old_usage.str(), kUsage00);
+  EXPECT_EQ(channels_before.peek(), std::char_traits<char>::eof());
+
+  // Readers that come and go while channels open and close only ever see
+  // one of the files written, never an empty or half-written one.
+  std::atomic<bool> stop(false);
+  std::vector<std::string> seen;
+  std::thread reader([&] {
+    while (!stop.load()) {
+      std::string content = ReadFile(Status("usage.status"));
+      if (content != kUsage11 && content != kUsage01) seen.push_back(content);
+    }
+  });
+  for (int i = 0; i < 20; ++i) {
+    ASSERT_TRUE(m_Kit->CloseChannel(channel, 5s));
+    bool status = false;
+    ASSERT_TRUE(m_Kit->OpenChannel(channel, 5s, &status));
+  }
+  stop.store(true);
+  reader.join();
+  for (const std::string& content : seen) ADD_FAILURE() << "read \"" << content << "\"";
+
+  std::set<std::string> names;
+  for (const auto& entry : fs::directory_iterator(Status(""))) {
+    names.insert(entry.path().filename().string());
+  }
+  EXPECT_EQ(names, (std::set<std::string>{"channels.status", "usage.status"}));
+}
+
+// An operator's arrangements around a status file survive its replacement:
+// a link keeps pointing where it did, and the file keeps its mode.
+TEST_F(MonitoringTest, ReplacedStatusFileKeepsItsLinkAndItsMode) {
+  fs::create_directories(m_Root / "elsewhere");
+  WriteFile(m_Root / "elsewhere" / "usage.txt", "");
+  fs::permissions(m_Root / "elsewhere" / "usage.txt", fs::perms(0640));
+  fs::create_symlink(m_Root / "elsewhere" / "usage.txt", Status("usage.status"));
+  Start("", R"(    <usage-change-handler>
+      <update-usage enable="true" status-file="usage.status"/>
+    </usage-change-handler>
+)");
+  OpenChannel("A");
+  EXPECT_TRUE(fs::is_symlink(Status("usage.status")));
+  EXPECT_EQ(ReadFile(m_Root / "elsewhere" / "usage.txt"), kUsage11);
+  EXPECT_EQ(fs::status(m_Root / "elsewhere" / "usage.txt").permissions() & fs::perms::all,
+            fs::perms(0640));
+}
+
+// An empty status-file names the status folder itself, which cannot be
+// replaced by a file: it fails to open at every change and stays a folder.
+TEST_F(MonitoringTest, StatusFileNamingTheFolderFailsToOpen) {
+  Start("", R"(    <usage-change-handler>
+      <update-usage enable="true" status-file=""/>
+    </usage-change-handler>
+)");
+  EXPECT_EQ(m_Log->Count("Failed to Open Status File"), 2u);
+  OpenChannel("A");
+  EXPECT_EQ(m_Log->Count("Failed to Open Status File"), 3u);
+  EXPECT_TRUE(fs::is_directory(Status("")));
+  EXPECT_TRUE(fs::is_empty(Status("")));
 }
 
 // The refresh handler is what starts the timer: a change handler alone, or

@@ -11,6 +11,12 @@
 // A usable key file is always given while secure transport is on: the
 // library's default credentials, given none, probe for a metadata server
 // and can block for minutes.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <mutex>
 #include <vector>
@@ -297,6 +303,71 @@ TEST_F(SecurityTest, KeyTheLibraryCannotReadFailsTheOpenFast) {
   EXPECT_EQ(m_Log->Count("Create Default Google Credentials []"), 1u);
   EXPECT_EQ(m_Log->Count("Failed to Create Default Google Credentials"), 1u);
   EXPECT_TRUE(m_Kit->CloseEngine(5s));
+}
+
+// A loopback port that only tells whether something connected to it.
+class ConnectionWatch {
+ public:
+  ConnectionWatch() {
+    m_Fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address = sockaddr_in();
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof(address);
+    if (m_Fd < 0 || bind(m_Fd, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+        listen(m_Fd, 4) != 0 ||
+        getsockname(m_Fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+      ADD_FAILURE() << "no loopback listener";
+      return;
+    }
+    m_Port = ntohs(address.sin_port);
+  }
+  ~ConnectionWatch() {
+    if (m_Fd >= 0) close(m_Fd);
+  }
+  std::string Url(const std::string& path) const {
+    return "http://127.0.0.1:" + std::to_string(m_Port) + path;
+  }
+  // True when a connection arrives within `period`.
+  bool Connected(std::chrono::milliseconds period) {
+    pollfd waiting = {m_Fd, POLLIN, 0};
+    return poll(&waiting, 1, static_cast<int>(period.count())) > 0;
+  }
+
+ private:
+  int m_Fd = -1;
+  uint16_t m_Port = 0;
+};
+
+// Workload identity federation: the library reads an external-account key
+// offline and fetches the subject token and exchanges it only for a call.
+// The engine opens with it, and nothing connects to the key's subject-token
+// endpoint (here on loopback) meanwhile.
+TEST_F(SecurityTest, ExternalAccountKeyOpensTheEngineWithoutReachingItsEndpoints) {
+  ConnectionWatch endpoint;
+  WriteFile(m_Root / "data" / "federated.json",
+            R"({"type": "external_account", "audience": "//iam.googleapis.com/projects/1/)"
+            R"(locations/global/workloadIdentityPools/p/providers/q", "subject_token_type":)"
+            R"( "urn:ietf:params:oauth:token-type:jwt", "token_url":)"
+            R"( "https://sts.googleapis.com/v1/token", "credential_source": {"url": ")" +
+                endpoint.Url("/subject-token") + R"("}})");
+  WriteConfig("secure-transport=\"true\" grpc-log-redirection=\"true\"", "",
+              "gapp-credentials-file=\"federated.json\"");
+  StartEngine();
+  EXPECT_EQ(m_Log->Count("Create Default Google Credentials []"), 1u);
+  EXPECT_FALSE(endpoint.Connected(300ms));
+  // A good key leaves the library's log (redirected into the host's) quiet.
+  EXPECT_EQ(m_Log->Count("[ERROR]"), 0u);
+}
+
+TEST_F(SecurityTest, AuthorizedUserKeyOpensTheEngineWithAQuietLog) {
+  WriteFile(m_Root / "data" / "user.json",
+            R"({"type": "authorized_user", "client_id": "1234.apps.example.invalid",)"
+            R"( "client_secret": "s", "refresh_token": "r"})");
+  WriteConfig("secure-transport=\"true\" grpc-log-redirection=\"true\"", "",
+              "gapp-credentials-file=\"user.json\"");
+  StartEngine();
+  EXPECT_EQ(m_Log->Count("[ERROR]"), 0u);
 }
 
 }  // namespace

@@ -31,7 +31,8 @@ Engine::Engine(const std::string& name)
       m_UsageRefreshTimer(nullptr),
       m_CurrentUsage(0),
       m_MaxUsage(0),
-      m_LoggerCreated(false) {
+      m_LoggerCreated(false),
+      m_GrpcLogRedirected(false) {
   // Both stores name their files after the module unless configured
   // otherwise.
   m_WaveformManagerSettings.m_FilePrefix = "vexora-";
@@ -101,12 +102,41 @@ void Engine::DestroyEventProcessor() {
 }
 
 bool Engine::OnStart(Ambrel::SoftEventProcessor*) {
-  bool result = ProcessStart();
+  bool result = false;
+  try {
+    result = ProcessStart();
+  } catch (...) {
+    LogCurrentException("Failed to Start Engine");
+    // What was built before the failure goes as on any other failed start.
+    try {
+      Cleanup();
+    } catch (...) {
+      LogCurrentException("Failed to Clean Up Engine");
+    }
+  }
+  // A failed start ends the thread without a shutdown, and the host may
+  // unload the module once it has been told: the gRPC library must not keep
+  // logging into it.
+  if (!result) DisableGrpcLogRedirection();
   if (m_HostEngine) mrcp_engine_open_respond(m_HostEngine, result ? TRUE : FALSE);
   return result;
 }
 
-void Engine::OnShutdown(Ambrel::SoftEventProcessor*) { ProcessShutdown(); }
+void Engine::OnShutdown(Ambrel::SoftEventProcessor*) {
+  try {
+    ProcessShutdown();
+  } catch (...) {
+    LogCurrentException("Failed to Shut Down Engine");
+  }
+  DisableGrpcLogRedirection();
+}
+
+void Engine::DisableGrpcLogRedirection() {
+  if (!m_GrpcLogRedirected) return;
+  m_GrpcLogRedirected = false;
+  apt_log(VXS_PLUGIN, APT_LOG_MARK, APT_PRIO_NOTICE, "Disable gRPC Log Redirection");
+  gpr_set_log_function(nullptr);
+}
 
 bool Engine::ProcessStart() {
   OnUsageChange();
@@ -181,6 +211,7 @@ bool Engine::ProcessOpen() {
   if (m_SynthSettings.m_GrpcLogRedirection) {
     apt_log(VXS_PLUGIN, APT_LOG_MARK, APT_PRIO_NOTICE, "Enable gRPC Log Redirection");
     gpr_set_log_function(GrpcLogRedirector);
+    m_GrpcLogRedirected = true;
   }
   if (!m_SslRootsFile.empty()) {
     apt_log(VXS_PLUGIN, APT_LOG_MARK, APT_PRIO_NOTICE, "Set SSL Roots %s", m_SslRootsFile.c_str());
@@ -294,10 +325,7 @@ void Engine::Cleanup() {
 void Engine::ProcessShutdown() {
   // The processor's timer queue disposes of the timer with the processor.
   m_UsageRefreshTimer = nullptr;
-  if (m_SynthSettings.m_GrpcLogRedirection) {
-    apt_log(VXS_PLUGIN, APT_LOG_MARK, APT_PRIO_NOTICE, "Disable gRPC Log Redirection");
-    gpr_set_log_function(nullptr);
-  }
+  DisableGrpcLogRedirection();
   Cleanup();
   OnUsageChange();
 }

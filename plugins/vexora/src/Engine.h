@@ -58,8 +58,9 @@ class Engine : public Ambrel::TimerHandler, public Ambrel::SoftEventProcessor::O
   Credentials CreateCredentials(const std::string& path, const std::string& region);
   Credentials FindCredentials(const std::string& path) const;
   bool GetCredentialsFilePath(std::string& path, const std::string& name, apr_pool_t* pool) const;
-  // True when key is a JSON key document of a kind the library reads
-  // offline (a service account or an authorized user with their fields).
+  // True when key is a JSON key document that the library's default
+  // credentials read without the network: a service account, an authorized
+  // user or an external account, each with the fields the library needs.
   static bool IsUsableCredentialsKey(const std::string& key);
 
   // Configuration document.
@@ -114,6 +115,9 @@ class Engine : public Ambrel::TimerHandler, public Ambrel::SoftEventProcessor::O
   void DestroySdrManager();
   void Cleanup();
   void ProcessShutdown();
+  // Gives the gRPC library its own log function back, if the engine had
+  // redirected it; every way the event-processor thread ends passes here.
+  void DisableGrpcLogRedirection();
   void ProduceOutputs(const MonitoringHandler& handler);
   bool SetEnv(const char* name, const std::string& value);
 
@@ -137,6 +141,7 @@ class Engine : public Ambrel::TimerHandler, public Ambrel::SoftEventProcessor::O
   uint32_t m_CurrentUsage;
   uint32_t m_MaxUsage;
   bool m_LoggerCreated;
+  bool m_GrpcLogRedirected;  // GrpcLogRedirector is installed; event-processor thread
 };
 
 }  // namespace VXS

@@ -5,6 +5,8 @@
 #include <apr_file_io.h>
 #include <apr_strings.h>
 
+#include <cstring>
+
 #include "Engine.h"
 #include "Plugin.h"
 
@@ -30,14 +32,49 @@ apr_xml_doc* Engine::ParseFile(const std::string& path, apr_pool_t* pool) {
             path.c_str());
     return nullptr;
   }
-  apr_xml_parser* parser = nullptr;
+  // The document is fed to the parser one line at a time, so that the line
+  // on which the parser gives up can be told to whoever has to mend it.
+  apr_xml_parser* parser = apr_xml_parser_create(pool);
   apr_xml_doc* doc = nullptr;
-  if (apr_xml_parse_file(pool, &parser, &doc, file, 2000) != APR_SUCCESS) {
-    apt_log(VXS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Parse Config File [%s]",
-            path.c_str());
-    doc = nullptr;
+  unsigned line = 1;
+  char buffer[2000];
+  apr_status_t status = APR_SUCCESS;
+  apr_status_t read = APR_SUCCESS;
+  while (status == APR_SUCCESS) {
+    apr_size_t length = sizeof(buffer);
+    read = apr_file_read(file, buffer, &length);
+    if (read != APR_SUCCESS || length == 0) break;
+    const char* start = buffer;
+    const char* end = buffer + length;
+    while (start < end && status == APR_SUCCESS) {
+      const char* newline = static_cast<const char*>(memchr(start, '\n', end - start));
+      const char* stop = newline ? newline + 1 : end;
+      status = apr_xml_parser_feed(parser, start, stop - start);
+      if (status == APR_SUCCESS && newline) ++line;
+      start = stop;
+    }
   }
   apr_file_close(file);
+  char reason[256];
+  if (status == APR_SUCCESS && read != APR_SUCCESS && !APR_STATUS_IS_EOF(read)) {
+    apt_log(VXS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Parse Config File [%s]: %s",
+            path.c_str(), apr_strerror(read, reason, sizeof(reason)));
+    return nullptr;
+  }
+  if (status != APR_SUCCESS) {
+    apr_xml_parser_geterror(parser, reason, sizeof(reason));
+    apt_log(VXS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
+            "Failed to Parse Config File [%s] at line %u: %s", path.c_str(), line, reason);
+    return nullptr;
+  }
+  // What is still open at the end (an element never closed, no element at
+  // all) is found only here.
+  if (apr_xml_parser_done(parser, &doc) != APR_SUCCESS) {
+    apr_xml_parser_geterror(parser, reason, sizeof(reason));
+    apt_log(VXS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
+            "Failed to Parse Config File [%s] at its end: %s", path.c_str(), reason);
+    return nullptr;
+  }
   return doc;
 }
 

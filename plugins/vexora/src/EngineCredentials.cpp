@@ -2,7 +2,14 @@
 // that channels name, each created once and shared afterwards.
 #include <apr_file_io.h>
 
+#include <google/protobuf/struct.pb.h>
+#include <google/protobuf/util/json_util.h>
 #include <grpcpp/security/credentials.h>
+
+#include <strings.h>
+
+#include <algorithm>
+#include <cstring>
 
 #include "Engine.h"
 #include "Plugin.h"
@@ -49,14 +56,114 @@ bool Engine::LoadCredentialsFile(const std::string& path, std::string& content) 
   return true;
 }
 
+namespace {
+
+// The field `name` of a JSON object, or null.
+const google::protobuf::Value* FindField(const google::protobuf::Struct& object,
+                                         const char* name) {
+  auto it = object.fields().find(name);
+  return it == object.fields().end() ? nullptr : &it->second;
+}
+
+// The library picks the subject-token source of an external account by the
+// first of these fields present in "credential_source" (an object); a URL
+// source cuts the URL at its third slash without checking that there is
+// one, and so reads past its end on a URL without a path. Such a key is
+// refused here, before the library sees it.
+bool HasUsableCredentialSource(const google::protobuf::Struct& key) {
+  const google::protobuf::Value* source = FindField(key, "credential_source");
+  if (!source || !source->has_struct_value()) return false;
+  const google::protobuf::Struct& fields = source->struct_value();
+  if (FindField(fields, "environment_id") || FindField(fields, "file")) return true;
+  const google::protobuf::Value* url = FindField(fields, "url");
+  if (!url || !url->has_string_value()) return true;
+  return std::count(url->string_value().begin(), url->string_value().end(), '/') >= 3;
+}
+
+bool StartsWith(const std::string& text, const char* prefix) {
+  return text.compare(0, strlen(prefix), prefix) == 0;
+}
+
+bool EndsWith(const std::string& text, const char* suffix) {
+  size_t length = strlen(suffix);
+  return text.size() >= length && text.compare(text.size() - length, length, suffix) == 0;
+}
+
+// Drops `suffix` from the end of `text`; false when it is not there.
+bool ConsumeSuffix(std::string& text, const char* suffix) {
+  if (!EndsWith(text, suffix)) return false;
+  text.resize(text.size() - strlen(suffix));
+  return true;
+}
+
+// The library's default credentials take an external account only when its
+// token exchange and impersonation endpoints are https URLs of the Google
+// security-token or IAM-credentials services; for any other they probe for
+// the metadata server instead. The same rule, on the host as written (the
+// library also accepts percent-encoded hosts, which are refused here).
+bool IsTokenServiceUrl(const std::string& url) {
+  size_t colon = url.find(':');
+  if (colon == std::string::npos || strcasecmp(url.substr(0, colon).c_str(), "https") != 0 ||
+      url.compare(colon, 3, "://") != 0) {
+    return false;
+  }
+  std::string authority = url.substr(colon + 3, url.find_first_of("/?#", colon + 3) - colon - 3);
+  // A port is dropped only when the authority holds a single colon.
+  size_t port = authority.find(':');
+  std::string host = port != std::string::npos && authority.find(':', port + 1) == std::string::npos
+                         ? authority.substr(0, port)
+                         : authority;
+  if (ConsumeSuffix(host, ".p.googleapis.com")) {
+    return StartsWith(host, "sts-") || StartsWith(host, "iamcredentials-");
+  }
+  if (!ConsumeSuffix(host, ".googleapis.com")) return false;
+  for (const char* service : {"sts", "iamcredentials"}) {
+    const std::string name(service);
+    if (host == name || StartsWith(host, (name + ".").c_str()) ||
+        EndsWith(host, ("." + name).c_str()) || EndsWith(host, ("-" + name).c_str())) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// An endpoint field of an external account: absent, or a token-service URL.
+bool HasTokenServiceUrlOrNone(const google::protobuf::Struct& key, const char* name) {
+  const google::protobuf::Value* url = FindField(key, name);
+  return !url || (url->has_string_value() && IsTokenServiceUrl(url->string_value()));
+}
+
+}  // namespace
+
 bool Engine::IsUsableCredentialsKey(const std::string& key) {
   // The library's default credentials fall back to the metadata-server probe
-  // whenever their own parser rejects the key file, so the key is put through
-  // the same parsers first: a service-account key (type, private key and its
-  // id, client e-mail and id) or an authorized user (client id and secret,
-  // refresh token). Neither parser touches the network.
-  return grpc::ServiceAccountJWTAccessCredentials(key, kTokenLifetimeSeconds) != nullptr ||
-         grpc::GoogleRefreshTokenCredentials(key) != nullptr;
+  // whenever their own readers reject the key file, so the key is put to the
+  // same reader first: the one for its "type". The library reads three
+  // types without the network: a service account (self-signed tokens), an
+  // authorized user (a refresh token) and an external account (workload
+  // identity federation: the token exchange waits for the first call; the
+  // default credentials also want its endpoints on the token services).
+  // Each reader logs errors for a key of another type, so only the one that
+  // matches is asked and a good key leaves the log quiet.
+  google::protobuf::Struct document;
+  if (!google::protobuf::util::JsonStringToMessage(key, &document).ok()) return false;
+  const google::protobuf::Value* type = FindField(document, "type");
+  if (!type || !type->has_string_value()) return false;
+  if (type->string_value() == "service_account") {
+    return grpc::ServiceAccountJWTAccessCredentials(key, kTokenLifetimeSeconds) != nullptr;
+  }
+  if (type->string_value() == "authorized_user") {
+    return grpc::GoogleRefreshTokenCredentials(key) != nullptr;
+  }
+  if (type->string_value() == "external_account") {
+    return FindField(document, "token_url") &&
+           HasTokenServiceUrlOrNone(document, "token_url") &&
+           HasTokenServiceUrlOrNone(document, "service_account_impersonation_url") &&
+           HasTokenServiceUrlOrNone(document, "token_info_url") &&
+           HasUsableCredentialSource(document) &&
+           grpc::ExternalAccountCredentials(key, {}) != nullptr;
+  }
+  return false;
 }
 
 Engine::Credentials Engine::CreateCredentials(const std::string& path, const std::string& region) {

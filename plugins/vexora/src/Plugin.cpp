@@ -24,6 +24,7 @@ __attribute__((visibility("default"))) mrcp_engine_t* mrcp_plugin_create(apr_poo
   try {
     return VXS::CreatePluginEngine(pool);
   } catch (...) {
+    VXS::LogCurrentException("Failed to Create Engine");
     return nullptr;
   }
 }

@@ -11,7 +11,8 @@
 
 // The module's log source; every log statement of the module passes it to
 // apt_log. Points to the host's default source until the host assigns one.
-extern apt_log_source_t* VXS_PLUGIN;
+// Exported data: a host looks it up by name in the loaded module.
+extern "C" __attribute__((visibility("default"))) apt_log_source_t* VXS_PLUGIN;
 
 // The fixed mark that ends every channel log line: "<channel-id@vxs>".
 #define VXS_CHANNEL_MARK "vxs"

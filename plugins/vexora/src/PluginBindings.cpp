@@ -3,6 +3,7 @@
 #include <apr_file_info.h>
 #include <apr_fnmatch.h>
 
+#include <exception>
 #include <new>
 
 #include "Channel.h"
@@ -49,54 +50,106 @@ mrcp_engine_t* CreatePluginEngine(apr_pool_t* pool) {
   return record;
 }
 
-apt_bool_t DestroyEngine(mrcp_engine_t* engine) {
-  if (engine && engine->obj) {
-    delete EngineOf(engine);
-    engine->obj = nullptr;
+namespace {
+
+// Runs one binding's body; an exception it throws goes no further than
+// here: it is logged as `failure` and the binding returns `failed`.
+template <typename Result, typename Body>
+Result Guarded(const char* failure, Result failed, Body body) {
+  try {
+    return body();
+  } catch (...) {
+    LogCurrentException(failure);
+    return failed;
   }
-  return TRUE;
 }
 
-apt_bool_t OpenEngine(mrcp_engine_t* engine) { return EngineOf(engine)->Open() ? TRUE : FALSE; }
+}  // namespace
 
-apt_bool_t CloseEngine(mrcp_engine_t* engine) { return EngineOf(engine)->Close() ? TRUE : FALSE; }
+apt_bool_t DestroyEngine(mrcp_engine_t* engine) {
+  return Guarded("Failed to Destroy Engine", TRUE, [&] {
+    if (engine && engine->obj) {
+      delete EngineOf(engine);
+      engine->obj = nullptr;
+    }
+    return TRUE;
+  });
+}
+
+apt_bool_t OpenEngine(mrcp_engine_t* engine) {
+  return Guarded("Failed to Open Engine", FALSE,
+                 [&] { return EngineOf(engine)->Open() ? TRUE : FALSE; });
+}
+
+apt_bool_t CloseEngine(mrcp_engine_t* engine) {
+  return Guarded("Failed to Close Engine", FALSE,
+                 [&] { return EngineOf(engine)->Close() ? TRUE : FALSE; });
+}
 
 mrcp_engine_channel_t* CreateChannel(mrcp_engine_t* engine, apr_pool_t* pool) {
-  Channel* channel = new (std::nothrow) Channel(EngineOf(engine));
-  if (!channel) return nullptr;
-  mpf_stream_capabilities_t* capabilities = mpf_source_stream_capabilities_create(pool);
-  mpf_codec_capabilities_add_ex(&capabilities->codecs, MPF_SAMPLE_RATE_8000, "LPCM", 0);
-  mpf_codec_capabilities_add_ex(&capabilities->codecs, MPF_SAMPLE_RATE_16000, "LPCM", 0);
-  mpf_termination_t* termination =
-      mrcp_engine_audio_termination_create(channel, &g_AudioStreamVtable, capabilities, pool);
-  mrcp_engine_channel_t* record =
-      mrcp_engine_channel_create(engine, &g_ChannelVtable, channel, termination, pool);
-  channel->SetHostChannel(record);
-  return record;
+  return Guarded("Failed to Create Channel", static_cast<mrcp_engine_channel_t*>(nullptr),
+                 [&]() -> mrcp_engine_channel_t* {
+    Channel* channel = new (std::nothrow) Channel(EngineOf(engine));
+    if (!channel) return nullptr;
+    mpf_stream_capabilities_t* capabilities = mpf_source_stream_capabilities_create(pool);
+    mpf_codec_capabilities_add_ex(&capabilities->codecs, MPF_SAMPLE_RATE_8000, "LPCM", 0);
+    mpf_codec_capabilities_add_ex(&capabilities->codecs, MPF_SAMPLE_RATE_16000, "LPCM", 0);
+    mpf_termination_t* termination =
+        mrcp_engine_audio_termination_create(channel, &g_AudioStreamVtable, capabilities, pool);
+    mrcp_engine_channel_t* record =
+        mrcp_engine_channel_create(engine, &g_ChannelVtable, channel, termination, pool);
+    channel->SetHostChannel(record);
+    return record;
+  });
 }
 
 apt_bool_t DestroyChannel(mrcp_engine_channel_t* channel) {
-  if (channel && channel->method_obj) {
-    delete ChannelOf(channel);
-    channel->method_obj = nullptr;
-  }
-  return TRUE;
+  return Guarded("Failed to Destroy Channel", TRUE, [&] {
+    if (channel && channel->method_obj) {
+      delete ChannelOf(channel);
+      channel->method_obj = nullptr;
+    }
+    return TRUE;
+  });
 }
 
 apt_bool_t OpenChannel(mrcp_engine_channel_t* channel) {
-  return ChannelOf(channel)->SignalEvent(TASK_MSG_OPEN, nullptr) ? TRUE : FALSE;
+  return Guarded("Failed to Open Channel", FALSE, [&] {
+    return ChannelOf(channel)->SignalEvent(TASK_MSG_OPEN, nullptr) ? TRUE : FALSE;
+  });
 }
 
 apt_bool_t CloseChannel(mrcp_engine_channel_t* channel) {
-  return ChannelOf(channel)->SignalEvent(TASK_MSG_CLOSE, nullptr) ? TRUE : FALSE;
+  return Guarded("Failed to Close Channel", FALSE, [&] {
+    return ChannelOf(channel)->SignalEvent(TASK_MSG_CLOSE, nullptr) ? TRUE : FALSE;
+  });
 }
 
 apt_bool_t ProcessRequest(mrcp_engine_channel_t* channel, mrcp_message_t* request) {
-  return ChannelOf(channel)->SignalEvent(TASK_MSG_REQUEST, request) ? TRUE : FALSE;
+  return Guarded("Failed to Process Request", FALSE, [&] {
+    return ChannelOf(channel)->SignalEvent(TASK_MSG_REQUEST, request) ? TRUE : FALSE;
+  });
 }
 
 apt_bool_t ReadStream(mpf_audio_stream_t* stream, mpf_frame_t* frame) {
-  return static_cast<Channel*>(stream->obj)->Read(frame) ? TRUE : FALSE;
+  return Guarded("Failed to Read Stream", FALSE, [&] {
+    return static_cast<Channel*>(stream->obj)->Read(frame) ? TRUE : FALSE;
+  });
+}
+
+void LogCurrentException(const char* failure) {
+  // Logging must not throw in turn: this runs at the seams that stop
+  // exceptions.
+  try {
+    try {
+      throw;
+    } catch (const std::exception& e) {
+      apt_log(VXS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "%s: %s", failure, e.what());
+    } catch (...) {
+      apt_log(VXS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "%s: unknown exception", failure);
+    }
+  } catch (...) {
+  }
 }
 
 apt_log_priority_e GrpcSeverityToPriority(gpr_log_severity severity) {

@@ -41,6 +41,11 @@ class LogRedirectDevice : public Ambrel::LogDevice {
   bool ProcessLogRecord(const Ambrel::LogRecord& record) override;
 };
 
+// Logs the exception being handled as "<failure>: <what>" at warning; never
+// throws. Only inside a catch block: the seams where no exception may pass
+// (the method tables, the stream read, thread bodies) end with it.
+void LogCurrentException(const char* failure);
+
 // Creates the single engine and its host record; null when one exists
 // already in this process or the host refuses the record.
 mrcp_engine_t* CreatePluginEngine(apr_pool_t* pool);

@@ -2,6 +2,7 @@
 
 #include "Channel.h"
 #include "Plugin.h"
+#include "PluginBindings.h"
 
 namespace VXS {
 
@@ -57,18 +58,33 @@ void Task::Run() {
   bool ok = false;
   // Every completion is handed over as a posted event; the queue is drained
   // to the end after Shutdown, so no operation outlives the thread.
-  while (m_Queue.Next(&tag, &ok)) {
-    Tag* call_tag = static_cast<Tag*>(tag);
-    Channel* channel = call_tag ? call_tag->m_Channel.load() : nullptr;
-    if (channel) channel->SignalGrpcEvent(call_tag, ok);
-  }
+  while (m_Queue.Next(&tag, &ok)) OnCompletion(tag, ok);
   apt_log(VXS_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Completion Queue Shutdown");
 }
 
+bool Task::OnCompletion(void* tag, bool ok) {
+  // A completion that cannot be handed over is logged and dropped: the loop
+  // must go on draining the queue, and an exception would end the thread.
+  try {
+    Tag* call_tag = static_cast<Tag*>(tag);
+    Channel* channel = call_tag ? call_tag->m_Channel.load() : nullptr;
+    if (channel) channel->SignalGrpcEvent(call_tag, ok);
+    return true;
+  } catch (...) {
+    LogCurrentException("Failed to Signal gRPC Event");
+    return false;
+  }
+}
+
 bool RunTask(apt_task_t* task) {
-  Task* object = static_cast<Task*>(apt_task_object_get(task));
-  if (object) object->Run();
-  return true;
+  try {
+    Task* object = static_cast<Task*>(apt_task_object_get(task));
+    if (object) object->Run();
+    return true;
+  } catch (...) {
+    LogCurrentException("Failed to Run Task");
+    return false;
+  }
 }
 
 }  // namespace VXS

@@ -46,6 +46,9 @@ class Task {
   bool Terminate();
   void Destroy();
   void Run();
+  // Hands one completion to its channel as a posted event (a tag without a
+  // channel is dropped); false when that failed. Task thread.
+  bool OnCompletion(void* tag, bool ok);
 
   grpc::CompletionQueue* GetQueue() { return &m_Queue; }
   const std::string& GetName() const { return m_Name; }

@@ -54,6 +54,29 @@ TEST_F(EngineConfigTest, DocumentsThatCannotBeReadFailWithTheirMessage) {
   EXPECT_FALSE(m_Engine.LoadConfig("vexora.xml", "vexora", nullptr, m_Pool));
 }
 
+// Whoever has to mend a document is told where the parser gave up and why.
+TEST_F(EngineConfigTest, ParseFailureNamesTheLineAndTheParsersReason) {
+  const std::string path = (m_Root / "conf" / "vexora.xml").string();
+  EXPECT_FALSE(Load("<?xml version=\"1.0\"?>\n<!-- first line\n  run it with --help -->\n"
+                    "<vexora gapp-credentials-file=\"key.json\"/>\n"));
+  EXPECT_EQ(m_Log.Count("Failed to Parse Config File [" + path +
+                        "] at line 3: XML parser error code: not well-formed (invalid token)"),
+            1u);
+  // A line longer than the read buffer still counts as one line.
+  EXPECT_FALSE(Load("<vexora gapp-credentials-file=\"key.json\">\n<!-- " +
+                    std::string(5000, 'x') + " -->\n<synth-settings></vexora>\n"));
+  EXPECT_EQ(m_Log.Count("Failed to Parse Config File [" + path +
+                        "] at line 3: XML parser error code: mismatched tag"),
+            1u);
+  // What is only found at the end of the text is reported so.
+  EXPECT_FALSE(Load("<vexora gapp-credentials-file=\"key.json\">\n"));
+  EXPECT_EQ(m_Log.Count("Failed to Parse Config File [" + path + "] at its end: XML parser error"),
+            1u);
+  EXPECT_FALSE(Load(""));
+  EXPECT_EQ(m_Log.Count("Failed to Parse Config File [" + path + "] at its end: XML parser error"),
+            2u);
+}
+
 TEST_F(EngineConfigTest, UnknownNamesAreWarnedAboutAndTheRestIsLoaded) {
   ASSERT_TRUE(Load(
       "<vexora color=\"blue\" GAPP-Credentials-File=\"key.json\">"

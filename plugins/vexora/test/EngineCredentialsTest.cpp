@@ -9,8 +9,12 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <mutex>
 #include <sstream>
 #include <string>
+#include <vector>
+
+#include <grpc/support/log.h>
 
 #include "Channel.h"
 #include "Engine.h"
@@ -293,6 +297,132 @@ TEST_F(EngineCredentialsTest, OtherTypesAndMalformedDocumentsAreUnusable) {
   for (const std::string& key : unusable) {
     EXPECT_FALSE(Engine::IsUsableCredentialsKey(key)) << key;
   }
+}
+
+// Workload identity federation: the library reads these keys offline and
+// exchanges tokens only when a call needs one. Subject-token endpoints on a
+// closed loopback port: nothing may try them while the key is checked.
+std::string ExternalAccountKey(const std::string& credential_source,
+                               const std::string& token_url = "https://sts.googleapis.com/v1/token",
+                               const std::string& more = "") {
+  return R"({"type": "external_account",)"
+         R"( "audience": "//iam.googleapis.com/projects/1/locations/global/workloadIdentityPools/p/providers/q",)"
+         R"( "subject_token_type": "urn:ietf:params:oauth:token-type:jwt",)"
+         R"( "token_url": ")" +
+         token_url + R"(", "credential_source": )" + credential_source + more + "}";
+}
+
+TEST_F(EngineCredentialsTest, ExternalAccountKeysOfEverySourceAreUsable) {
+  const std::string sources[] = {
+      R"({"file": "/var/run/secrets/token"})",
+      R"({"file": "/var/run/secrets/token.json", "format": {"type": "json",)"
+      R"( "subject_token_field_name": "id_token"}})",
+      R"({"url": "http://127.0.0.1:1/token", "headers": {"Metadata": "True"}})",
+      // The library takes AWS metadata only from the instance metadata address.
+      R"({"environment_id": "aws1",)"
+      R"( "region_url": "http://169.254.169.254/latest/meta-data/placement/availability-zone",)"
+      R"( "url": "http://169.254.169.254/latest/meta-data/iam/security-credentials",)"
+      R"( "regional_cred_verification_url": "https://sts.{region}.example.invalid"})",
+  };
+  for (const std::string& source : sources) {
+    EXPECT_TRUE(Engine::IsUsableCredentialsKey(ExternalAccountKey(source))) << source;
+  }
+}
+
+TEST_F(EngineCredentialsTest, ExternalAccountKeysTheLibraryCannotReadAreUnusable) {
+  const std::string keys[] = {
+      // No way to get a subject token, or an unknown one.
+      ExternalAccountKey(R"({})"),
+      ExternalAccountKey(R"({"command": "/bin/token"})"),
+      ExternalAccountKey(R"("a file")"),
+      ExternalAccountKey(R"({"environment_id": "aws2", "region_url": "x",)"
+                         R"( "regional_cred_verification_url": "y"})"),
+      // A URL without a path, which the library would read past its end.
+      ExternalAccountKey(R"({"url": "http://127.0.0.1:1"})"),
+      // Fields the library requires.
+      R"({"type": "external_account", "audience": "a", "subject_token_type": "b",)"
+      R"( "credential_source": {"file": "/t"}})",
+  };
+  for (const std::string& key : keys) EXPECT_FALSE(Engine::IsUsableCredentialsKey(key)) << key;
+}
+
+// The default credentials take an external account only with its token
+// endpoints on the token services, over https; others send them to the
+// metadata-server probe. These verdicts are the library's own, observed for
+// each URL with the network cut off.
+TEST_F(EngineCredentialsTest, ExternalAccountEndpointsMustBeTheTokenServices) {
+  const char* source = R"({"file": "/var/run/secrets/token"})";
+  const std::pair<const char*, bool> token_urls[] = {
+      {"https://sts.googleapis.com/v1/token", true},
+      {"HTTPS://sts.googleapis.com:443/v1/token", true},
+      {"https://sts.googleapis.com", true},
+      {"https://sts.us-east1.rep.googleapis.com/v1/token", true},
+      {"https://us-east1.sts.googleapis.com/v1/token", true},
+      {"https://us-east1-sts.googleapis.com/v1/token", true},
+      {"https://sts-private.p.googleapis.com/v1/token", true},
+      {"https://iamcredentials.googleapis.com/v1/token", true},
+      {"http://sts.googleapis.com/v1/token", false},
+      {"https://STS.GOOGLEAPIS.COM/v1/token", false},
+      {"https://sts.example.com/v1/token", false},
+      {"https://sts.googleapis.com.example.com/v1/token", false},
+      {"https://evilsts.googleapis.com/v1/token", false},
+      {"https://sts.p.googleapis.com/v1/token", false},
+      {"https://user@sts.googleapis.com/v1/token", false},
+      {"https://127.0.0.1:1/v1/token", false},
+      {"https:sts.googleapis.com/v1/token", false},
+      {"", false},
+  };
+  for (const auto& url : token_urls) {
+    EXPECT_EQ(Engine::IsUsableCredentialsKey(ExternalAccountKey(source, url.first)), url.second)
+        << url.first;
+  }
+  // The optional endpoints follow the same rule when they are given.
+  const std::pair<const char*, bool> optional[] = {
+      {R"(, "service_account_impersonation_url": "https://iamcredentials.googleapis.com/v1/x")",
+       true},
+      {R"(, "token_info_url": "https://sts.googleapis.com/v1/introspect")", true},
+      {R"(, "service_account_impersonation_url": "https://127.0.0.1/x")", false},
+      {R"(, "token_info_url": "https://127.0.0.1/x")", false},
+      {R"(, "service_account_impersonation_url": "")", false},
+      {R"(, "token_info_url": 5)", false},
+  };
+  for (const auto& field : optional) {
+    EXPECT_EQ(Engine::IsUsableCredentialsKey(
+                  ExternalAccountKey(source, "https://sts.googleapis.com/v1/token", field.first)),
+              field.second)
+        << field.first;
+  }
+}
+
+// What the gRPC library logs while a key is checked.
+std::vector<std::string>& GrpcLines() {
+  static std::vector<std::string> lines;
+  return lines;
+}
+std::mutex g_GrpcLinesMutex;
+
+void CollectGrpcLine(gpr_log_func_args* args) {
+  std::lock_guard<std::mutex> lock(g_GrpcLinesMutex);
+  GrpcLines().push_back(args->message ? args->message : "");
+}
+
+// The check asks only the library reader that matches the key's type, so a
+// good key of any type leaves the library's log empty.
+TEST_F(EngineCredentialsTest, CheckingAGoodKeyOfAnyTypeLogsNothing) {
+  const std::string keys[] = {
+      ServiceAccountKey(PrivateKeyPem()),
+      R"({"type": "authorized_user", "client_id": "a", "client_secret": "b",)"
+      R"( "refresh_token": "c"})",
+      ExternalAccountKey(R"({"file": "/var/run/secrets/token"})"),
+  };
+  gpr_set_log_function(CollectGrpcLine);
+  for (const std::string& key : keys) {
+    EXPECT_TRUE(Engine::IsUsableCredentialsKey(key)) << key;
+    std::lock_guard<std::mutex> lock(g_GrpcLinesMutex);
+    for (const std::string& line : GrpcLines()) ADD_FAILURE() << line << " for " << key;
+    GrpcLines().clear();
+  }
+  gpr_set_log_function(nullptr);
 }
 
 // -------------------------------------------------------------- Path lookup
