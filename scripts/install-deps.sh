@@ -8,7 +8,7 @@ packages=(
   build-essential cmake pkg-config
   libgrpc++-dev libgrpc-dev protobuf-compiler-grpc
   libprotobuf-dev protobuf-compiler
-  libapr1-dev libaprutil1-dev
+  libapr1-dev libaprutil1-dev libexpat1-dev
   libespeak-ng-dev espeak-ng-data
   libsoxr-dev
   libssl-dev openssl

@@ -8,7 +8,9 @@
 #include <grpcpp/create_channel.h>
 #include <grpcpp/support/channel_arguments.h>
 
+#include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <sstream>
 
 #include "Channel.h"
@@ -126,6 +128,29 @@ std::string Channel::ComposeEndpoint(const std::string& service_uri, const std::
   return kDefaultEndpoint;
 }
 
+namespace {
+
+// The file that name, a relative path that stays lexically inside folder,
+// names once every symbolic link is followed; false when that lies outside
+// the folder (itself resolved). A name that does not resolve is kept as it
+// stands: there is no file to open behind it either.
+bool ResolveInsideFolder(const std::string& folder, const std::string& name, std::string& path) {
+  namespace fs = std::filesystem;
+  std::error_code error;
+  const fs::path base = fs::canonical(folder.empty() ? "." : folder, error);
+  const fs::path file = error ? fs::path() : fs::canonical(base / name, error);
+  if (error) {
+    path = name;
+    return true;
+  }
+  auto mismatch = std::mismatch(base.begin(), base.end(), file.begin(), file.end());
+  if (mismatch.first != base.end() || mismatch.second == file.end()) return false;
+  path = file.string();
+  return true;
+}
+
+}  // namespace
+
 bool Channel::ResolveLocalUri(const std::string& uri, std::string& path) {
   WaveformManager* manager = m_Engine->GetWaveformManager();
   if (!manager) return false;
@@ -143,8 +168,8 @@ bool Channel::ResolveLocalUri(const std::string& uri, std::string& path) {
                          SpeakPool()) != APR_SUCCESS) {
     return false;
   }
-  path = rest;
-  return true;
+  // A symbolic link inside the folder may point anywhere.
+  return ResolveInsideFolder(folder, rest, path);
 }
 
 bool Channel::StartSynthesis() {

@@ -3,10 +3,12 @@
 #include <strings.h>
 
 #include <algorithm>
+#include <cfloat>
 #include <climits>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <sstream>
 
 #include "Plugin.h"
 
@@ -38,6 +40,14 @@ int32_t ParseInt32(const char* value) {
   if (number > INT32_MAX) return INT32_MAX;
   if (number < INT32_MIN) return INT32_MIN;
   return static_cast<int32_t>(number);
+}
+
+// A number that single precision holds: narrowing any other is undefined.
+bool FitsFloat(double value) { return std::isfinite(value) && std::fabs(value) <= FLT_MAX; }
+
+void LogUnexpectedValue(const apr_xml_attr* attr) {
+  apt_log(VXS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Unexpected Value <%s> for Attribute <%s>",
+          ValueOf(attr), attr->name);
 }
 
 }  // namespace
@@ -145,22 +155,37 @@ bool SynthSettings::Load(const apr_xml_elem* element) {
     } else if (NameIs(name, "voice-name")) {
       m_VoiceName = value;
     } else if (NameIs(name, "voice-gender")) {
-      if (!ParseVoiceGender(value, m_VoiceGender)) {
-        apt_log(VXS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
-                "Unexpected Value <%s> for Attribute <%s>", value, name);
-      }
+      if (!ParseVoiceGender(value, m_VoiceGender)) LogUnexpectedValue(attr);
     } else if (NameIs(name, "prosody-volume")) {
       if (*value) {
-        m_Prosody.m_Volume.type = PROSODY_VOLUME_TYPE_NUMERIC;
-        m_Prosody.m_Volume.value.numeric = static_cast<float>(strtod(value, nullptr));
+        double volume = strtod(value, nullptr);
+        if (!FitsFloat(volume)) {
+          LogUnexpectedValue(attr);
+        } else {
+          m_Prosody.m_Volume.type = PROSODY_VOLUME_TYPE_NUMERIC;
+          m_Prosody.m_Volume.value.numeric = static_cast<float>(volume);
+        }
       }
     } else if (NameIs(name, "prosody-rate")) {
       if (*value) {
-        m_Prosody.m_Rate.type = PROSODY_RATE_TYPE_RELATIVE_CHANGE;
-        m_Prosody.m_Rate.value.relative = static_cast<float>(strtod(value, nullptr) * 100.0);
+        double percent = strtod(value, nullptr) * 100.0;
+        if (!FitsFloat(percent)) {
+          LogUnexpectedValue(attr);
+        } else {
+          m_Prosody.m_Rate.type = PROSODY_RATE_TYPE_RELATIVE_CHANGE;
+          m_Prosody.m_Rate.value.relative = static_cast<float>(percent);
+        }
       }
     } else if (NameIs(name, "prosody-pitch")) {
-      if (*value) m_Prosody.m_Pitch = value;
+      if (*value) {
+        // The channel sends the leading number as single-precision semitones.
+        std::istringstream stream(value);
+        double semitones = 0;
+        if (stream >> semitones && !FitsFloat(semitones))
+          LogUnexpectedValue(attr);
+        else
+          m_Prosody.m_Pitch = value;
+      }
     } else if (NameIs(name, "http-proxy")) {
       m_HttpProxy = value;
     } else if (NameIs(name, "service-uri")) {

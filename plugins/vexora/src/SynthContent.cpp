@@ -5,6 +5,8 @@
 #include <cctype>
 #include <climits>
 #include <cstring>
+#include <unordered_set>
+#include <vector>
 
 #include "Plugin.h"
 
@@ -122,6 +124,207 @@ bool SynthSegment::SetVoiceParams(const apr_xml_elem* voice) {
 
 // ------------------------------------------------------------- SynthContent
 
+namespace {
+
+// Rebuilding SSML without namespace prefixes. A name that was only valid with
+// its prefix ("s:" alone, "a:1b", "a:b:c", "a:xmlns"), or an attribute that
+// collides with another once both prefixes are gone, would make the rebuilt
+// document malformed; such names are dropped.
+
+// The parser stores xml:lang values quoted; these are the only entities it
+// writes.
+std::string UnquoteXml(const char* text) {
+  static const struct {
+    const char* entity;
+    char c;
+  } kEntities[] = {{"&lt;", '<'}, {"&gt;", '>'}, {"&amp;", '&'}, {"&quot;", '"'}};
+  std::string out;
+  for (const char* pos = text; *pos;) {
+    bool replaced = false;
+    if (*pos == '&') {
+      for (const auto& e : kEntities) {
+        size_t length = strlen(e.entity);
+        if (strncmp(pos, e.entity, length) == 0) {
+          out += e.c;
+          pos += length;
+          replaced = true;
+          break;
+        }
+      }
+    }
+    if (!replaced) out += *pos++;
+  }
+  return out;
+}
+
+// Length of the well-formed UTF-8 sequence of a character allowed in XML at
+// text[pos], or 0.
+size_t XmlCharLength(const std::string& text, size_t pos) {
+  const unsigned char c = static_cast<unsigned char>(text[pos]);
+  if (c < 0x80) return (c >= 0x20 || c == '\t' || c == '\n' || c == '\r') ? 1 : 0;
+  size_t extra;
+  uint32_t code;
+  if (c >= 0xC2 && c <= 0xDF) {
+    extra = 1, code = c & 0x1F;
+  } else if (c >= 0xE0 && c <= 0xEF) {
+    extra = 2, code = c & 0x0F;
+  } else if (c >= 0xF0 && c <= 0xF4) {
+    extra = 3, code = c & 0x07;
+  } else {
+    return 0;
+  }
+  if (pos + extra >= text.size()) return 0;
+  for (size_t k = 1; k <= extra; ++k) {
+    const unsigned char next = static_cast<unsigned char>(text[pos + k]);
+    if ((next & 0xC0) != 0x80) return 0;
+    code = (code << 6) | (next & 0x3F);
+  }
+  static const uint32_t kMin[] = {0, 0x80, 0x800, 0x10000};
+  if (code < kMin[extra] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF) ||
+      code == 0xFFFE || code == 0xFFFF)
+    return 0;
+  return extra + 1;
+}
+
+// Appends value as the content of a double-quoted attribute: markup
+// characters escaped, characters XML cannot hold left out.
+void AppendAttributeValue(std::string& out, const std::string& value) {
+  for (size_t pos = 0; pos < value.size();) {
+    size_t length = XmlCharLength(value, pos);
+    if (!length) {
+      ++pos;
+      continue;
+    }
+    switch (value[pos]) {
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      case '\t':
+        out += "&#9;";
+        break;
+      case '\n':
+        out += "&#10;";
+        break;
+      case '\r':
+        out += "&#13;";
+        break;
+      default:
+        out.append(value, pos, length);
+        break;
+    }
+    pos += length;
+  }
+}
+
+// True when name (a qualified name the parser accepted, its prefix split
+// off) can be written as it stands in a document that declares no
+// namespace.
+bool CanStandWithoutPrefix(const char* name, bool attribute, apr_pool_t* pool) {
+  if (!name) return false;
+  // "xml" is the one prefix bound in every document; the parser keeps it.
+  const char* local = strncmp(name, "xml:", 4) == 0 ? name + 4 : name;
+  if (!*local || strchr(local, ':')) return false;
+  if (attribute && (strcmp(name, "xmlns") == 0 || strcmp(name, "xml:lang") == 0)) {
+    // The first would declare a namespace; the element's own language is
+    // written from its language field.
+    return false;
+  }
+  const unsigned char first = static_cast<unsigned char>(*local);
+  if (first < 0x80) return isalpha(first) || first == '_';
+  // Whether a character outside ASCII may start a name is the parser's call.
+  std::string probe = std::string("<") + local + "/>";
+  apr_xml_parser* parser = apr_xml_parser_create(pool);
+  apr_xml_doc* doc = nullptr;
+  return parser && apr_xml_parser_feed(parser, probe.data(), probe.size()) == APR_SUCCESS &&
+         apr_xml_parser_done(parser, &doc) == APR_SUCCESS;
+}
+
+void AppendText(apr_text_header& to, const apr_text_header& from) {
+  if (!from.first) return;
+  if (to.last)
+    to.last->next = from.first;
+  else
+    to.first = from.first;
+  to.last = from.last;
+}
+
+// Replaces element, a child of parent that follows prev (null when first), by
+// its content: its text and children move up into parent in place.
+void UnwrapElement(apr_xml_elem* parent, apr_xml_elem* prev, apr_xml_elem* element) {
+  apr_text_header& before = prev ? prev->following_cdata : parent->first_cdata;
+  apr_xml_elem*& link = prev ? prev->next : parent->first_child;
+  AppendText(before, element->first_cdata);
+  if (element->first_child) {
+    for (apr_xml_elem* child = element->first_child; child; child = child->next)
+      child->parent = parent;
+    link = element->first_child;
+    element->last_child->next = element->next;
+    AppendText(element->last_child->following_cdata, element->following_cdata);
+    if (parent->last_child == element) parent->last_child = element->last_child;
+  } else {
+    link = element->next;
+    AppendText(before, element->following_cdata);
+    if (parent->last_child == element) parent->last_child = prev;
+  }
+}
+
+// Keeps the first, in document order, of attributes of one name and drops
+// those without a name of their own.
+void DropUnwritableAttributes(apr_xml_elem* element, apr_pool_t* pool) {
+  // The parser links attributes last one first.
+  std::vector<apr_xml_attr*> ordered;
+  for (apr_xml_attr* attr = element->attr; attr; attr = attr->next) ordered.push_back(attr);
+  std::unordered_set<std::string> names;
+  element->attr = nullptr;
+  for (auto it = ordered.rbegin(); it != ordered.rend(); ++it) {
+    apr_xml_attr* attr = *it;
+    if (!CanStandWithoutPrefix(attr->name, true, pool)) {
+      apt_log(VXS_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG,
+              "Drop SSML Attribute <%s> Without Its Prefix", attr->name ? attr->name : "");
+      continue;
+    }
+    if (!names.insert(attr->name).second) {
+      apt_log(VXS_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, "Drop Duplicate SSML Attribute <%s>",
+              attr->name);
+      continue;
+    }
+    attr->next = element->attr;
+    element->attr = attr;
+  }
+}
+
+// Makes everything below element writable without namespaces: attributes as
+// above, and elements whose name needs its prefix replaced by their content.
+// Recurses as deep as the document nests, like StripNamespace.
+void DropUnwritableNames(apr_xml_elem* element, apr_pool_t* pool) {
+  apr_xml_elem* prev = nullptr;
+  for (apr_xml_elem* child = element->first_child; child;) {
+    apr_xml_elem* next = child->next;
+    DropUnwritableNames(child, pool);
+    DropUnwritableAttributes(child, pool);
+    if (CanStandWithoutPrefix(child->name, false, pool)) {
+      prev = child;
+    } else {
+      apt_log(VXS_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG,
+              "Drop SSML Element <%s> Without Its Prefix", child->name ? child->name : "");
+      UnwrapElement(element, prev, child);
+      if (child->last_child) prev = child->last_child;
+    }
+    child = next;
+  }
+}
+
+}  // namespace
+
 bool SynthContent::ComposeSingleSegment(const SpeakParams& params) {
   push_back(SynthSegment(params.m_VoiceName, params.m_VoiceGender, params.m_Content,
                          params.m_ContentType));
@@ -143,7 +346,7 @@ bool SynthContent::ReadSsmlAndComposeContent(SpeakParams& params, std::string& q
   }
 
   apr_xml_elem* root = doc->root;
-  if (root->lang) params.m_Language = root->lang;
+  if (root->lang) params.m_Language = UnquoteXml(root->lang);
 
   const char* base = nullptr;
   for (const apr_xml_attr* attr : GetAttributes(root)) {
@@ -187,6 +390,15 @@ bool SynthContent::ReadSsmlAndComposeContent(SpeakParams& params, std::string& q
 bool SynthContent::ComposeSsmlSegment(apr_xml_doc* doc, apr_xml_elem* element, bool takeVoice,
                                       const SpeakParams& params, apr_pool_t* pool) {
   StripNamespace(element);
+  // Only the element's content is written, so its own name and attributes
+  // need no mending.
+  DropUnwritableNames(element, pool);
+
+  // The voice is read before quoting: "A&amp;B" names the voice "A&B".
+  SynthSegment segment(params.m_VoiceName, params.m_VoiceGender, std::string(),
+                       SYNTH_CONTENT_SSML);
+  if (takeVoice) segment.SetVoiceParams(element);
+
   // The parser hands text back unescaped; without quoting, '&' and '<' in
   // the text would make the composed document malformed.
   apr_xml_quote_elem(pool, element);
@@ -195,18 +407,17 @@ bool SynthContent::ComposeSsmlSegment(apr_xml_doc* doc, apr_xml_elem* element, b
   apr_xml_to_text(pool, element, APR_XML_X2T_INNER, doc ? doc->namespaces : nullptr, nullptr,
                   &inner, nullptr);
 
-  std::string ssml;
+  std::string& ssml = segment.m_Content;
   size_t innerLength = inner ? strlen(inner) : 0;
   ssml.reserve(sizeof(kSpeakOpening) + params.m_Language.size() + 2 + innerLength +
                sizeof(kSpeakClosing));
   ssml.append(kSpeakOpening);
-  ssml.append(params.m_Language);
+  // The language may come from a request header.
+  AppendAttributeValue(ssml, params.m_Language);
   ssml.append("\">");
   if (inner) ssml.append(inner, innerLength);
   ssml.append(kSpeakClosing);
 
-  SynthSegment segment(params.m_VoiceName, params.m_VoiceGender, ssml, SYNTH_CONTENT_SSML);
-  if (takeVoice) segment.SetVoiceParams(element);
   push_back(segment);
   return true;
 }

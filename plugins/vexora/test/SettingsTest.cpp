@@ -4,6 +4,10 @@
 
 #include <climits>
 #include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
 
 #include "Plugin.h"
@@ -217,6 +221,57 @@ TEST_F(SynthSettingsTest, ProsodyValuesAndEmptyOnesIgnored) {
   EXPECT_EQ(-3.5f, m_Synth.m_Prosody.m_Volume.value.numeric);
   LoadSynth("prosody-pitch=\"\"");
   EXPECT_EQ("+2", m_Synth.m_Prosody.m_Pitch);
+}
+
+// Narrowing a number that single precision cannot hold is undefined: such a
+// value is told and leaves the setting as it was.
+TEST_F(SynthSettingsTest, ProsodyNumbersBeyondSinglePrecisionAreNotSet) {
+  LoadSynth("prosody-rate=\"1.5\" prosody-volume=\"6\" prosody-pitch=\"+2\"");
+  const std::pair<std::string, std::string> cases[] = {
+      {"prosody-rate", "1e300"},   {"prosody-rate", "-1e300"},  {"prosody-rate", "3.5e36"},
+      {"prosody-rate", "1e999"},   {"prosody-rate", "nan"},     {"prosody-rate", "0x1p1000"},
+      {"prosody-volume", "1e39"},  {"prosody-volume", "-inf"},  {"prosody-volume", "NAN"},
+      {"prosody-pitch", "1e300"},  {"prosody-pitch", "-4e38st"}};
+  for (const auto& c : cases) {
+    m_Log.Clear();
+    LoadSynth(c.first + "=\"" + c.second + "\"");
+    EXPECT_EQ(1u, Logged("WARNING", "Unexpected Value <" + c.second + "> for Attribute <" +
+                                        c.first + ">"))
+        << c.first << "=" << c.second;
+    EXPECT_EQ(150.0f, m_Synth.m_Prosody.m_Rate.value.relative) << c.second;
+    EXPECT_EQ(6.0f, m_Synth.m_Prosody.m_Volume.value.numeric) << c.second;
+    EXPECT_EQ("+2", m_Synth.m_Prosody.m_Pitch) << c.second;
+  }
+  // The largest values single precision holds still count.
+  m_Log.Clear();
+  LoadSynth("prosody-rate=\"3.4e36\" prosody-volume=\"-3.4e38\" prosody-pitch=\"3.4e38\"");
+  EXPECT_EQ(0u, Warnings());
+  EXPECT_FLOAT_EQ(3.4e38f, m_Synth.m_Prosody.m_Rate.value.relative);
+  EXPECT_FLOAT_EQ(-3.4e38f, m_Synth.m_Prosody.m_Volume.value.numeric);
+  EXPECT_EQ("3.4e38", m_Synth.m_Prosody.m_Pitch);
+}
+
+// The hostile configurations the configuration fuzzer starts from.
+TEST_F(SynthSettingsTest, CorpusConfigurationsLeaveOnlyNumbersSinglePrecisionHolds) {
+  const std::filesystem::path corpus =
+      std::filesystem::path(VX_SOURCE_DIR) / "fuzz" / "corpus" / "config";
+  size_t documents = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(corpus)) {
+    std::ifstream file(entry.path(), std::ios::binary);
+    std::ostringstream text;
+    text << file.rdbuf();
+    const apr_xml_elem* root = Element(text.str());
+    SynthSettings settings;
+    for (const apr_xml_elem* child = root->first_child; child; child = child->next)
+      if (strcmp(child->name, "synth-settings") == 0) settings.Load(child);
+    EXPECT_EQ(PROSODY_RATE_TYPE_UNKNOWN, settings.m_Prosody.m_Rate.type) << entry.path();
+    EXPECT_EQ(PROSODY_VOLUME_TYPE_UNKNOWN, settings.m_Prosody.m_Volume.type) << entry.path();
+    EXPECT_EQ("", settings.m_Prosody.m_Pitch) << entry.path();
+    ++documents;
+  }
+  EXPECT_GE(documents, 7u);
+  // One warning per hostile attribute of the corpus.
+  EXPECT_EQ(9u, m_Log.Count("[WARNING] [VXS-TEST] Unexpected Value <"));
 }
 
 TEST_F(SynthSettingsTest, VoiceGenderRules) {
