@@ -106,9 +106,10 @@ APT_DECLARE(apt_bool_t) apt_pair_array_generate(const apt_pair_arr_t* arr, apt_s
       memcpy(pos, pair->name.buf, pair->name.length);
       pos += pair->name.length;
     }
-    if (pair->value.length) {
+    // A pair without a name keeps its '=': alone, it would parse as no pair.
+    if (pair->value.length || !pair->name.length) {
       *pos++ = '=';
-      memcpy(pos, pair->value.buf, pair->value.length);
+      if (pair->value.length) memcpy(pos, pair->value.buf, pair->value.length);
       pos += pair->value.length;
     }
   }

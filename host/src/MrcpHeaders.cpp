@@ -8,6 +8,9 @@
 #include <string.h>
 #include <strings.h>
 
+#include <algorithm>
+#include <charconv>
+#include <cmath>
 #include <cstdio>
 
 #include "vxhost/MrcpText.h"
@@ -100,30 +103,44 @@ int FindWord(const std::string& value, const char* const* words, int count) {
   return -1;
 }
 
-// digits ["." digits] or "." digits; no sign, no exponent, locale-free.
-bool ParseDecimal(const std::string& text, double* out) {
+// digits ["." digits] or "." digits, the fixed-point numbers of MRCPv2: no
+// sign, no exponent, at most kMaxNumberLength characters. Read locale-free
+// and rounded once, to the nearest single-precision value, so that the
+// shortest fixed-point text of that value (FormatNumber) reads back to it.
+bool ParseDecimal(const std::string& text, float* out) {
   if (text.empty() || text.size() > kMaxNumberLength) return false;
-  double value = 0;
-  double scale = 0;  // 0 before the point, then 0.1, 0.01, ...
   size_t digits = 0;
+  size_t points = 0;
   for (char c : text) {
-    if (c == '.') {
-      if (scale != 0) return false;
-      scale = 1;
-      continue;
-    }
-    if (c < '0' || c > '9') return false;
-    ++digits;
-    if (scale == 0) {
-      value = value * 10 + (c - '0');
-    } else {
-      scale /= 10;
-      value += (c - '0') * scale;
-    }
+    if (c == '.')
+      ++points;
+    else if (c >= '0' && c <= '9')
+      ++digits;
+    else
+      return false;
   }
-  if (digits == 0) return false;
+  if (digits == 0 || points > 1) return false;
+  float value = 0;
+  const char* end = text.data() + text.size();
+  const std::from_chars_result result =
+      std::from_chars(text.data(), end, value, std::chars_format::fixed);
+  if (result.ec != std::errc() || result.ptr != end) return false;
   *out = value;
   return true;
+}
+
+// A decimal number (ParseDecimal's grammar) times 100, as decimal text: the
+// point moves two places, so no rounding happens before ParseDecimal's.
+std::string TimesHundred(const std::string& number) {
+  const size_t point = number.find('.');
+  std::string whole = number.substr(0, point);
+  std::string fraction = point == std::string::npos ? "" : number.substr(point + 1);
+  fraction.resize(std::max<size_t>(fraction.size(), 2), '0');
+  whole += fraction.substr(0, 2);
+  fraction.erase(0, 2);
+  const size_t first = whole.find_first_not_of('0');
+  whole = first == std::string::npos ? "0" : whole.substr(first);
+  return fraction.empty() ? whole : whole + "." + fraction;
 }
 
 bool EndsWithNoCase(const std::string& text, const char* suffix, std::string* stem) {
@@ -135,10 +152,24 @@ bool EndsWithNoCase(const std::string& text, const char* suffix, std::string* st
   return true;
 }
 
-std::string FormatNumber(double value) {
-  char buffer[32];
-  snprintf(buffer, sizeof(buffer), "%g", value);
-  return buffer;
+// The shortest fixed-point text that ParseDecimal reads back to value; empty
+// for a value that has none (negative, not finite, or too long).
+std::string FormatNumber(float value) {
+  if (!std::isfinite(value) || std::signbit(value)) return std::string();
+  char buffer[64];
+  const std::to_chars_result result =
+      std::to_chars(buffer, buffer + sizeof(buffer), value, std::chars_format::fixed);
+  if (result.ec != std::errc()) return std::string();
+  const std::string text(buffer, result.ptr);
+  float read;
+  if (!ParseDecimal(text, &read) || memcmp(&read, &value, sizeof(value)) != 0)
+    return std::string();
+  return text;
+}
+
+std::string TrimTrailingBlanks(std::string text) {
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.pop_back();
+  return text;
 }
 
 void SetError(std::string* error, const std::string& text) {
@@ -289,7 +320,9 @@ bool FormatHeader(const mrcp_message_t* message, const HeaderDef& def, std::stri
         return true;
       }
       if (rate.type == PROSODY_RATE_TYPE_RELATIVE_CHANGE) {
-        *value = FormatNumber(rate.value.relative) + "%";
+        const std::string number = FormatNumber(rate.value.relative);
+        if (number.empty()) return false;
+        *value = number + "%";
         return true;
       }
       return false;
@@ -304,13 +337,20 @@ bool FormatHeader(const mrcp_message_t* message, const HeaderDef& def, std::stri
           *value = kVolumeLabels[label];
           return true;
         }
-        case PROSODY_VOLUME_TYPE_NUMERIC:
-          *value = FormatNumber(volume.value.numeric) + "dB";
+        case PROSODY_VOLUME_TYPE_NUMERIC: {
+          const std::string number = FormatNumber(volume.value.numeric);
+          if (number.empty()) return false;
+          *value = number + "dB";
           return true;
-        case PROSODY_VOLUME_TYPE_RELATIVE_CHANGE:
-          *value = (volume.value.relative < 0 ? "" : "+") + FormatNumber(volume.value.relative) +
-                   "dB";
+        }
+        case PROSODY_VOLUME_TYPE_RELATIVE_CHANGE: {
+          // The sign is written for -0 too, so that it reads back as -0.
+          const float relative = volume.value.relative;
+          const std::string number = FormatNumber(std::fabs(relative));
+          if (number.empty()) return false;
+          *value = (std::signbit(relative) ? "-" : "+") + number + "dB";
           return true;
+        }
         default:
           return false;
       }
@@ -327,11 +367,21 @@ bool FormatHeader(const mrcp_message_t* message, const HeaderDef& def, std::stri
     case Kind::kPairs: {
       const apt_pair_arr_t* pairs = *reinterpret_cast<apt_pair_arr_t* const*>(field);
       value->clear();
-      for (int i = 0; i < apt_pair_array_size_get(pairs); ++i) {
+      const int count = apt_pair_array_size_get(pairs);
+      for (int i = 0; i < count; ++i) {
         const apt_pair_t* pair = apt_pair_array_get(pairs, i);
+        std::string name = OneLine(pair->name);
+        std::string text = OneLine(pair->value);
+        if (i == count - 1) {
+          // Blanks that would end the header line do not come back.
+          text = TrimTrailingBlanks(text);
+          if (text.empty()) name = TrimTrailingBlanks(name);
+        }
         if (i > 0) *value += ';';
-        *value += OneLine(pair->name);
-        if (pair->value.length) *value += "=" + OneLine(pair->value);
+        *value += name;
+        // A pair without a name keeps its '=': alone, it would read back as
+        // no pair at all.
+        if (!text.empty() || name.empty()) *value += "=" + text;
       }
       return true;
     }
@@ -386,10 +436,13 @@ bool ParseProsodyRate(const std::string& value, mrcp_prosody_rate_t* out) {
   std::string number = value;
   const bool percent = !value.empty() && value.back() == '%';
   if (percent) number.pop_back();
-  double parsed;
+  float parsed;
   if (!ParseDecimal(number, &parsed)) return false;
+  // A multiplier is read as the percentage it stands for, which must itself
+  // be a number of the grammar.
+  if (!percent && !ParseDecimal(TimesHundred(number), &parsed)) return false;
   out->type = PROSODY_RATE_TYPE_RELATIVE_CHANGE;
-  out->value.relative = static_cast<float>(percent ? parsed : parsed * 100);
+  out->value.relative = parsed;
   return true;
 }
 
@@ -412,14 +465,14 @@ bool ParseProsodyVolume(const std::string& value, mrcp_prosody_volume_t* out) {
   } else if (EndsWithNoCase(number, "dB", &stem)) {
     number = stem;
   }
-  double parsed;
+  float parsed;
   if (!ParseDecimal(number, &parsed)) return false;
   if (sign || percent) {
     out->type = PROSODY_VOLUME_TYPE_RELATIVE_CHANGE;
-    out->value.relative = static_cast<float>(negative ? -parsed : parsed);
+    out->value.relative = negative ? -parsed : parsed;
   } else {
     out->type = PROSODY_VOLUME_TYPE_NUMERIC;
-    out->value.numeric = static_cast<float>(parsed);
+    out->value.numeric = parsed;
   }
   return true;
 }

@@ -252,6 +252,16 @@ bool ParseMrcpMessage(const std::string& text, apr_pool_t* pool, mrcp_message_t*
       mrcp_generic_header_property_add(message, GENERIC_HEADER_CONTENT_LENGTH);
     }
   }
+  // Whatever is read can be written and read again: a message whose written
+  // form (exact message-length, Content-Length, canonical values) would
+  // exceed the limit is refused as well.
+  const size_t written = GenerateMrcpMessage(message).size();
+  if (written > kMaxMrcpMessageSize) {
+    return SetError(error, "message of " + std::to_string(written) +
+                               " octets once written exceeds " +
+                               std::to_string(kMaxMrcpMessageSize)),
+           false;
+  }
   *out = message;
   return true;
 }

@@ -121,6 +121,13 @@ TEST_F(AptTest, PairArrayParseRefusesNullAndGenerateRoundTrips) {
   ASSERT_TRUE(apt_pair_array_generate(arr, &generated, m_Pool));
   EXPECT_EQ("a=1;flag;b=x=y", Str(generated));
   EXPECT_EQ(nullptr, apt_pair_array_get(arr, 3));
+  // A pair without a name keeps its '=', or it would parse as no pair.
+  EXPECT_EQ(PairList({{"a", "1"}, {"", ""}, {"b", "2"}}), Pairs("a=1;=;b=2"));
+  arr = apt_pair_array_create(1, m_Pool);
+  apt_string_assign(&text, "a=1;=;b=2", m_Pool);
+  ASSERT_TRUE(apt_pair_array_parse(arr, &text, m_Pool));
+  ASSERT_TRUE(apt_pair_array_generate(arr, &generated, m_Pool));
+  EXPECT_EQ("a=1;=;b=2", Str(generated));
 }
 
 TEST_F(AptTest, StringHelpers) {

@@ -4,7 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <filesystem>
+#include <fstream>
 #include <random>
+#include <sstream>
 #include <string>
 
 #include "vxhost/MrcpText.h"
@@ -65,6 +68,22 @@ class MrcpTextTest : public ::testing::Test {
 
   mrcp_message_t* WithHeader(const std::string& name, const std::string& value) {
     return Parse("MRCP/2.0 0 SPEAK 1\r\n" + name + ": " + value + "\r\n\r\n");
+  }
+
+  // Whatever the kit reads, it writes so that reading and writing again
+  // gives the same text. False when `text` itself was refused.
+  bool ExpectFixedPoint(const std::string& text) {
+    mrcp_message_t* first = nullptr;
+    std::string error;
+    if (!vxhost::ParseMrcpMessage(text, m_Pool, &first, &error)) return false;
+    const std::string written = vxhost::GenerateMrcpMessage(first);
+    mrcp_message_t* second = nullptr;
+    EXPECT_TRUE(vxhost::ParseMrcpMessage(written, m_Pool, &second, &error))
+        << error << "\n" << written;
+    if (second) {
+      EXPECT_EQ(written, vxhost::GenerateMrcpMessage(second)) << text;
+    }
+    return true;
   }
 
   apr_pool_t* m_Pool = nullptr;
@@ -250,6 +269,100 @@ TEST_F(MrcpTextTest, ProsodyVolumeGrammar) {
   }
 }
 
+// Numbers are written in the fixed-point form the reader takes, never with
+// an exponent, and read back to the very same value.
+TEST_F(MrcpTextTest, NumbersAreWrittenAsFixedPointThatReadsBack) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"Prosody-Rate: 0.0000001", "Prosody-Rate: 0.00001%"},
+      {"Prosody-Rate: 9999999999999", "Prosody-Rate: 999999986991104%"},
+      {"Prosody-Rate: 1.2345678901234", "Prosody-Rate: 123.45679%"},
+      {"Prosody-Rate: 0.0000000000001%", "Prosody-Rate: 0.0000000000001%"},
+      {"Prosody-Volume: 1234567", "Prosody-Volume: 1234567dB"},
+      {"Prosody-Volume: -0", "Prosody-Volume: -0dB"},
+      {"Prosody-Volume: +0%", "Prosody-Volume: +0dB"},
+      {"Prosody-Volume: 12.3456789012%", "Prosody-Volume: +12.345679dB"},
+      {"Prosody-Volume: +99999999999.99dB", "Prosody-Volume: +99999997952dB"},
+  };
+  for (const auto& c : cases) {
+    const std::string text = "MRCP/2.0 0 SPEAK 1\r\n" + c.first + "\r\n\r\n";
+    const std::string written = vxhost::GenerateMrcpMessage(Parse(text));
+    EXPECT_NE(std::string::npos, written.find("\r\n" + c.second + "\r\n")) << written;
+    EXPECT_TRUE(ExpectFixedPoint(text));
+  }
+  mrcp_message_t* m = WithHeader("Prosody-Volume", "-0");
+  EXPECT_TRUE(std::signbit(m->synth_header->prosody_param.volume.value.relative));
+  // A multiplier whose percentage needs more than 15 characters is refused:
+  // it could not be written back.
+  Refusal("MRCP/2.0 0 SPEAK 1\r\nProsody-Rate: 999999999999999\r\n\r\n");
+  // Values set through the API that the grammar cannot carry are left out.
+  m = WithHeader("Prosody-Rate", "1");
+  m->synth_header->prosody_param.rate.value.relative = 1e30f;
+  EXPECT_EQ(std::string::npos, vxhost::GenerateMrcpMessage(m).find("Prosody-Rate"));
+  m->synth_header->prosody_param.rate.value.relative = -5;
+  EXPECT_EQ(std::string::npos, vxhost::GenerateMrcpMessage(m).find("Prosody-Rate"));
+  m->synth_header->prosody_param.rate.value.relative = NAN;
+  EXPECT_EQ(std::string::npos, vxhost::GenerateMrcpMessage(m).find("Prosody-Rate"));
+}
+
+TEST_F(MrcpTextTest, VendorPairsAreWrittenSoThatTheyReadBack) {
+  const std::string text =
+      "MRCP/2.0 0 SPEAK 1\r\nVendor-Specific-Parameters: a=1;=;b=2;=x; k=;flag\r\n\r\n";
+  const std::string written = vxhost::GenerateMrcpMessage(Parse(text));
+  EXPECT_NE(std::string::npos,
+            written.find("\r\nVendor-Specific-Parameters: a=1;=;b=2;=x;k;flag\r\n"))
+      << written;
+  const apt_pair_arr_t* pairs = Parse(written)->generic_header->vendor_specific_params;
+  ASSERT_EQ(6, apt_pair_array_size_get(pairs));
+  EXPECT_EQ("", Str(apt_pair_array_get(pairs, 1)->name));
+  EXPECT_EQ("", Str(apt_pair_array_get(pairs, 1)->value));
+  EXPECT_EQ("2", Str(apt_pair_array_get(pairs, 2)->value));
+  EXPECT_TRUE(ExpectFixedPoint(text));
+  // Blanks that would end the line are not written: they would not come back.
+  for (const char* last : {"a=1;k=\t;;", "x;0 =; ", "a;=\t;"}) {
+    const std::string message =
+        std::string("MRCP/2.0 0 SPEAK 1\r\nVendor-Specific-Parameters: ") + last + "\r\n\r\n";
+    EXPECT_TRUE(ExpectFixedPoint(message)) << last;
+  }
+}
+
+// The hostile messages the MRCP fuzzer starts from, and numbers of every
+// length and form the grammar allows.
+TEST_F(MrcpTextTest, WritingWhatWasReadIsAFixedPoint) {
+  size_t accepted = 0;
+  const std::filesystem::path corpus =
+      std::filesystem::path(VX_SOURCE_DIR) / "fuzz" / "corpus" / "mrcp";
+  for (const auto& entry : std::filesystem::directory_iterator(corpus)) {
+    std::ifstream file(entry.path(), std::ios::binary);
+    std::ostringstream text;
+    text << file.rdbuf();
+    if (ExpectFixedPoint(text.str())) ++accepted;
+  }
+  EXPECT_GE(accepted, 11u);
+
+  std::mt19937 random(6787);
+  // Prefix and suffix of each form of number.
+  const std::pair<const char*, const char*> rate_forms[] = {{"", ""}, {"", "%"}};
+  const std::pair<const char*, const char*> volume_forms[] = {
+      {"", ""}, {"", "dB"}, {"+", ""}, {"-", ""}, {"+", "dB"}, {"-", "dB"}, {"", "%"}};
+  for (int round = 0; round < 20000; ++round) {
+    std::string number;
+    const size_t length = 1 + random() % 15;
+    const size_t point = random() % (length + 3);  // no point when beyond the length
+    for (size_t i = 0; i < length; ++i) number += i == point ? '.' : "0123456789"[random() % 10];
+    if (number == ".") number = "0";
+    const bool rate = round % 2 == 0;
+    const auto& form = rate ? rate_forms[random() % 2] : volume_forms[random() % 7];
+    const std::string text = std::string("MRCP/2.0 0 SPEAK 1\r\n") +
+                             (rate ? "Prosody-Rate: " : "Prosody-Volume: ") + form.first +
+                             number + form.second + "\r\n\r\n";
+    ExpectFixedPoint(text);
+    if (::testing::Test::HasFailure()) {
+      ADD_FAILURE() << text;
+      break;
+    }
+  }
+}
+
 TEST_F(MrcpTextTest, ProsodyValuesAreWrittenBackReadably) {
   mrcp_message_t* m = WithHeader("Prosody-Volume", "-3dB");
   vxhost::SetMrcpHeader(m, "Prosody-Rate", "x-fast", nullptr);
@@ -312,9 +425,24 @@ TEST_F(MrcpTextTest, HostileOctetsAreRefused) {
     EXPECT_NE(std::string::npos, Refusal(head + "ok " + bad).find("UTF-8")) << head + bad;
   }
   EXPECT_NE(std::string::npos, Refusal(head + std::string(1024 * 1024, 'a')).find("exceeds"));
-  // The largest message accepted is read whole.
-  const std::string big = head + std::string(vxhost::kMaxMrcpMessageSize - head.size(), 'a');
-  EXPECT_EQ(big.size() - head.size(), Parse(big)->body.length);
+  // The largest message accepted is read whole and written back as it came.
+  const size_t limit = vxhost::kMaxMrcpMessageSize;
+  auto exact_head = [limit](size_t body) {
+    return "MRCP/2.0 " + std::to_string(limit) +
+           " SPEAK 1\r\nContent-Type: text/plain\r\nContent-Length: " + std::to_string(body) +
+           "\r\n\r\n";
+  };
+  const size_t body = limit - exact_head(limit).size();
+  const std::string big = exact_head(body) + std::string(body, 'a');
+  ASSERT_EQ(limit, big.size());
+  const mrcp_message_t* read = Parse(big);
+  ASSERT_NE(nullptr, read);
+  EXPECT_EQ(body, read->body.length);
+  EXPECT_EQ(big, vxhost::GenerateMrcpMessage(read));
+  // One that only its written form takes past the limit (the writer adds
+  // Content-Length) could not be read again, so it is refused.
+  const std::string grows = head + std::string(limit - head.size(), 'a');
+  EXPECT_NE(std::string::npos, Refusal(grows).find("once written exceeds")) << Refusal(grows);
 }
 
 TEST_F(MrcpTextTest, RandomDamageNeverCrashes) {
@@ -341,11 +469,8 @@ TEST_F(MrcpTextTest, RandomDamageNeverCrashes) {
     mrcp_message_t* message = nullptr;
     std::string error;
     if (vxhost::ParseMrcpMessage(text, m_Pool, &message, &error)) {
-      // Whatever was accepted can be written and read again.
-      const std::string written = vxhost::GenerateMrcpMessage(message);
-      mrcp_message_t* again = nullptr;
-      EXPECT_TRUE(vxhost::ParseMrcpMessage(written, m_Pool, &again, &error))
-          << error << "\n" << written;
+      // Whatever was accepted is written so that it reads back the same.
+      ExpectFixedPoint(text);
     } else {
       EXPECT_FALSE(error.empty());
     }

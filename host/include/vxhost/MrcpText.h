@@ -30,10 +30,11 @@
  *     Content-Length, the rest of the text. Line breaks or spaces after a
  *     counted body are ignored; anything else there is an error.
  *   - Rejected with an error text, never a crash: more than
- *     kMaxMrcpMessageSize octets, a NUL octet, invalid UTF-8 (anywhere,
- *     the body included), a start line that fits none of the three forms,
- *     a header line without ":", a body shorter than Content-Length, and a
- *     value outside the grammar of its header below.
+ *     kMaxMrcpMessageSize octets (as read, or once written), a NUL octet,
+ *     invalid UTF-8 (anywhere, the body included), a start line that fits
+ *     none of the three forms, a header line without ":", a body shorter
+ *     than Content-Length, and a value outside the grammar of its header
+ *     below.
  *
  * Header values:
  *   Channel-Identifier             string -> message->channel_id
@@ -44,7 +45,8 @@
  *                                    -> PROSODY_RATE_TYPE_LABEL
  *                                  N%  (unsigned N) -> RELATIVE_CHANGE, value N
  *                                  N   (unsigned N, a multiplier) -> RELATIVE_CHANGE,
- *                                      value N x 100 (1.5 gives 150)
+ *                                      value N x 100 (1.5 gives 150), which must
+ *                                      itself be a number of the grammar below
  *   Prosody-Volume                 silent | x-soft | soft | medium | loud | x-loud | default
  *                                    -> PROSODY_VOLUME_TYPE_LABEL
  *                                  +N, -N, +NdB, -NdB, N% (signed, or a percentage)
@@ -64,7 +66,8 @@
  *   Vendor-Specific-Parameters     name=value pairs separated by ";"
  *                                  (apt_pair_array_parse: quotes are kept)
  *   Keywords and labels are matched without regard to case; numbers are
- *   decimal with an optional fraction ("1.5"), at most 15 characters.
+ *   fixed-point decimals with an optional fraction ("1.5"), no exponent, at
+ *   most 15 characters, rounded once to the nearest single-precision value.
  *
  * Writing: the start line with the exact message-length, "Channel-Identifier"
  * when the message has one, every present header of the generic and the
@@ -72,10 +75,16 @@
  * the body, written whenever the body is not empty; a Content-Length marked
  * present is otherwise ignored), the empty line and the body. Header values
  * have CR and LF replaced by spaces. A present header whose value has no
- * text form (gender, rate or volume of unknown type, a cause of 8 or more)
- * is left out. Rates of relative change are written as "N%", volumes of
- * relative change as "+NdB"/"-NdB", numeric volumes as "NdB"; the unit of a
- * relative volume is not kept, only its number.
+ * text form (gender, rate or volume of unknown type, a cause of 8 or more, a
+ * number the grammar cannot carry: negative, not finite, or longer than 15
+ * characters) is left out. Numbers are written as the shortest fixed-point
+ * decimal that reads back to the same value. Rates of relative change are
+ * written as "N%", volumes of relative change as "+NdB"/"-NdB" (the sign of
+ * -0 kept), numeric volumes as "NdB"; the unit of a relative volume is not
+ * kept, only its number. A Vendor-Specific-Parameters pair without a name
+ * keeps its "=", and blanks that would end the line are left out. So
+ * writing a message that was read and reading it again gives a message that
+ * is written as the same text.
  *
  * Every function here is thread-safe as long as each pool and message is
  * used by one thread at a time.
