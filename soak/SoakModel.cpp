@@ -1,0 +1,299 @@
+#include "SoakModel.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace VxSoak {
+
+namespace {
+
+constexpr size_t kTrailLength = 40;
+// Audio of a SPEAK may reach the soak just before its IN-PROGRESS does (the
+// media thread reads as soon as streaming is on); audio that matches no
+// SPEAK for this long is a fault.
+constexpr int64_t kUnmatchedAudioUs = 2000000;
+
+std::string Ms(int64_t us) { return std::to_string(us / 1000) + " ms"; }
+
+}  // namespace
+
+ChannelModel::ChannelModel(std::string name, uint16_t rate, ViolationFunction violation,
+                           StormFunction stormy)
+    : m_Name(std::move(name)),
+      m_Rate(rate),
+      m_Violation(std::move(violation)),
+      m_Stormy(std::move(stormy)) {}
+
+void ChannelModel::Note(int64_t now_us, const std::string& event) {
+  char stamp[32];
+  snprintf(stamp, sizeof(stamp), "%lld.%03lld ", static_cast<long long>(now_us / 1000000),
+           static_cast<long long>((now_us / 1000) % 1000));
+  m_Trail.push_back(stamp + event);
+  if (m_Trail.size() > kTrailLength) m_Trail.pop_front();
+}
+
+std::vector<std::string> ChannelModel::Trail() const {
+  return std::vector<std::string>(m_Trail.begin(), m_Trail.end());
+}
+
+void ChannelModel::Violation(const std::string& what) { m_Violation(m_Name + ": " + what); }
+
+void ChannelModel::OnSent(const RequestModel& sent) {
+  RequestModel request = sent;
+  request.serial = ++m_Serial;
+  if (request.speak) request.speak->request_serial = request.serial;
+  Note(request.sent_us, "sent " + request.method + " " + std::to_string(request.id) +
+                            (request.speak ? " " + request.speak->summary : ""));
+  m_Requests.push_back(request);
+}
+
+bool ChannelModel::HasActiveSpeak() const {
+  for (const RequestModel& request : m_Requests) {
+    if (request.speak) return true;
+  }
+  return !m_Started.empty() && m_Started.back()->end == SpeakModel::End::kNone;
+}
+
+bool ChannelModel::HasUnansweredRequests() const { return !m_Requests.empty(); }
+size_t ChannelModel::Unanswered() const { return m_Requests.size(); }
+
+std::vector<mrcp_request_id> ChannelModel::SpeakIds() const {
+  std::vector<mrcp_request_id> ids;
+  for (const auto& speak : m_Started) ids.push_back(speak->id);
+  return ids;
+}
+
+void ChannelModel::OnMessage(const vxhost::ReceivedMessage& message) {
+  const int64_t now = message.time_us;
+  std::string line = message.method_name + " " + std::to_string(message.request_id);
+  if (message.type == MRCP_MESSAGE_TYPE_RESPONSE) {
+    line += " " + std::to_string(message.status_code) +
+            (message.request_state == MRCP_REQUEST_STATE_INPROGRESS ? " IN-PROGRESS" : "");
+  }
+  if (message.has_completion_cause) line += " cause " + std::to_string(message.completion_cause);
+  Note(now, "recv " + line);
+
+  if (message.type == MRCP_MESSAGE_TYPE_RESPONSE) {
+    auto pos = std::find_if(m_Requests.begin(), m_Requests.end(), [&](const RequestModel& r) {
+      return r.id == message.request_id;
+    });
+    if (pos == m_Requests.end()) {
+      return Violation("a response to request " + std::to_string(message.request_id) +
+                       " for which no request waits (answered twice, or never sent)");
+    }
+    RequestModel request = *pos;
+    m_Requests.erase(pos);
+    ++m_Responses;
+    if (message.method_name != request.method) {
+      return Violation("request " + std::to_string(request.id) + " (" + request.method +
+                       ") answered as " + message.method_name);
+    }
+    if (!request.speak) {
+      if (message.status_code != 200) {
+        return Violation(request.method + " " + std::to_string(request.id) + " answered " +
+                         std::to_string(message.status_code));
+      }
+      if (request.method == "STOP" || request.method == "BARGE-IN-OCCURRED") {
+        // Every SPEAK sent before it has ended by now: completed earlier,
+        // refused, replaced, or stopped by this STOP.
+        for (auto& speak : m_Started) {
+          if (speak->end == SpeakModel::End::kNone && speak->request_serial < request.serial) {
+            speak->end = SpeakModel::End::kStopped;
+            speak->ended_us = now;
+            ++m_StoppedCount;
+          }
+        }
+        m_LastStopAnswered = std::max(m_LastStopAnswered, request.serial);
+        m_AnyStopAnswered = true;
+      }
+      return;
+    }
+    std::shared_ptr<SpeakModel> speak = request.speak;
+    speak->status = message.status_code;
+    if (message.status_code == 200 && message.request_state == MRCP_REQUEST_STATE_INPROGRESS) {
+      if (speak->total_frames == 0) {
+        return Violation("SPEAK " + std::to_string(speak->id) +
+                         " started although nothing of it can play (" + speak->summary + ")");
+      }
+      if (m_AnyStopAnswered && m_LastStopAnswered > speak->request_serial) {
+        return Violation("SPEAK " + std::to_string(speak->id) +
+                         " started after the STOP sent behind it was answered");
+      }
+      for (auto& earlier : m_Started) {
+        if (earlier->end == SpeakModel::End::kNone) {
+          earlier->end = SpeakModel::End::kReplaced;
+          earlier->ended_us = now;
+        }
+      }
+      speak->started_us = now;
+      m_Started.push_back(speak);
+      m_FirstAudioUs.push_back(now - speak->sent_us);
+      if (!m_Stormy(speak->sent_us, now)) m_CalmFirstAudioUs.push_back(now - speak->sent_us);
+      // Audio that came before this answer belongs to it.
+      while (!m_Unmatched.empty()) {
+        const size_t before = m_Unmatched.size();
+        auto frame = m_Unmatched.front();
+        m_Unmatched.pop_front();
+        MatchFrame(frame.first, frame.second);
+        if (m_Unmatched.size() >= before) break;
+      }
+    } else if (message.status_code == 200) {
+      Violation("SPEAK " + std::to_string(speak->id) + " answered 200 without IN-PROGRESS");
+    } else {
+      speak->end = SpeakModel::End::kRefused;
+      speak->ended_us = now;
+      ++m_Refused;
+      if (!message.has_completion_cause) {
+        Violation("refused SPEAK " + std::to_string(speak->id) + " without Completion-Cause");
+      }
+    }
+    return;
+  }
+
+  if (message.method_name != "SPEAK-COMPLETE") {
+    return Violation("unexpected event " + message.method_name);
+  }
+  std::shared_ptr<SpeakModel> found;
+  for (auto it = m_Started.rbegin(); it != m_Started.rend(); ++it) {
+    if ((*it)->id == message.request_id && (*it)->end == SpeakModel::End::kNone) {
+      found = *it;
+      break;
+    }
+  }
+  if (!found) {
+    std::string why = "never started";
+    for (const auto& speak : m_Started) {
+      if (speak->id != message.request_id) continue;
+      switch (speak->end) {
+        case SpeakModel::End::kStopped:
+          why = "stopped, and its STOP was answered";
+          break;
+        case SpeakModel::End::kReplaced:
+          why = "replaced by a later SPEAK";
+          break;
+        case SpeakModel::End::kCompleted:
+          why = "completed already";
+          break;
+        default:
+          break;
+      }
+    }
+    return Violation("SPEAK-COMPLETE for SPEAK " + std::to_string(message.request_id) +
+                     ", which was " + why);
+  }
+  if (!message.has_completion_cause) return Violation("SPEAK-COMPLETE without Completion-Cause");
+  found->end = SpeakModel::End::kCompleted;
+  found->ended_us = now;
+  found->cause = message.completion_cause;
+  ++m_Completed;
+  CheckWhole(*found);
+}
+
+void ChannelModel::CheckWhole(const SpeakModel& speak) {
+  // In calm weather a SPEAK that completes normally played every frame it
+  // has; under faults a segment may fail and end it early.
+  if (speak.cause != 0 || m_Stormy(speak.sent_us, speak.ended_us)) return;
+  if (speak.played != speak.total_frames) {
+    Violation("SPEAK " + std::to_string(speak.id) + " completed after " +
+              std::to_string(speak.played) + " of its " + std::to_string(speak.total_frames) +
+              " frames (" + speak.summary + ")");
+  }
+}
+
+bool ChannelModel::Matches(const SpeakModel& speak, uint32_t position,
+                           const VxTts::TestBytesFrame& frame) const {
+  uint32_t offset = 0;
+  for (const ExpectedSegment& segment : speak.segments) {
+    if (position < offset + segment.frames) {
+      return frame.input_hash == segment.hash && frame.index == position - offset;
+    }
+    offset += segment.frames;
+  }
+  return false;
+}
+
+void ChannelModel::MatchFrame(const VxTts::TestBytesFrame& frame, int64_t now_us) {
+  if (!m_Unmatched.empty()) {
+    m_Unmatched.emplace_back(frame, now_us);
+    return;
+  }
+  if (m_Cursor < m_Started.size()) {
+    SpeakModel& current = *m_Started[m_Cursor];
+    if (m_Position < current.total_frames && Matches(current, m_Position, frame)) {
+      current.played = ++m_Position;
+      return;
+    }
+  }
+  // The next SPEAK's first frame; SPEAKs between played nothing.
+  for (size_t next = m_Started.empty() ? 0 : m_Cursor + (m_Position > 0 ? 1 : 0);
+       next < m_Started.size(); ++next) {
+    if (Matches(*m_Started[next], 0, frame)) {
+      m_Cursor = next;
+      m_Position = 1;
+      m_Started[next]->played = 1;
+      return;
+    }
+  }
+  m_Unmatched.emplace_back(frame, now_us);
+}
+
+void ChannelModel::OnAudio(const std::vector<char>& audio, int64_t now_us) {
+  if (audio.empty()) return;
+  const size_t samples = audio.size() / 2;
+  for (size_t i = 0; i < samples; ++i) {
+    const uint16_t low = static_cast<unsigned char>(audio[2 * i]);
+    const uint16_t high = static_cast<unsigned char>(audio[2 * i + 1]);
+    m_Partial.push_back(static_cast<int16_t>(low | (high << 8)));
+  }
+  const size_t frame = m_Rate / 50;
+  size_t done = 0;
+  size_t frames = 0;
+  for (; done + frame <= m_Partial.size(); done += frame, ++frames) {
+    VxTts::TestBytesFrame decoded;
+    if (!VxTts::DecodeTestBytesFrame(m_Partial.data() + done, frame, &decoded)) {
+      char words[96];
+      snprintf(words, sizeof(words), "%04x %04x %04x %04x ... %04x",
+               static_cast<uint16_t>(m_Partial[done]), static_cast<uint16_t>(m_Partial[done + 1]),
+               static_cast<uint16_t>(m_Partial[done + 2]), static_cast<uint16_t>(m_Partial[done + 3]),
+               static_cast<uint16_t>(m_Partial[done + frame - 1]));
+      Violation(std::string("an audio frame that is no frame of any prompt: ") + words);
+      return;
+    }
+    MatchFrame(decoded, now_us);
+  }
+  m_Partial.erase(m_Partial.begin(), m_Partial.begin() + static_cast<long>(done));
+  if (frames) Note(now_us, "audio " + std::to_string(frames) + " frames");
+}
+
+void ChannelModel::OnClosed(int64_t now_us) {
+  Note(now_us, "closed");
+  if (!m_Requests.empty()) {
+    const RequestModel& request = m_Requests.front();
+    return Violation("request " + std::to_string(request.id) + " (" + request.method +
+                     ") got no response before the close was answered");
+  }
+  if (!m_Unmatched.empty()) return Violation("audio that belongs to no SPEAK that started");
+  for (auto& speak : m_Started) {
+    if (speak->end == SpeakModel::End::kNone) {
+      speak->end = SpeakModel::End::kClosed;
+      speak->ended_us = now_us;
+    }
+  }
+}
+
+void ChannelModel::CheckTimeouts(int64_t now_us, int64_t answer_bound_us) {
+  if (!m_Requests.empty() && now_us - m_Requests.front().sent_us > answer_bound_us) {
+    const RequestModel& request = m_Requests.front();
+    return Violation("request " + std::to_string(request.id) + " (" + request.method +
+                     ") unanswered for " + Ms(now_us - request.sent_us));
+  }
+  if (!m_Unmatched.empty() && now_us - m_Unmatched.front().second > kUnmatchedAudioUs) {
+    const VxTts::TestBytesFrame& frame = m_Unmatched.front().first;
+    char hash[32];
+    snprintf(hash, sizeof(hash), "%016llx", static_cast<unsigned long long>(frame.input_hash));
+    return Violation(std::string("audio that belongs to no SPEAK that started: input ") + hash +
+                     " frame " + std::to_string(frame.index));
+  }
+}
+
+}  // namespace VxSoak
