@@ -12,6 +12,8 @@ constexpr size_t kTrailLength = 40;
 // media thread reads as soon as streaming is on); audio that matches no
 // SPEAK for this long is a fault.
 constexpr int64_t kUnmatchedAudioUs = 2000000;
+// How long after its SPEAK-COMPLETE the last frame of a SPEAK may come.
+constexpr int64_t kLastFrameUs = 500000;
 
 std::string Ms(int64_t us) { return std::to_string(us / 1000) + " ms"; }
 
@@ -29,6 +31,7 @@ void ChannelModel::Note(int64_t now_us, const std::string& event) {
   snprintf(stamp, sizeof(stamp), "%lld.%03lld ", static_cast<long long>(now_us / 1000000),
            static_cast<long long>((now_us / 1000) % 1000));
   m_Trail.push_back(stamp + event);
+  m_LastNoteWasAudio = false;
   if (m_Trail.size() > kTrailLength) m_Trail.pop_front();
 }
 
@@ -45,6 +48,32 @@ void ChannelModel::OnSent(const RequestModel& sent) {
   Note(request.sent_us, "sent " + request.method + " " + std::to_string(request.id) +
                             (request.speak ? " " + request.speak->summary : ""));
   m_Requests.push_back(request);
+}
+
+void ChannelModel::Forget(mrcp_request_id id) {
+  for (auto it = m_Requests.begin(); it != m_Requests.end(); ++it) {
+    if (it->id == id) {
+      m_Requests.erase(it);
+      return;
+    }
+  }
+}
+
+bool ChannelModel::IsWaiting(mrcp_request_id id) const {
+  for (const RequestModel& request : m_Requests) {
+    if (request.id == id) return true;
+  }
+  return false;
+}
+
+uint32_t ChannelModel::FramesLeft() const {
+  uint32_t left = 0;
+  for (const auto& speak : m_Started) {
+    if (speak->end == SpeakModel::End::kNone && speak->total_frames > speak->played) {
+      left += speak->total_frames - speak->played;
+    }
+  }
+  return left;
 }
 
 bool ChannelModel::HasActiveSpeak() const {
@@ -111,7 +140,7 @@ void ChannelModel::OnMessage(const vxhost::ReceivedMessage& message) {
     std::shared_ptr<SpeakModel> speak = request.speak;
     speak->status = message.status_code;
     if (message.status_code == 200 && message.request_state == MRCP_REQUEST_STATE_INPROGRESS) {
-      if (speak->total_frames == 0) {
+      if (!speak->playable) {
         return Violation("SPEAK " + std::to_string(speak->id) +
                          " started although nothing of it can play (" + speak->summary + ")");
       }
@@ -186,30 +215,77 @@ void ChannelModel::OnMessage(const vxhost::ReceivedMessage& message) {
   found->ended_us = now;
   found->cause = message.completion_cause;
   ++m_Completed;
-  CheckWhole(*found);
+  // Its last frame may be kept just after the event (the module sends it
+  // from its own thread): checked once that frame had time to come.
+  m_CompletedUnchecked.emplace_back(found, now);
 }
 
-void ChannelModel::CheckWhole(const SpeakModel& speak) {
+void ChannelModel::CheckWhole(SpeakModel& speak) {
   // In calm weather a SPEAK that completes normally played every frame it
   // has; under faults a segment may fail and end it early.
+  if (speak.whole_checked) return;
+  speak.whole_checked = true;
   if (speak.cause != 0 || m_Stormy(speak.sent_us, speak.ended_us)) return;
-  if (speak.played != speak.total_frames) {
+  if (!speak.whole) {
     Violation("SPEAK " + std::to_string(speak.id) + " completed after " +
-              std::to_string(speak.played) + " of its " + std::to_string(speak.total_frames) +
-              " frames (" + speak.summary + ")");
+              std::to_string(speak.played) + " frames, in segment " +
+              std::to_string(speak.progress.segment + 1) + " of " +
+              std::to_string(speak.segments.size()) + " (" + speak.summary + ")");
   }
 }
 
-bool ChannelModel::Matches(const SpeakModel& speak, uint32_t position,
-                           const VxTts::TestBytesFrame& frame) const {
-  uint32_t offset = 0;
-  for (const ExpectedSegment& segment : speak.segments) {
-    if (position < offset + segment.frames) {
-      return frame.input_hash == segment.hash && frame.index == position - offset;
-    }
-    offset += segment.frames;
+namespace {
+
+constexpr uint64_t kFnvOffset = 14695981039346656037ull;
+constexpr uint64_t kFnvPrime = 1099511628211ull;
+
+}  // namespace
+
+bool ChannelModel::Continues(SpeakModel& speak, const VxTts::TestBytesFrame& frame, bool fresh) {
+  SpeakProgress progress = fresh ? SpeakProgress() : speak.progress;
+  if (progress.segment >= speak.segments.size()) return false;
+  const ExpectedSegment& segment = speak.segments[progress.segment];
+  if (frame.index != progress.position) return false;
+  if (progress.position == 0) {
+    if (segment.hash != 0 && frame.input_hash != segment.hash) return false;
+    progress.hash = frame.input_hash;
+    progress.running = kFnvOffset;
+    progress.bytes.clear();
+  } else if (frame.input_hash != progress.hash) {
+    return false;
   }
-  return false;
+  ++progress.position;
+  progress.running = (progress.running ^ frame.byte) * kFnvPrime;
+  progress.bytes.push_back(static_cast<char>(frame.byte));
+  const bool ended = segment.frames != 0 ? progress.position == segment.frames
+                                         : progress.running == progress.hash;
+  if (ended) {
+    if (segment.frames != 0 && progress.running != progress.hash) {
+      Violation("SPEAK " + std::to_string(speak.id) + " segment " +
+                std::to_string(progress.segment + 1) + " played bytes that are not its input");
+    }
+    if (!segment.token.empty() && progress.bytes.find(segment.token) == std::string::npos) {
+      Violation("SPEAK " + std::to_string(speak.id) + " segment " +
+                std::to_string(progress.segment + 1) + " played \"" + progress.bytes.substr(0, 200) +
+                "\", which lacks its word " + segment.token);
+    }
+    ++progress.segment;
+    progress.position = 0;
+    progress.hash = 0;
+    progress.bytes.clear();
+  }
+  speak.progress = progress;
+  speak.played = fresh ? 1 : speak.played + 1;
+  speak.whole = progress.segment == speak.segments.size();
+  if (speak.end == SpeakModel::End::kStopped || speak.end == SpeakModel::End::kReplaced) {
+    // The frame the media thread was reading when the SPEAK ended may still
+    // come; more is audio of a SPEAK the client was told had ended.
+    if (++speak.late_frames > 1) {
+      Violation("audio of SPEAK " + std::to_string(speak.id) + " after it was " +
+                (speak.end == SpeakModel::End::kStopped ? "stopped" : "replaced"));
+    }
+  }
+  return true;
 }
 
 void ChannelModel::MatchFrame(const VxTts::TestBytesFrame& frame, int64_t now_us) {
@@ -217,29 +293,25 @@ void ChannelModel::MatchFrame(const VxTts::TestBytesFrame& frame, int64_t now_us
     m_Unmatched.emplace_back(frame, now_us);
     return;
   }
-  if (m_Cursor < m_Started.size()) {
-    SpeakModel& current = *m_Started[m_Cursor];
-    if (m_Position < current.total_frames && Matches(current, m_Position, frame)) {
-      current.played = ++m_Position;
-      return;
-    }
+  if (m_Cursor < m_Started.size() && m_Started[m_Cursor]->played > 0 &&
+      Continues(*m_Started[m_Cursor], frame, false)) {
+    return;
   }
   // The next SPEAK's first frame; SPEAKs between played nothing.
-  for (size_t next = m_Started.empty() ? 0 : m_Cursor + (m_Position > 0 ? 1 : 0);
-       next < m_Started.size(); ++next) {
-    if (Matches(*m_Started[next], 0, frame)) {
+  size_t next = m_Cursor;
+  if (m_Cursor < m_Started.size() && m_Started[m_Cursor]->played > 0) ++next;
+  for (; next < m_Started.size(); ++next) {
+    if (Continues(*m_Started[next], frame, true)) {
       m_Cursor = next;
-      m_Position = 1;
-      m_Started[next]->played = 1;
       return;
     }
   }
   m_Unmatched.emplace_back(frame, now_us);
 }
 
-void ChannelModel::OnAudio(const std::vector<char>& audio, int64_t now_us) {
-  if (audio.empty()) return;
-  const size_t samples = audio.size() / 2;
+void ChannelModel::OnAudio(const char* audio, size_t bytes, int64_t now_us) {
+  if (bytes == 0) return;
+  const size_t samples = bytes / 2;
   for (size_t i = 0; i < samples; ++i) {
     const uint16_t low = static_cast<unsigned char>(audio[2 * i]);
     const uint16_t high = static_cast<unsigned char>(audio[2 * i + 1]);
@@ -247,10 +319,18 @@ void ChannelModel::OnAudio(const std::vector<char>& audio, int64_t now_us) {
   }
   const size_t frame = m_Rate / 50;
   size_t done = 0;
-  size_t frames = 0;
-  for (; done + frame <= m_Partial.size(); done += frame, ++frames) {
+  for (; done + frame <= m_Partial.size(); done += frame) {
     VxTts::TestBytesFrame decoded;
     if (!VxTts::DecodeTestBytesFrame(m_Partial.data() + done, frame, &decoded)) {
+      bool silent = true;
+      for (size_t i = 0; i < frame && silent; ++i) silent = m_Partial[done + i] == 0;
+      // The last frame of a prompt is padded with silence; a frame all
+      // silence is that padding seen on its own (a prompt of whole frames
+      // never has one).
+      if (silent) {
+        ++m_SilentFrames;
+        continue;
+      }
       char words[96];
       snprintf(words, sizeof(words), "%04x %04x %04x %04x ... %04x",
                static_cast<uint16_t>(m_Partial[done]), static_cast<uint16_t>(m_Partial[done + 1]),
@@ -262,7 +342,18 @@ void ChannelModel::OnAudio(const std::vector<char>& audio, int64_t now_us) {
     MatchFrame(decoded, now_us);
   }
   m_Partial.erase(m_Partial.begin(), m_Partial.begin() + static_cast<long>(done));
-  if (frames) Note(now_us, "audio " + std::to_string(frames) + " frames");
+  const size_t frames = done / frame;
+  if (frames) {
+    m_AudioFrames += frames;
+    if (!m_Trail.empty() && m_LastNoteWasAudio) {
+      m_Trail.back() = m_AudioNoteStamp + "audio " + std::to_string(m_AudioRun += frames) + " frames";
+    } else {
+      Note(now_us, "audio " + std::to_string(frames) + " frames");
+      m_AudioRun = frames;
+      m_AudioNoteStamp = m_Trail.back().substr(0, m_Trail.back().find(' ') + 1);
+      m_LastNoteWasAudio = true;
+    }
+  }
 }
 
 void ChannelModel::OnClosed(int64_t now_us) {
@@ -273,6 +364,8 @@ void ChannelModel::OnClosed(int64_t now_us) {
                      ") got no response before the close was answered");
   }
   if (!m_Unmatched.empty()) return Violation("audio that belongs to no SPEAK that started");
+  for (auto& unchecked : m_CompletedUnchecked) CheckWhole(*unchecked.first);
+  m_CompletedUnchecked.clear();
   for (auto& speak : m_Started) {
     if (speak->end == SpeakModel::End::kNone) {
       speak->end = SpeakModel::End::kClosed;
@@ -282,6 +375,12 @@ void ChannelModel::OnClosed(int64_t now_us) {
 }
 
 void ChannelModel::CheckTimeouts(int64_t now_us, int64_t answer_bound_us) {
+  while (!m_CompletedUnchecked.empty() &&
+         now_us - m_CompletedUnchecked.front().second > kLastFrameUs) {
+    auto speak = m_CompletedUnchecked.front().first;
+    m_CompletedUnchecked.pop_front();
+    CheckWhole(*speak);
+  }
   if (!m_Requests.empty() && now_us - m_Requests.front().sent_us > answer_bound_us) {
     const RequestModel& request = m_Requests.front();
     return Violation("request " + std::to_string(request.id) + " (" + request.method +

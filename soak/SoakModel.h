@@ -25,16 +25,30 @@ namespace VxSoak {
 
 // One segment the soak expects to hear: the input the service is sent (or
 // the pseudo-input a prompt file was made from) and its length in frames.
+// A segment whose input the module composes itself (SSML it rebuilds) is
+// known only by a word its input must hold: its frames name their input's
+// hash and bytes, so the segment is whole when the bytes heard hash to it.
 struct ExpectedSegment {
-  uint64_t hash = 0;
-  uint32_t frames = 0;
+  uint64_t hash = 0;    // 0: not known in advance
+  uint32_t frames = 0;  // 0: not known in advance
+  std::string token;    // for a segment not known in advance
+};
+
+// Where the audio of one SPEAK has got to.
+struct SpeakProgress {
+  size_t segment = 0;     // the segment being heard
+  uint32_t position = 0;  // frames of it heard
+  uint64_t hash = 0;      // of the segment being heard, once known
+  uint64_t running = 0;   // hash of its bytes heard so far
+  std::string bytes;      // its input, as heard
 };
 
 struct SpeakModel {
   mrcp_request_id id = 0;
   std::string summary;                    // for the event trail
   std::vector<ExpectedSegment> segments;  // what a whole SPEAK plays
-  uint32_t total_frames = 0;
+  uint32_t total_frames = 0;  // an estimate where segments are not known
+  bool playable = false;      // at least one segment can play
   int64_t sent_us = 0;
   int64_t started_us = 0;  // IN-PROGRESS
   int64_t ended_us = 0;
@@ -43,6 +57,10 @@ struct SpeakModel {
   int status = 0;
   int cause = -1;
   uint32_t played = 0;        // frames heard, in order, from the first
+  SpeakProgress progress;
+  bool whole = false;         // every segment heard to its end
+  bool whole_checked = false;
+  uint32_t late_frames = 0;   // heard after it was stopped or replaced
   size_t request_serial = 0;  // order among the channel's requests
 };
 
@@ -71,11 +89,21 @@ class ChannelModel {
 
   void OnSent(const RequestModel& request);
   void OnMessage(const vxhost::ReceivedMessage& message);
-  void OnAudio(const std::vector<char>& audio, int64_t now_us);
+  void OnAudio(const char* audio, size_t bytes, int64_t now_us);
   // The close was answered (or the soak ends): what is still open ends.
   void OnClosed(int64_t now_us);
   // Periodic checks: requests unanswered and audio unmatched for too long.
   void CheckTimeouts(int64_t now_us, int64_t answer_bound_us);
+
+  // A request the kit refused to send after OnSent: no answer is due.
+  void Forget(mrcp_request_id id);
+  // Whether a request of this id waits for its response.
+  bool IsWaiting(mrcp_request_id id) const;
+  // A request id not used on the channel yet.
+  mrcp_request_id NextId() { return m_NextId++; }
+  // Frames the SPEAKs that play have still to play (an estimate where
+  // their segments are not known in advance).
+  uint32_t FramesLeft() const;
 
   // Driver's view of the state.
   bool HasActiveSpeak() const;
@@ -95,11 +123,15 @@ class ChannelModel {
   size_t completed() const { return m_Completed; }
   size_t stopped() const { return m_StoppedCount; }
   size_t refused() const { return m_Refused; }
+  size_t audio_frames() const { return m_AudioFrames; }
+  size_t silent_frames() const { return m_SilentFrames; }
 
  private:
-  bool Matches(const SpeakModel& speak, uint32_t position, const VxTts::TestBytesFrame& frame) const;
+  // Whether frame continues speak where its audio has got to (from its
+  // start when fresh), and if so takes it.
+  bool Continues(SpeakModel& speak, const VxTts::TestBytesFrame& frame, bool fresh);
   void MatchFrame(const VxTts::TestBytesFrame& frame, int64_t now_us);
-  void CheckWhole(const SpeakModel& speak);
+  void CheckWhole(SpeakModel& speak);
   void Violation(const std::string& what);
 
   const std::string m_Name;
@@ -109,16 +141,23 @@ class ChannelModel {
 
   std::deque<RequestModel> m_Requests;  // unanswered, in the order sent
   size_t m_Serial = 0;
+  mrcp_request_id m_NextId = 1;
   // Serial of the newest STOP or BARGE-IN-OCCURRED whose response came.
   size_t m_LastStopAnswered = 0;
   bool m_AnyStopAnswered = false;
   std::vector<std::shared_ptr<SpeakModel>> m_Started;  // IN-PROGRESS, in order
   size_t m_Cursor = 0;        // the started SPEAK the audio is at
-  uint32_t m_Position = 0;    // frames of it heard so far
+  // SPEAKs that completed, checked whole once their last frame had time to come.
+  std::deque<std::pair<std::shared_ptr<SpeakModel>, int64_t>> m_CompletedUnchecked;
   std::deque<std::pair<VxTts::TestBytesFrame, int64_t>> m_Unmatched;
   std::vector<int16_t> m_Partial;  // samples of a frame not yet whole
 
   std::deque<std::string> m_Trail;
+  bool m_LastNoteWasAudio = false;  // runs of audio share one trail line
+  size_t m_AudioRun = 0;
+  std::string m_AudioNoteStamp;
+  size_t m_AudioFrames = 0;
+  size_t m_SilentFrames = 0;
   size_t m_Responses = 0;
   size_t m_Completed = 0;
   size_t m_StoppedCount = 0;

@@ -46,6 +46,7 @@ bool Channel::ReadFrame() {
       const size_t bytes = std::min(frame.codec_frame.size, m_FrameBuffer.size());
       m_Audio.insert(m_Audio.end(), m_FrameBuffer.begin(),
                      m_FrameBuffer.begin() + static_cast<long>(bytes));
+      m_AudioBytesKept += bytes;
       ++m_AudioFrames;
     } else {
       ++m_IdleFrames;
@@ -69,6 +70,10 @@ void Channel::AfterRead(std::function<void()> job) {
 }
 
 void Channel::OnMessage(ReceivedMessage message) {
+  {
+    std::lock_guard<std::mutex> lock(m_AudioMutex);
+    message.audio_bytes = m_AudioBytesKept;
+  }
   {
     std::lock_guard<std::mutex> lock(m_Mutex);
     m_Messages.push_back(std::move(message));
@@ -150,6 +155,7 @@ bool Channel::WaitFrames(size_t frames, std::chrono::milliseconds timeout) {
 void Channel::ClearAudio() {
   std::lock_guard<std::mutex> lock(m_AudioMutex);
   m_Audio.clear();
+  m_AudioBytesKept = 0;
   m_AudioFrames = 0;
   m_IdleFrames = 0;
 }

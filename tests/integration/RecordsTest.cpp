@@ -188,6 +188,31 @@ TEST_F(RecordsTest, FolderKeepsAtMostMaxFileCountRecords) {
   EXPECT_TRUE(m_Log->WaitFor("Remove file vexora-ch1-1.json [max file count]", 2s));
 }
 
+// A client that reuses a request id on a channel of the same identifier
+// writes its record under the name of an earlier one: the earlier record is
+// replaced, not counted twice, so that evicting it later never deletes the
+// newer record in its file.
+TEST_F(RecordsTest, RecordOfAReusedRequestIdReplacesTheEarlierOne) {
+  Start("max-file-count=\"2\"");
+  auto speak_as = [&](mrcp_request_id id, const std::string& text) {
+    std::string speak = SpeakText(text, "text/plain");
+    speak.replace(speak.find(" SPEAK 0"), 8, " SPEAK " + std::to_string(id));
+    EXPECT_EQ(Send(m_Channel, speak), id);
+    EXPECT_EQ(Next(m_Channel).status_code, 200);
+    EXPECT_EQ(Next(m_Channel, 30s).method_name, "SPEAK-COMPLETE");
+  };
+  speak_as(7, "one");
+  speak_as(7, "second");
+  EXPECT_TRUE(m_Log->WaitFor("Removed file vexora-ch1-7.json [replaced]", 2s));
+  speak_as(8, "third");
+  EXPECT_EQ(FileNames(Folder()),
+            (std::vector<std::string>{"vexora-ch1-7.json", "vexora-ch1-8.json"}));
+  // The record of the name is the second SPEAK's: six frames of audio.
+  EXPECT_EQ(ReadRecord("vexora-ch1-7.json")["data-length"], std::to_string(6 * kFrame8k) + " bytes");
+  EXPECT_TRUE(m_Log->WaitFor("SDRM total file entries [2]", 2s));
+  EXPECT_EQ(m_Log->Count("SDRM total file entries [3]"), 0u);
+}
+
 TEST_F(RecordsTest, NoRecordIsWrittenWithoutSaveRecords) {
   WriteConfig("", "  <sdr-manager record-folder=\"records\"/>\n");
   StartEngine();

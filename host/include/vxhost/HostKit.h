@@ -118,6 +118,10 @@ struct ReceivedMessage {
   int completion_cause = -1;
   std::string text;  // MRCPv2 text form
   int64_t time_us = 0;  // arrival, APR time (microseconds since the epoch)
+  // Bytes of audio the channel had kept when the message arrived (since
+  // the last ClearAudio; TakeAudio does not reset it), so that a listener
+  // can place every message exactly between two frames.
+  size_t audio_bytes = 0;
 };
 
 // One MRCP message that went to or came from the module, for transcripts.
@@ -227,6 +231,7 @@ class Channel {
   mutable std::mutex m_AudioMutex;  // guards the fields below
   std::condition_variable m_AudioCond;
   std::vector<char> m_Audio;
+  size_t m_AudioBytesKept = 0;
   size_t m_AudioFrames = 0;
   size_t m_IdleFrames = 0;
 };

@@ -410,6 +410,13 @@ bool Channel::SaveRecord(SdrManager::SynthesisDetails& details) {
   if (details.m_CompletionCause == SYNTHESIZER_COMPLETION_CAUSE_UNKNOWN) {
     details.m_CompletionCause = SYNTHESIZER_COMPLETION_CAUSE_NORMAL;
   }
+  // A record saved before under this name (a request id reused on a channel
+  // of the same identifier) is replaced, not indexed twice: counted twice,
+  // its entry evicted later would delete the file that holds this record.
+  while (sdr->RemoveFileEntry(details.m_Name)) {
+    apt_log(VXS_PLUGIN, APT_LOG_MARK, APT_PRIO_NOTICE, "Removed file %s [replaced]",
+            details.m_Name.c_str());
+  }
   std::string path;
   sdr->ComposePath(path, details.m_Name, SpeakPool());
   if (!details.Save(path)) return false;
