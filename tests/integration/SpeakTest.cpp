@@ -268,30 +268,46 @@ TEST_F(SpeakTest, StopBeforeTheFirstAudioIsAnsweredOnceTheCallCompletes) {
 }
 
 // A second STOP while the first is held used to replace it, so that the
-// first was never answered.
-TEST_F(SpeakTest, SecondStopWhileOneIsHeldIsAnsweredAndTheFirstIsNotLost) {
+// first was never answered; later it was answered at once, before the SPEAK
+// it came behind had even started (and that SPEAK then started). Both are
+// answered, in order, after the SPEAK's own answer.
+TEST_F(SpeakTest, SecondStopWhileOneIsHeldIsAnsweredAfterTheFirst) {
   Start();
   m_Server->faults().SetDelay(500ms);
   mrcp_request_id speak = Send(m_Channel, SpeakText("slow start", "text/plain"));
   ASSERT_TRUE(m_Log->WaitFor("Start Async Synth", 2s));
   mrcp_request_id first = Send(m_Channel, RequestText("STOP"));
   mrcp_request_id second = Send(m_Channel, RequestText("BARGE-IN-OCCURRED"));
-  size_t speak_answers = 0, first_answers = 0, second_answers = 0;
-  for (int i = 0; i < 3; ++i) {
-    vxhost::ReceivedMessage message = Next(m_Channel, 5s);
-    if (message.request_id == speak) {
-      ++speak_answers;
-      EXPECT_EQ(message.request_state, MRCP_REQUEST_STATE_INPROGRESS);
-    } else {
-      EXPECT_EQ(message.status_code, 200);
-      if (message.request_id == first) ++first_answers;
-      if (message.request_id == second) ++second_answers;
-    }
+  mrcp_request_id third = Send(m_Channel, RequestText("STOP"));
+  vxhost::ReceivedMessage message = Next(m_Channel, 5s);
+  EXPECT_EQ(message.request_id, speak);
+  EXPECT_EQ(message.request_state, MRCP_REQUEST_STATE_INPROGRESS);
+  for (mrcp_request_id stop : {first, second, third}) {
+    message = Next(m_Channel, 5s);
+    EXPECT_EQ(message.request_id, stop) << message.text;
+    EXPECT_EQ(message.status_code, 200);
   }
-  EXPECT_EQ(speak_answers, 1u);
-  EXPECT_EQ(first_answers, 1u);
-  EXPECT_EQ(second_answers, 1u);
   EXPECT_TRUE(m_Channel->ExpectNoMessage(300ms));
+}
+
+// The same while paused and with the channel closing under the held STOPs:
+// every one is answered before the close.
+TEST_F(SpeakTest, StopsHeldWhenTheChannelClosesAreAllAnswered) {
+  Start();
+  m_Server->faults().SetDelay(800ms);
+  Send(m_Channel, SpeakText("closing", "text/plain"));
+  ASSERT_TRUE(m_Log->WaitFor("Start Async Synth", 2s));
+  Send(m_Channel, RequestText("PAUSE"));
+  mrcp_request_id first = Send(m_Channel, RequestText("STOP"));
+  mrcp_request_id second = Send(m_Channel, RequestText("STOP"));
+  EXPECT_EQ(Next(m_Channel).method_name, "PAUSE");
+  ASSERT_TRUE(m_Kit->CloseChannel(m_Channel, 5s));
+  std::vector<mrcp_request_id> answered;
+  vxhost::ReceivedMessage message;
+  while (m_Channel->WaitMessage(&message, 0ms)) {
+    if (message.method_name == "STOP") answered.push_back(message.request_id);
+  }
+  EXPECT_EQ(answered, (std::vector<mrcp_request_id>{first, second}));
 }
 
 TEST_F(SpeakTest, PauseFreezesPlaybackAndResumeContinuesAtTheSameByte) {

@@ -293,7 +293,7 @@ void Channel::EndReplacedSpeak(SdrManager::SynthesisDetails& details) {
   mrcp_message_t* stop_response = m_StopResponse.exchange(nullptr);
   m_ActiveRequest = nullptr;
   m_PendingResponse = nullptr;
-  if (stop_response) SendMessage(stop_response);
+  if (stop_response) SendStopResponse(stop_response);
 }
 
 bool Channel::ComposeContent(apr_pool_t* pool) {
@@ -325,14 +325,24 @@ bool Channel::ComposeContent(apr_pool_t* pool) {
 
 bool Channel::Stop(mrcp_message_t*, mrcp_message_t* response) {
   if (!m_ActiveRequest) return false;
-  // The SPEAK is already being stopped: holding this response too would
-  // overwrite the one held, which would then never be answered.
-  if (m_StopResponse.load()) return false;
+  // The SPEAK is already being stopped: this response is answered with the
+  // one held, not before it, since until then the SPEAK may still start.
+  if (m_StopResponse.load()) {
+    m_LaterStopResponses.push_back(response);
+    return true;
+  }
   m_StopResponse = response;
   m_Details.m_CompletionCause = SYNTHESIZER_COMPLETION_CAUSE_CANCELLED;
   // Without audio flowing the media thread will not report the stop; the
   // call in flight answers it when it completes.
   return true;
+}
+
+void Channel::SendStopResponse(mrcp_message_t* response) {
+  SendMessage(response);
+  std::vector<mrcp_message_t*> later;
+  later.swap(m_LaterStopResponses);
+  for (mrcp_message_t* message : later) SendMessage(message);
 }
 
 bool Channel::Pause(mrcp_message_t*, mrcp_message_t* response) {
@@ -396,7 +406,7 @@ void Channel::ProcessStopCompleteEvent() {
   if (m_Details.m_SaveRecord) SaveRecord(m_Details);
   m_ActiveRequest = nullptr;
   m_StopResponse = nullptr;
-  SendMessage(stop_response);
+  SendStopResponse(stop_response);
   if (m_ClosePending) ProcessClose();
 }
 

@@ -14,6 +14,7 @@
 #include <memory>
 #include <ostream>
 #include <string>
+#include <vector>
 
 #include "ChunkBuffer.h"
 #include "SdrManager.h"
@@ -179,6 +180,8 @@ class Channel {
   void EndReplacedSpeak(SdrManager::SynthesisDetails& details);
 
   void SendMessage(mrcp_message_t* message);
+  // Sends the held STOP's response, then those of the STOPs behind it.
+  void SendStopResponse(mrcp_message_t* response);
   bool PostEvent(Ambrel::AsyncEvent* event);
 
   Engine* m_Engine;
@@ -194,6 +197,9 @@ class Channel {
   // Read by the media thread without a lock: atomics, so that the two
   // threads never race on them.
   std::atomic<mrcp_message_t*> m_StopResponse;
+  // STOPs and barge-ins that came while one was held, answered right after
+  // it (event-processor thread only).
+  std::vector<mrcp_message_t*> m_LaterStopResponses;
   std::atomic<bool> m_Streaming;
   std::atomic<bool> m_Paused;
   bool m_ClosePending;

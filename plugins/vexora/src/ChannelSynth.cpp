@@ -447,7 +447,7 @@ void Channel::AnswerHeldStop() {
   m_StopResponse = nullptr;
   m_ActiveRequest = nullptr;
   m_PendingResponse = nullptr;
-  SendMessage(stop_response);
+  SendStopResponse(stop_response);
 }
 
 void Channel::ContinueSynthesis() {
