@@ -159,13 +159,9 @@ void ChannelModel::OnMessage(const vxhost::ReceivedMessage& message) {
       m_FirstAudioUs.push_back(now - speak->sent_us);
       if (!m_Stormy(speak->sent_us, now)) m_CalmFirstAudioUs.push_back(now - speak->sent_us);
       // Audio that came before this answer belongs to it.
-      while (!m_Unmatched.empty()) {
-        const size_t before = m_Unmatched.size();
-        auto frame = m_Unmatched.front();
-        m_Unmatched.pop_front();
-        MatchFrame(frame.first, frame.second);
-        if (m_Unmatched.size() >= before) break;
-      }
+      std::deque<std::pair<VxTts::TestBytesFrame, int64_t>> waiting;
+      waiting.swap(m_Unmatched);
+      for (const auto& frame : waiting) MatchFrame(frame.first, frame.second);
     } else if (message.status_code == 200) {
       Violation("SPEAK " + std::to_string(speak->id) + " answered 200 without IN-PROGRESS");
     } else {
@@ -297,16 +293,33 @@ void ChannelModel::MatchFrame(const VxTts::TestBytesFrame& frame, int64_t now_us
       Continues(*m_Started[m_Cursor], frame, false)) {
     return;
   }
-  // The next SPEAK's first frame; SPEAKs between played nothing.
-  size_t next = m_Cursor;
-  if (m_Cursor < m_Started.size() && m_Started[m_Cursor]->played > 0) ++next;
-  for (; next < m_Started.size(); ++next) {
-    if (Continues(*m_Started[next], frame, true)) {
+  // A later SPEAK's first frame; SPEAKs between played nothing. The newest
+  // is tried first: once a SPEAK has started, the ones before it cannot
+  // start to play any more. A part known only by its word takes any first
+  // frame, but not one of a prompt another SPEAK is known to play.
+  size_t first = m_Cursor;
+  if (m_Cursor < m_Started.size() && m_Started[m_Cursor]->played > 0) ++first;
+  for (size_t next = m_Started.size(); next-- > first;) {
+    SpeakModel& speak = *m_Started[next];
+    if (!speak.segments.empty() && speak.segments.front().hash == 0 &&
+        IsKnownPrompt(frame.input_hash)) {
+      continue;
+    }
+    if (Continues(speak, frame, true)) {
       m_Cursor = next;
       return;
     }
   }
   m_Unmatched.emplace_back(frame, now_us);
+}
+
+bool ChannelModel::IsKnownPrompt(uint64_t hash) const {
+  for (const auto& speak : m_Started) {
+    for (const ExpectedSegment& segment : speak->segments) {
+      if (segment.hash == hash) return true;
+    }
+  }
+  return false;
 }
 
 void ChannelModel::OnAudio(const char* audio, size_t bytes, int64_t now_us) {

@@ -131,6 +131,7 @@ class ChannelModel {
   // start when fresh), and if so takes it.
   bool Continues(SpeakModel& speak, const VxTts::TestBytesFrame& frame, bool fresh);
   void MatchFrame(const VxTts::TestBytesFrame& frame, int64_t now_us);
+  bool IsKnownPrompt(uint64_t hash) const;
   void CheckWhole(SpeakModel& speak);
   void Violation(const std::string& what);
 
