@@ -4,7 +4,7 @@
 JOBS ?= $(shell nproc)
 CMAKE_EXTRA ?=
 
-.PHONY: all deps build test test-asan test-tsan demo bench clean
+.PHONY: all deps build test test-asan test-tsan demo bench soak soak-asan clean
 
 all: build
 
@@ -37,6 +37,20 @@ demo: build
 
 bench: build
 	bash bench/run.sh
+
+# The chaos soak: SOAK_CHANNELS channels for SOAK_SECONDS on the release
+# build; soak-asan runs a shorter one on the sanitizer build of test-asan.
+SOAK_CHANNELS ?= 500
+SOAK_SECONDS ?= 600
+SOAK_ARGS ?=
+soak: build
+	./build/release/soak/vexora-soak --channels $(SOAK_CHANNELS) --seconds $(SOAK_SECONDS) $(SOAK_ARGS)
+
+soak-asan: deps
+	cmake --preset asan $(CMAKE_EXTRA)
+	cmake --build --preset asan -j $(JOBS) --target vexora-soak
+	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 LSAN_OPTIONS=suppressions=$(CURDIR)/.ci/lsan.supp \
+	  ./build/asan/soak/vexora-soak --channels 200 --seconds 60 --slack-ms 3000 $(SOAK_ARGS)
 
 clean:
 	rm -rf build

@@ -22,6 +22,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -206,6 +207,7 @@ struct LogCounts {
   std::atomic<size_t> grpc_failures{0};
   std::mutex mutex;  // guards the fields below
   std::vector<std::string> faults;  // lines that are faults of the module
+  std::deque<std::string> recent;   // the last lines at INFO and above
   int waveform_entries = -1;        // the last count the waveform store logged
   int record_entries = -1;
 };
@@ -554,6 +556,15 @@ void Soak::Violation(Slot* slot, const std::string& what) {
       for (const std::string& line : slot->model->Trail()) fprintf(stderr, "  %s\n", line.c_str());
     }
   }
+  if (slot) {
+    // The module's own account of the channel (from the lines kept).
+    const std::string tag = "<" + slot->name + "@";
+    std::lock_guard<std::mutex> lock(m_Log.mutex);
+    fprintf(stderr, "last log lines of channel %s:\n", slot->name.c_str());
+    for (const std::string& line : m_Log.recent) {
+      if (line.find(tag) != std::string::npos) fprintf(stderr, "  %s\n", line.c_str());
+    }
+  }
   fprintf(stderr, "scratch folder kept: %s\n", m_Root.c_str());
   fflush(stderr);
   if (m_LogFile) fflush(m_LogFile);
@@ -736,6 +747,7 @@ void Soak::SendSpeak(Slot& slot, int64_t now) {
     if (!slot.model->IsWaiting(reused)) id = reused;
   }
   if (id == 0) id = slot.model->NextId();
+  slot.model->UsedId(id);
   speak->id = id;
   slot.speak_ids.push_back(id);
   if (slot.speak_ids.size() > 16) slot.speak_ids.erase(slot.speak_ids.begin());
@@ -1020,8 +1032,11 @@ int Soak::Run() {
         if (line.find("[replaced]") != std::string::npos) ++m_Log.replaced;
         if (line.find("[max file count]") != std::string::npos) ++m_Log.evicted;
         if (line.find("gRPC Status: ") != std::string::npos) ++m_Log.grpc_failures;
-        if (priority > APT_PRIO_NOTICE) return;
+        if (priority > APT_PRIO_INFO) return;
         std::lock_guard<std::mutex> lock(m_Log.mutex);
+        m_Log.recent.push_back(line);
+        if (m_Log.recent.size() > 20000) m_Log.recent.pop_front();
+        if (priority > APT_PRIO_NOTICE) return;
         if (line.find("WVFM total file entries [") != std::string::npos) {
           m_Log.waveform_entries = LastNumberIn(line, "entries [");
         } else if (line.find("SDRM total file entries [") != std::string::npos) {

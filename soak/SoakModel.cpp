@@ -243,6 +243,10 @@ bool ChannelModel::Continues(SpeakModel& speak, const VxTts::TestBytesFrame& fra
   const ExpectedSegment& segment = speak.segments[progress.segment];
   if (frame.index != progress.position) return false;
   if (progress.position == 0) {
+    // A SPEAK that has ended starts no further part; a part known only by
+    // its word takes no first frame of a known prompt.
+    if (speak.end != SpeakModel::End::kNone) return false;
+    if (segment.hash == 0 && IsKnownPrompt(frame.input_hash)) return false;
     if (segment.hash != 0 && frame.input_hash != segment.hash) return false;
     progress.hash = frame.input_hash;
     progress.running = kFnvOffset;
@@ -295,17 +299,11 @@ void ChannelModel::MatchFrame(const VxTts::TestBytesFrame& frame, int64_t now_us
   }
   // A later SPEAK's first frame; SPEAKs between played nothing. The newest
   // is tried first: once a SPEAK has started, the ones before it cannot
-  // start to play any more. A part known only by its word takes any first
-  // frame, but not one of a prompt another SPEAK is known to play.
+  // start to play any more.
   size_t first = m_Cursor;
   if (m_Cursor < m_Started.size() && m_Started[m_Cursor]->played > 0) ++first;
   for (size_t next = m_Started.size(); next-- > first;) {
-    SpeakModel& speak = *m_Started[next];
-    if (!speak.segments.empty() && speak.segments.front().hash == 0 &&
-        IsKnownPrompt(frame.input_hash)) {
-      continue;
-    }
-    if (Continues(speak, frame, true)) {
+    if (Continues(*m_Started[next], frame, true)) {
       m_Cursor = next;
       return;
     }

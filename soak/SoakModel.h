@@ -101,6 +101,10 @@ class ChannelModel {
   bool IsWaiting(mrcp_request_id id) const;
   // A request id not used on the channel yet.
   mrcp_request_id NextId() { return m_NextId++; }
+  // Later new ids go past an id the driver chose itself.
+  void UsedId(mrcp_request_id id) {
+    if (id >= m_NextId) m_NextId = id + 1;
+  }
   // Frames the SPEAKs that play have still to play (an estimate where
   // their segments are not known in advance).
   uint32_t FramesLeft() const;

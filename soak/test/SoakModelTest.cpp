@@ -213,5 +213,31 @@ TEST_F(SoakModelTest, RebuiltPartMustHoldItsWord) {
   EXPECT_TRUE(Saw("lacks its word t42")) << ::testing::PrintToString(m_Violations);
 }
 
+// A rebuilt part takes any first frame, so the checker must not hand it the
+// first frame of the next SPEAK's known prompt after a STOP.
+TEST_F(SoakModelTest, PromptAfterAStoppedRebuiltSpeakIsHeardAsItsOwn) {
+  auto speak = std::make_shared<SpeakModel>();
+  speak->id = 1;
+  for (const char* token : {"t1", "t2"}) {
+    ExpectedSegment segment;
+    segment.token = token;
+    speak->segments.push_back(segment);
+  }
+  speak->playable = true;
+  Send(1, "SPEAK", speak);
+  Response(1, "SPEAK", 200, true);
+  const std::string part = "<speak>t1</speak>";
+  Play(part, 0, part.size());
+  Send(2, "STOP");
+  Response(2, "STOP");
+  Speak(3, "next one");
+  Response(3, "SPEAK", 200, true);
+  Play("next one", 0, 8);
+  Complete(3);
+  Later(kSecond);
+  EXPECT_TRUE(m_Violations.empty()) << m_Violations.front();
+  EXPECT_EQ(m_Model.completed(), 1u);
+}
+
 }  // namespace
 }  // namespace VxSoak
