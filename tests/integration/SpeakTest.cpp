@@ -167,6 +167,37 @@ TEST_F(SpeakTest, EmptyAudioIsAFailureWithoutReattempt) {
   EXPECT_EQ(m_Server->calls().SynthesizeCalls(), 1u);
 }
 
+// A reply cut inside its WAVE header used to start the SPEAK with no audio
+// at all, and a cut reply for a later part was skipped, so that the parts
+// after it played as if it had been said.
+TEST_F(SpeakTest, ReplyCutInItsHeaderFailsLikeAnEmptyOne) {
+  Start();
+  m_Server->faults().SetCutHeader(true);
+  Send(m_Channel, SpeakText("cut", "text/plain"));
+  vxhost::ReceivedMessage response = Next(m_Channel);
+  EXPECT_EQ(response.status_code, 407) << response.text;
+  EXPECT_TRUE(m_Log->WaitFor("Unreadable Audio Content [20 bytes]", 1s));
+}
+
+TEST_F(SpeakTest, CutReplyForALaterPartEndsTheSpeakAfterTheAudioBeforeIt) {
+  Start("bypass-ssml=\"false\" caching=\"true\"");
+  auto voice = [](const std::string& text) {
+    return "<voice name=\"vx-test-tone\">" + text + "</voice>";
+  };
+  // The first part is cached, so that only the second and third are calls.
+  SpeakToCompletion(m_Channel, "<speak version=\"1.0\">" + voice("first") + "</speak>",
+                    "application/ssml+xml");
+  const size_t first = m_Channel->AudioBytes();
+  m_Channel->ClearAudio();
+  m_Server->faults().SetCutHeader(true);
+  SpeakToCompletion(m_Channel,
+                    "<speak version=\"1.0\">" + voice("first") + voice("second") +
+                        voice("third") + "</speak>",
+                    "application/ssml+xml");
+  EXPECT_EQ(m_Channel->AudioBytes(), first);
+  EXPECT_EQ(m_Server->calls().SynthesizeCalls(), 2u);
+}
+
 TEST_F(SpeakTest, ReplyWithExtraChunksPlaysOnlyTheAudio) {
   Start();
   m_Server->faults().SetExtraChunks(true);

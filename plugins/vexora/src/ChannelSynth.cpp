@@ -391,14 +391,21 @@ void Channel::OnFinishStream(bool) {
 
   m_Details.m_Content.pop_front();
   const std::string& audio = m_SynthContext->m_Response.audio_content();
-  if (!m_ChunkBuffer || audio.empty()) {
+  unsigned length = 0;
+  const char* payload = audio.empty() ? nullptr : WaveformManager::GetWaveData(audio, length);
+  if (!m_ChunkBuffer || !payload || !length) {
+    // A reply whose audio cannot be read fails its segment as an empty one
+    // does: skipping it would play the parts after it as if it had been
+    // said.
+    if (!audio.empty()) {
+      VXS_CHANNEL_LOG(APT_PRIO_WARNING, "Unreadable Audio Content [%d bytes]",
+                      static_cast<int>(audio.size()));
+    }
     ProcessSynthError();
     return;
   }
-  unsigned length = 0;
-  const char* payload = WaveformManager::GetWaveData(audio, length);
-  QueueAudio(payload, payload ? length : 0);
-  SaveWaveform(payload, payload ? length : 0);
+  QueueAudio(payload, length);
+  SaveWaveform(payload, length);
   m_SynthContext.reset();
   OnCallDone(true);
 }
