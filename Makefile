@@ -50,7 +50,7 @@ soak-asan: deps
 	cmake --preset asan $(CMAKE_EXTRA)
 	cmake --build --preset asan -j $(JOBS) --target vexora-soak
 	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 LSAN_OPTIONS=suppressions=$(CURDIR)/.ci/lsan.supp \
-	  ./build/asan/soak/vexora-soak --channels 200 --seconds 60 --slack-ms 3000 $(SOAK_ARGS)
+	  ./build/asan/soak/vexora-soak --channels 200 --seconds 60 --seed 1 --slack-ms 3000 $(SOAK_ARGS)
 
 clean:
 	rm -rf build

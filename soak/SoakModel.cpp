@@ -14,6 +14,9 @@ constexpr size_t kTrailLength = 40;
 constexpr int64_t kUnmatchedAudioUs = 2000000;
 // How long after its SPEAK-COMPLETE the last frame of a SPEAK may come.
 constexpr int64_t kLastFrameUs = 500000;
+// How long after its last frame a SPEAK that played whole may go without
+// its SPEAK-COMPLETE.
+constexpr int64_t kCompleteAfterUs = 3000000;
 
 std::string Ms(int64_t us) { return std::to_string(us / 1000) + " ms"; }
 
@@ -122,6 +125,8 @@ void ChannelModel::OnMessage(const vxhost::ReceivedMessage& message) {
         return Violation(request.method + " " + std::to_string(request.id) + " answered " +
                          std::to_string(message.status_code));
       }
+      if (request.method == "PAUSE") m_PauseSerial = std::max(m_PauseSerial, request.serial);
+      if (request.method == "RESUME") m_ResumeSerial = std::max(m_ResumeSerial, request.serial);
       if (request.method == "STOP" || request.method == "BARGE-IN-OCCURRED") {
         // Every SPEAK sent before it has ended by now: completed earlier,
         // refused, replaced, or stopped by this STOP.
@@ -295,6 +300,7 @@ void ChannelModel::MatchFrame(const VxTts::TestBytesFrame& frame, int64_t now_us
   }
   if (m_Cursor < m_Started.size() && m_Started[m_Cursor]->played > 0 &&
       Continues(*m_Started[m_Cursor], frame, false)) {
+    m_Started[m_Cursor]->last_frame_us = now_us;
     return;
   }
   // A later SPEAK's first frame; SPEAKs between played nothing. The newest
@@ -305,6 +311,7 @@ void ChannelModel::MatchFrame(const VxTts::TestBytesFrame& frame, int64_t now_us
   for (size_t next = m_Started.size(); next-- > first;) {
     if (Continues(*m_Started[next], frame, true)) {
       m_Cursor = next;
+      m_Started[next]->last_frame_us = now_us;
       return;
     }
   }
@@ -396,6 +403,22 @@ void ChannelModel::CheckTimeouts(int64_t now_us, int64_t answer_bound_us) {
     const RequestModel& request = m_Requests.front();
     return Violation("request " + std::to_string(request.id) + " (" + request.method +
                      ") unanswered for " + Ms(now_us - request.sent_us));
+  }
+  // A SPEAK heard to its end that is neither paused nor being stopped
+  // must complete.
+  if (!m_Started.empty()) {
+    const SpeakModel& speak = *m_Started.back();
+    bool stopping = false;
+    for (const RequestModel& request : m_Requests) {
+      stopping = stopping || request.method == "STOP" || request.method == "BARGE-IN-OCCURRED" ||
+                 (request.method == "PAUSE" && request.serial > speak.request_serial);
+    }
+    const bool paused = m_PauseSerial > std::max(m_ResumeSerial, speak.request_serial);
+    if (speak.end == SpeakModel::End::kNone && speak.whole && !paused && !stopping &&
+        now_us - speak.last_frame_us > kCompleteAfterUs) {
+      return Violation("SPEAK " + std::to_string(speak.id) + " played to its end " +
+                       Ms(now_us - speak.last_frame_us) + " ago and has not completed");
+    }
   }
   if (!m_Unmatched.empty() && now_us - m_Unmatched.front().second > kUnmatchedAudioUs) {
     const VxTts::TestBytesFrame& frame = m_Unmatched.front().first;

@@ -61,6 +61,7 @@ struct SpeakModel {
   bool whole = false;         // every segment heard to its end
   bool whole_checked = false;
   uint32_t late_frames = 0;   // heard after it was stopped or replaced
+  int64_t last_frame_us = 0;
   size_t request_serial = 0;  // order among the channel's requests
 };
 
@@ -147,6 +148,8 @@ class ChannelModel {
   std::deque<RequestModel> m_Requests;  // unanswered, in the order sent
   size_t m_Serial = 0;
   mrcp_request_id m_NextId = 1;
+  size_t m_PauseSerial = 0;   // the newest PAUSE answered
+  size_t m_ResumeSerial = 0;  // the newest RESUME answered
   // Serial of the newest STOP or BARGE-IN-OCCURRED whose response came.
   size_t m_LastStopAnswered = 0;
   bool m_AnyStopAnswered = false;

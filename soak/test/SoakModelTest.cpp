@@ -108,6 +108,7 @@ TEST_F(SoakModelTest, WholePromptsAndTheirOrderPass) {
   Play("hello", 0, 2);  // audio may come before the IN-PROGRESS
   Response(1, "SPEAK", 200, true);
   Play("hello", 2, 5);
+  Later(kSecond);
   Complete(1);
   Speak(2, "again");
   Response(2, "SPEAK", 200, true);
@@ -156,6 +157,21 @@ TEST_F(SoakModelTest, ARepeatedFrameIsAFault) {
   Play("repeat", 2, 6);
   Later(3 * kSecond);
   EXPECT_FALSE(m_Violations.empty());
+}
+
+TEST_F(SoakModelTest, SpeakHeardToItsEndMustComplete) {
+  Speak(1, "ends");
+  Response(1, "SPEAK", 200, true);
+  Play("ends", 0, 4);
+  Send(2, "PAUSE");  // paused before the end was read: no event is due
+  Response(2, "PAUSE");
+  Later(5 * kSecond);
+  EXPECT_TRUE(m_Violations.empty());
+  Send(3, "RESUME");
+  Response(3, "RESUME");
+  Later(kSecond);
+  Later(3 * kSecond);
+  EXPECT_TRUE(Saw("has not completed")) << ::testing::PrintToString(m_Violations);
 }
 
 TEST_F(SoakModelTest, ResponsesAndEventsOutOfTurnAreFaults) {
