@@ -173,6 +173,16 @@ void ChannelModel::OnMessage(const vxhost::ReceivedMessage& message) {
       speak->end = SpeakModel::End::kRefused;
       speak->ended_us = now;
       ++m_Refused;
+      if (message.status_code == 407) {
+        // A SPEAK whose first call failed had been accepted: the one it
+        // replaced ended then, without an event of its own.
+        for (auto& earlier : m_Started) {
+          if (earlier->end == SpeakModel::End::kNone) {
+            earlier->end = SpeakModel::End::kReplaced;
+            earlier->ended_us = now;
+          }
+        }
+      }
       if (!message.has_completion_cause) {
         Violation("refused SPEAK " + std::to_string(speak->id) + " without Completion-Cause");
       }
@@ -410,7 +420,9 @@ void ChannelModel::CheckTimeouts(int64_t now_us, int64_t answer_bound_us) {
     const SpeakModel& speak = *m_Started.back();
     bool stopping = false;
     for (const RequestModel& request : m_Requests) {
+      // A later SPEAK accepted ends this one at once, before its own answer.
       stopping = stopping || request.method == "STOP" || request.method == "BARGE-IN-OCCURRED" ||
+                 request.method == "SPEAK" ||
                  (request.method == "PAUSE" && request.serial > speak.request_serial);
     }
     const bool paused = m_PauseSerial > std::max(m_ResumeSerial, speak.request_serial);
