@@ -36,6 +36,19 @@ class SoakModelTest : public ::testing::Test {
     return speak;
   }
 
+  // A SPEAK of rebuilt SSML: parts known only by a word each must hold.
+  void RebuiltSpeak(mrcp_request_id id, const std::vector<std::string>& tokens) {
+    auto speak = std::make_shared<SpeakModel>();
+    speak->id = id;
+    for (const std::string& token : tokens) {
+      ExpectedSegment segment;
+      segment.token = token;
+      speak->segments.push_back(segment);
+    }
+    speak->playable = true;
+    Send(id, "SPEAK", speak);
+  }
+
   void Send(mrcp_request_id id, const std::string& method,
             std::shared_ptr<SpeakModel> speak = nullptr) {
     RequestModel request;
@@ -211,15 +224,7 @@ TEST_F(SoakModelTest, SpeakStartedAfterTheStopBehindItIsAFault) {
 }
 
 TEST_F(SoakModelTest, RebuiltPartMustHoldItsWord) {
-  auto speak = std::make_shared<SpeakModel>();
-  speak->id = 1;
-  for (const char* token : {"t17", "t42"}) {
-    ExpectedSegment segment;
-    segment.token = token;
-    speak->segments.push_back(segment);
-  }
-  speak->playable = true;
-  Send(1, "SPEAK", speak);
+  RebuiltSpeak(1, {"t17", "t42"});
   Response(1, "SPEAK", 200, true);
   const std::string first = "<speak>alpha t17</speak>";
   const std::string second = "<speak>bravo t99</speak>";
@@ -232,15 +237,7 @@ TEST_F(SoakModelTest, RebuiltPartMustHoldItsWord) {
 // A rebuilt part takes any first frame, so the checker must not hand it the
 // first frame of the next SPEAK's known prompt after a STOP.
 TEST_F(SoakModelTest, PromptAfterAStoppedRebuiltSpeakIsHeardAsItsOwn) {
-  auto speak = std::make_shared<SpeakModel>();
-  speak->id = 1;
-  for (const char* token : {"t1", "t2"}) {
-    ExpectedSegment segment;
-    segment.token = token;
-    speak->segments.push_back(segment);
-  }
-  speak->playable = true;
-  Send(1, "SPEAK", speak);
+  RebuiltSpeak(1, {"t1", "t2"});
   Response(1, "SPEAK", 200, true);
   const std::string part = "<speak>t1</speak>";
   Play(part, 0, part.size());

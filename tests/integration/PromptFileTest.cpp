@@ -147,5 +147,63 @@ TEST_F(PromptFileTest, EscapedAndLocalhostUrisPlayAndCommentsAreQuiet) {
   EXPECT_EQ(m_Log->Count("[WARNING]"), 0u);
 }
 
+// A URI list whose first prompt cannot play used to be refused only after
+// it had replaced the SPEAK that played: that SPEAK was cut off and never
+// completed. It is refused before, and the SPEAK that plays (or is paused)
+// goes on to its SPEAK-COMPLETE with all its audio.
+class PromptRefusalTest : public ModuleFixture {
+ protected:
+  void SetUp() override {
+    ModuleFixture::SetUp();
+    StartServer();
+    WriteConfig("", "  <waveform-manager waveform-folder=\"waves\"/>\n");
+    vxhost::HostKit::Options options;
+    options.realtime = true;
+    StartEngine(true, options);
+    m_Channel = OpenChannel("ch1");
+  }
+
+  // Starts a SPEAK of a second of tone voice audio.
+  void StartPlaying() {
+    Send(m_Channel, SpeakText(std::string(50, 'a'), "text/plain"));
+    ASSERT_EQ(Next(m_Channel).request_state, MRCP_REQUEST_STATE_INPROGRESS);
+    ASSERT_TRUE(m_Channel->WaitAudioBytes(3 * kFrame8k, 5s));
+  }
+
+  void ExpectRefused(const std::string& list) {
+    Send(m_Channel, SpeakText(list, "text/uri-list"));
+    vxhost::ReceivedMessage response = Next(m_Channel);
+    EXPECT_EQ(response.method_name, "SPEAK");
+    EXPECT_EQ(response.status_code, 401) << response.text;
+  }
+
+  void ExpectCompletedWhole() {
+    vxhost::ReceivedMessage complete = Next(m_Channel, 10s);
+    EXPECT_EQ(complete.method_name, "SPEAK-COMPLETE") << complete.text;
+    EXPECT_EQ(complete.completion_cause, 0);
+    EXPECT_TRUE(m_Channel->WaitAudioBytes(50 * kFrame8k, 2s));
+    EXPECT_EQ(m_Channel->AudioBytes(), 50 * kFrame8k);
+  }
+
+  vxhost::Channel* m_Channel = nullptr;
+};
+
+TEST_F(PromptRefusalTest, ListWithAMissingFirstFileLeavesThePlayingSpeak) {
+  StartPlaying();
+  ExpectRefused("file://" + (m_Root / "missing.wav").string());
+  ExpectRefused("http://elsewhere.invalid/prompt.wav\n");
+  ExpectCompletedWhole();
+}
+
+TEST_F(PromptRefusalTest, ListWithAMissingFirstFileLeavesThePausedSpeak) {
+  StartPlaying();
+  Send(m_Channel, RequestText("PAUSE"));
+  EXPECT_EQ(Next(m_Channel).status_code, 200);
+  ExpectRefused("http://localhost/utterances/../escape.wav\n");
+  Send(m_Channel, RequestText("RESUME"));
+  EXPECT_EQ(Next(m_Channel).status_code, 200);
+  ExpectCompletedWhole();
+}
+
 }  // namespace
 }  // namespace vxtest

@@ -258,6 +258,22 @@ bool Channel::Speak(mrcp_message_t* request, mrcp_message_t* response) {
     return refuse(MRCP_STATUS_CODE_METHOD_FAILED);
   }
 
+  // A list whose first prompt cannot play is refused here, before it can
+  // cut off the SPEAK that plays: refused later, that SPEAK would be gone
+  // without an event.
+  m_FirstPromptLoaded = false;
+  m_FirstPromptAudio.clear();
+  const SynthSegment& first = m_Details.m_Content.front();
+  if (first.m_ContentType == SYNTH_CONTENT_FILE_URI ||
+      first.m_ContentType == SYNTH_CONTENT_HTTP_URI ||
+      first.m_ContentType == SYNTH_CONTENT_HTTPS_URI) {
+    if (!LoadPromptAudio(first, m_FirstPromptAudio)) {
+      m_FirstPromptAudio.clear();
+      return refuse(MRCP_STATUS_CODE_METHOD_NOT_ALLOWED);
+    }
+    m_FirstPromptLoaded = true;
+  }
+
   if (m_ActiveRequest) EndReplacedSpeak(previous);
   m_Streaming = false;
   m_Paused = false;

@@ -166,7 +166,10 @@ class Channel {
   // replaced turned streaming off; the current SPEAK's playback goes on.
   void ResumeStreaming();
 
-  bool ProcessFile(const std::string& path);
+  // Reads the prompt file at path in the channel's format.
+  bool ProcessFile(const std::string& path, std::vector<char>& audio);
+  // Resolves a file or local HTTP segment and reads its prompt.
+  bool LoadPromptAudio(const SynthSegment& segment, std::vector<char>& audio);
   bool ProcessCacheRecord(WaveformManager::CacheEntry* entry);
   // Queues a segment's audio (the mark after the last segment) and sends
   // the pending IN-PROGRESS.
@@ -204,6 +207,11 @@ class Channel {
   std::atomic<bool> m_Paused;
   bool m_ClosePending;
   uint32_t m_SpeakGeneration;  // the buffer restart of the current SPEAK
+  // The first prompt file of a SPEAK, read before the SPEAK that plays is
+  // replaced (so that a list whose first file cannot play is refused
+  // without cutting it off), and played from here.
+  std::vector<char> m_FirstPromptAudio;
+  bool m_FirstPromptLoaded = false;
   WaveformManager::WaveFile m_WaveFile;
   SdrManager::SynthesisDetails m_Details;
 };

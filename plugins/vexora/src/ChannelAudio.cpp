@@ -47,20 +47,14 @@ void Channel::QueueAudio(const char* data, size_t length) {
   SendInProgress();
 }
 
-bool Channel::ProcessFile(const std::string& path) {
-  m_Details.m_Content.pop_front();
+bool Channel::ProcessFile(const std::string& path, std::vector<char>& audio) {
   WaveformManager* manager = m_Engine->GetWaveformManager();
   // A prompt may be in any common WAVE format: it is converted to what the
   // channel plays. Relative paths are taken from the waveform folder.
   std::string full_path;
-  std::vector<char> audio;
-  if (!manager || !manager->ComposePath(full_path, path, SpeakPool()) ||
-      !PromptAudio::LoadFile(full_path, static_cast<unsigned>(m_Details.m_SamplingRate), audio,
-                             SpeakPool())) {
-    return false;
-  }
-  QueueAudio(audio.data(), audio.size());
-  return true;
+  return manager && manager->ComposePath(full_path, path, SpeakPool()) &&
+         PromptAudio::LoadFile(full_path, static_cast<unsigned>(m_Details.m_SamplingRate), audio,
+                               SpeakPool());
 }
 
 bool Channel::ProcessCacheRecord(WaveformManager::CacheEntry* entry) {

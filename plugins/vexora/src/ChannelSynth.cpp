@@ -172,28 +172,38 @@ bool Channel::ResolveLocalUri(const std::string& uri, std::string& path) {
   return ResolveInsideFolder(folder, rest, path);
 }
 
+bool Channel::LoadPromptAudio(const SynthSegment& segment, std::vector<char>& audio) {
+  std::string path = segment.m_Content;
+  if (segment.m_ContentType != SYNTH_CONTENT_FILE_URI &&
+      !ResolveLocalUri(segment.m_Content, path)) {
+    VXS_CHANNEL_LOG(APT_PRIO_WARNING, "Only local HTTP URI supported [%s]",
+                    segment.m_Content.c_str());
+    return false;
+  }
+  VXS_CHANNEL_LOG(APT_PRIO_INFO, "Play File [%s]", path.c_str());
+  return ProcessFile(path, audio);
+}
+
 bool Channel::StartSynthesis() {
   // Files and cache hits play at once and the walk goes on with the next
   // segment; a synthesis call ends it until the call completes.
   while (!m_Details.m_Content.empty()) {
     const SynthSegment& segment = m_Details.m_Content.front();
     switch (segment.m_ContentType) {
-      case SYNTH_CONTENT_FILE_URI: {
-        std::string path = segment.m_Content;
-        VXS_CHANNEL_LOG(APT_PRIO_INFO, "Play File [%s]", path.c_str());
-        if (!ProcessFile(path)) return false;
-        break;
-      }
+      case SYNTH_CONTENT_FILE_URI:
       case SYNTH_CONTENT_HTTP_URI:
       case SYNTH_CONTENT_HTTPS_URI: {
-        std::string path;
-        if (!ResolveLocalUri(segment.m_Content, path)) {
-          VXS_CHANNEL_LOG(APT_PRIO_WARNING, "Only local HTTP URI supported [%s]",
-                          segment.m_Content.c_str());
-          return false;
+        std::vector<char> audio;
+        bool loaded = m_FirstPromptLoaded;
+        if (loaded) {
+          audio.swap(m_FirstPromptAudio);
+          m_FirstPromptLoaded = false;
+        } else {
+          loaded = LoadPromptAudio(segment, audio);
         }
-        VXS_CHANNEL_LOG(APT_PRIO_INFO, "Play File [%s]", path.c_str());
-        if (!ProcessFile(path)) return false;
+        m_Details.m_Content.pop_front();
+        if (!loaded) return false;
+        QueueAudio(audio.data(), audio.size());
         break;
       }
       default: {
