@@ -80,12 +80,10 @@ bool SoftEventProcessor::PostEvent(AsyncEvent* event) {
   if (!event || !m_Mutex) return false;
   MutexLock lock(m_Mutex);
   m_Queue.push_back(event);
-  const bool wake = m_Waiting;
-  // Signalled after the unlock, so that the woken loop does not run straight
-  // into the mutex still held here. A loop that woke meanwhile finds the event
-  // anyway; the late signal only costs it one more look at the queue.
-  lock.Unlock();
-  if (wake) apr_thread_cond_signal(m_Cond);
+  // Signalled with the mutex still held: once the loop can take the event,
+  // the poster is done with the processor. The owner may shut it down and
+  // free it (its condition with it) as soon as the event has run.
+  if (m_Waiting) apr_thread_cond_signal(m_Cond);
   return true;
 }
 

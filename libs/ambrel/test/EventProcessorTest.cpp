@@ -1,15 +1,74 @@
 #include "ambrel/EventProcessor.h"
 
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <map>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "ambrel/testing/TestSupport.h"
+
+// The framework is linked into this program, so these two stand in front of
+// libapr's own for its calls: a wait tells which mutex guards a condition,
+// and a wake-up is checked for that mutex being held while it is sent.
+namespace {
+
+struct WakeUps {
+  std::mutex mutex;
+  std::map<apr_thread_cond_t*, apr_thread_mutex_t*> guards;  // under mutex
+  std::atomic<int> waits{0};
+  std::atomic<int> sent{0};
+  std::atomic<int> sent_unguarded{0};
+};
+
+WakeUps& GetWakeUps() {
+  static WakeUps wake_ups;
+  return wake_ups;
+}
+
+template <typename Function>
+Function* Real(const char* name) {
+  return reinterpret_cast<Function*>(dlsym(RTLD_NEXT, name));
+}
+
+}  // namespace
+
+extern "C" apr_status_t apr_thread_cond_wait(apr_thread_cond_t* cond, apr_thread_mutex_t* mutex) {
+  static auto* real = Real<apr_status_t(apr_thread_cond_t*, apr_thread_mutex_t*)>(
+      "apr_thread_cond_wait");
+  WakeUps& wake_ups = GetWakeUps();
+  {
+    std::lock_guard<std::mutex> lock(wake_ups.mutex);
+    wake_ups.guards[cond] = mutex;
+  }
+  ++wake_ups.waits;
+  return real(cond, mutex);
+}
+
+extern "C" apr_status_t apr_thread_cond_signal(apr_thread_cond_t* cond) {
+  static auto* real = Real<apr_status_t(apr_thread_cond_t*)>("apr_thread_cond_signal");
+  WakeUps& wake_ups = GetWakeUps();
+  apr_thread_mutex_t* guard = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(wake_ups.mutex);
+    auto it = wake_ups.guards.find(cond);
+    if (it != wake_ups.guards.end()) guard = it->second;
+  }
+  if (guard) {
+    ++wake_ups.sent;
+    // The mutex is not recursive: a poster that holds it cannot take it again.
+    if (apr_thread_mutex_trylock(guard) == APR_SUCCESS) {
+      ++wake_ups.sent_unguarded;
+      apr_thread_mutex_unlock(guard);
+    }
+  }
+  return real(cond);
+}
 
 namespace Ambrel {
 namespace {
@@ -169,6 +228,29 @@ TEST_F(EventProcessorTest, PostWakesBlockedLoop) {
   Post(processor, "second");
   EXPECT_TRUE(WaitFor([&] { return m_Journal.Count("second") == 1; }));
   processor.Shutdown(true);
+}
+
+TEST_F(EventProcessorTest, WakeUpIsSentBeforeThePostedEventCanBeTaken) {
+  // An owner may shut the processor down and free it as soon as the event it
+  // waited for has run. A poster that let go of the queue before it woke the
+  // loop would by then signal a condition freed with the processor's pool.
+  WakeUps& wake_ups = GetWakeUps();
+  wake_ups.sent = 0;
+  wake_ups.sent_unguarded = 0;
+  int idle = wake_ups.waits.load();
+  SoftEventProcessor processor;
+  ASSERT_TRUE(processor.Start());
+  for (const char* name : {"first", "second", "third"}) {
+    // The loop has no timer: once idle it waits without limit until it is
+    // signalled, once after the start and once after each event.
+    ++idle;
+    ASSERT_TRUE(WaitFor([&] { return wake_ups.waits.load() >= idle; }));
+    Post(processor, name);
+    ASSERT_TRUE(WaitFor([&] { return m_Journal.Count(name) == 1; }));
+  }
+  processor.Shutdown(true);
+  EXPECT_GE(wake_ups.sent.load(), 3);
+  EXPECT_EQ(0, wake_ups.sent_unguarded.load()) << "of " << wake_ups.sent.load() << " wake-ups";
 }
 
 TEST_F(EventProcessorTest, FailedObserverStartEndsThreadBeforeAnyEvent) {
