@@ -4,7 +4,7 @@
 JOBS ?= $(shell nproc)
 CMAKE_EXTRA ?=
 
-.PHONY: all deps build test test-asan test-tsan demo bench clean
+.PHONY: all deps build test test-asan test-tsan demo bench clean fuzz
 
 all: build
 
@@ -37,6 +37,14 @@ demo: build
 
 bench: build
 	bash bench/run.sh
+
+# libFuzzer harnesses (clang, address and undefined-behaviour sanitizers),
+# each run for FUZZ_SECONDS over its seed corpus; stops at the first crash.
+FUZZ_SECONDS ?= 300
+fuzz: deps
+	cmake --preset fuzz
+	cmake --build --preset fuzz -j $(JOBS)
+	FUZZ_SECONDS=$(FUZZ_SECONDS) bash fuzz/run.sh
 
 clean:
 	rm -rf build

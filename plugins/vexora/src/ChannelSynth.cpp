@@ -11,7 +11,6 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
-#include <sstream>
 
 #include "Channel.h"
 #include "ChannelLog.h"
@@ -34,15 +33,6 @@ std::string AttributeOf(const mrcp_engine_channel_t* channel, const char* name) 
   if (!channel || !channel->attribs) return std::string();
   const char* value = apr_table_get(channel->attribs, name);
   return value ? value : std::string();
-}
-
-// The pitch string read as a decimal number from its start; text without a
-// leading number gives 0.
-double ParsePitch(const std::string& pitch) {
-  std::istringstream stream(pitch);
-  double value = 0;
-  if (!(stream >> value)) value = 0;
-  return value;
 }
 
 // The name of a status code as the gRPC library spells it.
@@ -154,18 +144,22 @@ bool ResolveInsideFolder(const std::string& folder, const std::string& name, std
 bool Channel::ResolveLocalUri(const std::string& uri, std::string& path) {
   WaveformManager* manager = m_Engine->GetWaveformManager();
   if (!manager) return false;
-  const std::string& base = manager->GetWaveformBaseUri();
+  return ResolveLocalUri(manager->GetWaveformBaseUri(), manager->GetDirectory(), uri, path,
+                         SpeakPool());
+}
+
+bool Channel::ResolveLocalUri(const std::string& base, const std::string& folder,
+                              const std::string& uri, std::string& path, apr_pool_t* pool) {
   if (base.empty() || uri.size() <= base.size() + 1 || uri.compare(0, base.size(), base) != 0) {
     return false;
   }
   std::string rest = uri.substr(base.size() + 1);
   // The path must name a file inside the waveform folder.
   char* merged = nullptr;
-  const std::string& folder = manager->GetDirectory();
   if (rest.empty() || rest[0] == '/' ||
       apr_filepath_merge(&merged, folder.empty() ? "." : folder.c_str(), rest.c_str(),
                          APR_FILEPATH_SECUREROOT | APR_FILEPATH_NOTABOVEROOT,
-                         SpeakPool()) != APR_SUCCESS) {
+                         pool) != APR_SUCCESS) {
     return false;
   }
   // A symbolic link inside the folder may point anywhere.
