@@ -122,15 +122,24 @@ namespace {
 
 // The file that name, a relative path that stays lexically inside folder,
 // names once every symbolic link is followed; false when that lies outside
-// the folder (itself resolved). A name that does not resolve is kept as it
-// stands: there is no file to open behind it either.
-bool ResolveInsideFolder(const std::string& folder, const std::string& name, std::string& path) {
+// the folder (itself resolved). A name that does not resolve (no such file,
+// a loop) is kept as merged, its place inside the folder: there is no file
+// to open behind it either, and the bare name would be opened wherever the
+// process happens to work.
+bool ResolveInsideFolder(const std::string& folder, const std::string& name,
+                         const char* merged, std::string& path) {
   namespace fs = std::filesystem;
   std::error_code error;
   const fs::path base = fs::canonical(folder.empty() ? "." : folder, error);
   const fs::path file = error ? fs::path() : fs::canonical(base / name, error);
   if (error) {
-    path = name;
+    // "sub/.." of a missing "sub" is the folder itself, no file to play.
+    auto place = [](const fs::path& p) {
+      const fs::path normal = p.lexically_normal();
+      return normal.has_filename() ? normal : normal.parent_path();
+    };
+    if (place(merged) == place(folder.empty() ? "." : folder)) return false;
+    path = merged;
     return true;
   }
   auto mismatch = std::mismatch(base.begin(), base.end(), file.begin(), file.end());
@@ -154,16 +163,17 @@ bool Channel::ResolveLocalUri(const std::string& base, const std::string& folder
     return false;
   }
   std::string rest = uri.substr(base.size() + 1);
-  // The path must name a file inside the waveform folder.
+  // The path must name a file inside the waveform folder; a NUL byte would
+  // cut it short of what the list shows.
   char* merged = nullptr;
-  if (rest.empty() || rest[0] == '/' ||
+  if (rest.empty() || rest[0] == '/' || rest.find('\0') != std::string::npos ||
       apr_filepath_merge(&merged, folder.empty() ? "." : folder.c_str(), rest.c_str(),
                          APR_FILEPATH_SECUREROOT | APR_FILEPATH_NOTABOVEROOT,
                          pool) != APR_SUCCESS) {
     return false;
   }
   // A symbolic link inside the folder may point anywhere.
-  return ResolveInsideFolder(folder, rest, path);
+  return ResolveInsideFolder(folder, rest, merged, path);
 }
 
 bool Channel::StartSynthesis() {
