@@ -101,6 +101,17 @@ void CheckHttp(const std::string& uri, apr_pool_t* pool) {
   const std::string& folder = Folder();
   std::string path;
   const bool resolved = VXS::Channel::ResolveLocalUri(kBaseUri, folder, uri, path, pool);
+  // The same under a base URI written with its closing '/'.
+  std::string slashed;
+  if (VXS::Channel::ResolveLocalUri(std::string(kBaseUri) + "/", folder, uri, slashed, pool)) {
+    VXFUZZ_CHECK(resolved && slashed == path, "a base URI with its closing '/' names the same");
+  } else {
+    VXFUZZ_CHECK(!resolved, "a base URI with its closing '/' names the same");
+  }
+  if (resolved) {
+    VXFUZZ_CHECK(uri.compare(0, sizeof(kBaseUri), std::string(kBaseUri) + "/") == 0,
+                 "only a URI under the base URI names a file");
+  }
   if (uri.find('\0') != std::string::npos) {
     VXFUZZ_CHECK(!resolved, "a URI holding a NUL byte names no file");
   }

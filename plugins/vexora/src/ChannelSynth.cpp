@@ -159,10 +159,12 @@ bool Channel::ResolveLocalUri(const std::string& uri, std::string& path) {
 
 bool Channel::ResolveLocalUri(const std::string& base, const std::string& folder,
                               const std::string& uri, std::string& path, apr_pool_t* pool) {
-  if (base.empty() || uri.size() <= base.size() + 1 || uri.compare(0, base.size(), base) != 0) {
-    return false;
-  }
-  std::string rest = uri.substr(base.size() + 1);
+  // The URI must continue the base URI with a '/' (the base may end in it):
+  // "http://host/utterancesX/a.wav" is no URI under "http://host/utterances".
+  if (base.empty()) return false;
+  const std::string prefix = base.back() == '/' ? base : base + "/";
+  if (uri.size() <= prefix.size() || uri.compare(0, prefix.size(), prefix) != 0) return false;
+  std::string rest = uri.substr(prefix.size());
   // The path must name a file inside the waveform folder; a NUL byte would
   // cut it short of what the list shows.
   char* merged = nullptr;
