@@ -122,23 +122,19 @@ namespace {
 
 // The file that name, a relative path that stays lexically inside folder,
 // names once every symbolic link is followed; false when that lies outside
-// the folder (itself resolved). A name that does not resolve (no such file,
-// a loop) is kept as merged, its place inside the folder: there is no file
-// to open behind it either, and the bare name would be opened wherever the
-// process happens to work.
+// the folder (itself resolved) or is the folder itself. A name that does not
+// resolve (no such file, a loop) stands for merged, its lexical place inside
+// the folder: if that exists ("link/missing/.." is "link") it is checked in
+// turn, else it is kept, as there is no file to open behind it either (the
+// bare name would be opened wherever the process happens to work).
 bool ResolveInsideFolder(const std::string& folder, const std::string& name,
                          const char* merged, std::string& path) {
   namespace fs = std::filesystem;
   std::error_code error;
   const fs::path base = fs::canonical(folder.empty() ? "." : folder, error);
-  const fs::path file = error ? fs::path() : fs::canonical(base / name, error);
+  fs::path file = error ? fs::path() : fs::canonical(base / name, error);
+  if (error && !base.empty()) file = fs::canonical(merged, error);
   if (error) {
-    // "sub/.." of a missing "sub" is the folder itself, no file to play.
-    auto place = [](const fs::path& p) {
-      const fs::path normal = p.lexically_normal();
-      return normal.has_filename() ? normal : normal.parent_path();
-    };
-    if (place(merged) == place(folder.empty() ? "." : folder)) return false;
     path = merged;
     return true;
   }
