@@ -4,7 +4,7 @@
 JOBS ?= $(shell nproc)
 CMAKE_EXTRA ?=
 
-.PHONY: all deps build test test-asan test-tsan demo bench soak soak-asan clean
+.PHONY: all deps build test test-asan test-tsan demo bench soak soak-asan fuzz clean
 
 all: build
 
@@ -53,6 +53,14 @@ soak-asan: deps
 	cmake --build --preset asan -j $(JOBS) --target vexora-soak
 	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 LSAN_OPTIONS=suppressions=$(CURDIR)/.ci/lsan.supp \
 	  ./build/asan/soak/vexora-soak --channels 200 --seconds 60 --seed 1 --slack-ms 3000 $(SOAK_ARGS)
+
+# libFuzzer harnesses (clang, address and undefined-behaviour sanitizers),
+# each run for FUZZ_SECONDS over its seed corpus; stops at the first crash.
+FUZZ_SECONDS ?= 300
+fuzz: deps
+	cmake --preset fuzz
+	cmake --build --preset fuzz -j $(JOBS)
+	FUZZ_SECONDS=$(FUZZ_SECONDS) bash fuzz/run.sh
 
 clean:
 	rm -rf build

@@ -66,6 +66,27 @@ TEST_F(LocalUriTest, SymbolicLinksOutOfTheFolderAreRefused) {
   ExpectRefused("http://localhost/utterances/self");
 }
 
+// A URI that only starts with the base URI is not under it, and a name the
+// folder lacks is not looked for where the process works.
+TEST_F(LocalUriTest, OnlyNamesUnderTheBaseUriInsideTheFolderAreOpened) {
+  Start();
+  ExpectRefused("http://localhost/utterancesXinside.wav");
+  ExpectRefused("http://localhost/utterances-inside.wav");
+  const fs::path work = m_Root / "work";
+  WriteFile(work / "elsewhere.wav", Wave(320, '\x33'));
+  const fs::path saved = fs::current_path();
+  fs::current_path(work);
+  m_Log->Clear();
+  Send(m_Channel, SpeakText("http://localhost/utterances/elsewhere.wav", "text/uri-list"));
+  vxhost::ReceivedMessage response = Next(m_Channel);
+  fs::current_path(saved);
+  EXPECT_EQ(response.status_code, 401);
+  EXPECT_EQ(m_Log->Count("Cannot Open Waveform File for Reading " +
+                         fs::canonical(m_Folder).string() + "/elsewhere.wav"),
+            1u);
+  EXPECT_EQ(m_Channel->AudioBytes(), 0u);
+}
+
 TEST_F(LocalUriTest, SymbolicLinksThatStayInsideThePlayedFolderPlay) {
   // The folder is configured through a link of its own, and a link inside
   // it names another of its files.

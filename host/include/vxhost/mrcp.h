@@ -52,7 +52,10 @@ typedef enum {
   MRCP_STATUS_CODE_UNRECOGNIZED_MESSAGE = 408,
   MRCP_STATUS_CODE_UNSUPPORTED_PARAM_VALUE = 409,
   MRCP_STATUS_CODE_OUT_OF_ORDER = 410,
-  MRCP_STATUS_CODE_RESOURCE_SPECIFIC_FAILURE = 421
+  MRCP_STATUS_CODE_RESOURCE_SPECIFIC_FAILURE = 421,
+  /* A message may carry any three-digit code; this keeps every one of them
+   * a value of the type, which C++ requires of what a field holds. */
+  MRCP_STATUS_CODE_MAX_THREE_DIGIT = 999
 } mrcp_status_code_e;
 
 typedef apr_size_t mrcp_request_id;

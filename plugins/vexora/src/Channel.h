@@ -111,6 +111,12 @@ class Channel {
                          SdrManager::SynthesisDetails& details);
   // The target of a channel's gRPC channel for a service URI and a region.
   static std::string ComposeEndpoint(const std::string& service_uri, const std::string& region);
+  // The file of folder that uri, an http(s) URI under base (the waveform
+  // base URI), names once every symbolic link is followed, in path; false
+  // when uri is not under base or the file lies outside folder. pool holds
+  // scratch memory.
+  static bool ResolveLocalUri(const std::string& base, const std::string& folder,
+                              const std::string& uri, std::string& path, apr_pool_t* pool);
 
  private:
   // One synthesis call in flight.

@@ -11,7 +11,6 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
-#include <sstream>
 
 #include "Channel.h"
 #include "ChannelLog.h"
@@ -34,15 +33,6 @@ std::string AttributeOf(const mrcp_engine_channel_t* channel, const char* name) 
   if (!channel || !channel->attribs) return std::string();
   const char* value = apr_table_get(channel->attribs, name);
   return value ? value : std::string();
-}
-
-// The pitch string read as a decimal number from its start; text without a
-// leading number gives 0.
-double ParsePitch(const std::string& pitch) {
-  std::istringstream stream(pitch);
-  double value = 0;
-  if (!(stream >> value)) value = 0;
-  return value;
 }
 
 // The name of a status code as the gRPC library spells it.
@@ -132,15 +122,20 @@ namespace {
 
 // The file that name, a relative path that stays lexically inside folder,
 // names once every symbolic link is followed; false when that lies outside
-// the folder (itself resolved). A name that does not resolve is kept as it
-// stands: there is no file to open behind it either.
-bool ResolveInsideFolder(const std::string& folder, const std::string& name, std::string& path) {
+// the folder (itself resolved) or is the folder itself. A name that does not
+// resolve (no such file, a loop) stands for merged, its lexical place inside
+// the folder: if that exists ("link/missing/.." is "link") it is checked in
+// turn, else it is kept, as there is no file to open behind it either (the
+// bare name would be opened wherever the process happens to work).
+bool ResolveInsideFolder(const std::string& folder, const std::string& name,
+                         const char* merged, std::string& path) {
   namespace fs = std::filesystem;
   std::error_code error;
   const fs::path base = fs::canonical(folder.empty() ? "." : folder, error);
-  const fs::path file = error ? fs::path() : fs::canonical(base / name, error);
+  fs::path file = error ? fs::path() : fs::canonical(base / name, error);
+  if (error && !base.empty()) file = fs::canonical(merged, error);
   if (error) {
-    path = name;
+    path = merged;
     return true;
   }
   auto mismatch = std::mismatch(base.begin(), base.end(), file.begin(), file.end());
@@ -154,22 +149,29 @@ bool ResolveInsideFolder(const std::string& folder, const std::string& name, std
 bool Channel::ResolveLocalUri(const std::string& uri, std::string& path) {
   WaveformManager* manager = m_Engine->GetWaveformManager();
   if (!manager) return false;
-  const std::string& base = manager->GetWaveformBaseUri();
-  if (base.empty() || uri.size() <= base.size() + 1 || uri.compare(0, base.size(), base) != 0) {
-    return false;
-  }
-  std::string rest = uri.substr(base.size() + 1);
-  // The path must name a file inside the waveform folder.
+  return ResolveLocalUri(manager->GetWaveformBaseUri(), manager->GetDirectory(), uri, path,
+                         SpeakPool());
+}
+
+bool Channel::ResolveLocalUri(const std::string& base, const std::string& folder,
+                              const std::string& uri, std::string& path, apr_pool_t* pool) {
+  // The URI must continue the base URI with a '/' (the base may end in it):
+  // "http://host/utterancesX/a.wav" is no URI under "http://host/utterances".
+  if (base.empty()) return false;
+  const std::string prefix = base.back() == '/' ? base : base + "/";
+  if (uri.size() <= prefix.size() || uri.compare(0, prefix.size(), prefix) != 0) return false;
+  std::string rest = uri.substr(prefix.size());
+  // The path must name a file inside the waveform folder; a NUL byte would
+  // cut it short of what the list shows.
   char* merged = nullptr;
-  const std::string& folder = manager->GetDirectory();
-  if (rest.empty() || rest[0] == '/' ||
+  if (rest.empty() || rest[0] == '/' || rest.find('\0') != std::string::npos ||
       apr_filepath_merge(&merged, folder.empty() ? "." : folder.c_str(), rest.c_str(),
                          APR_FILEPATH_SECUREROOT | APR_FILEPATH_NOTABOVEROOT,
-                         SpeakPool()) != APR_SUCCESS) {
+                         pool) != APR_SUCCESS) {
     return false;
   }
   // A symbolic link inside the folder may point anywhere.
-  return ResolveInsideFolder(folder, rest, path);
+  return ResolveInsideFolder(folder, rest, merged, path);
 }
 
 bool Channel::LoadPromptAudio(const SynthSegment& segment, std::vector<char>& audio) {

@@ -354,6 +354,13 @@ bool GenerateProsodyRate(const mrcp_prosody_rate_t& rate, double& out) {
   return false;
 }
 
+double ParsePitch(const std::string& pitch) {
+  std::istringstream stream(pitch);
+  double value = 0;
+  if (!(stream >> value)) value = 0;
+  return value;
+}
+
 bool GenerateProsodyVolume(const mrcp_prosody_volume_t& volume, double& out) {
   switch (volume.type) {
     case PROSODY_VOLUME_TYPE_LABEL:

@@ -133,6 +133,10 @@ void RemoveQuotes(apt_str_t* str);
 // False for an unset rate, an unknown label or a value that is not a number.
 bool GenerateProsodyRate(const mrcp_prosody_rate_t& rate, double& out);
 
+// The pitch string read as a decimal number from its start; text without a
+// leading number gives 0.
+double ParsePitch(const std::string& pitch);
+
 // The service's volume gain in dB for an MRCP prosody volume, within
 // [-96, 16]. False for an unset volume, an unknown label or a value that is
 // not a number.

@@ -434,14 +434,15 @@ int HexValue(char c) {
 // The local path a "file://" URI names, from what follows the scheme (and
 // the blanks after it): "localhost/path" names "/path", and percent-escapes
 // are decoded ("my%20prompt.wav"). A '%' not followed by two hex digits is
-// kept as written. False for an escape of a NUL byte, which would cut the
-// path short of what the list shows.
+// kept as written. False for a NUL byte, escaped or not, which would cut
+// the path short of what the list shows.
 bool DecodeFileUriPath(const char* pos, const char* end, std::string& path) {
   if (StartsWithNoCase(pos, end, "localhost/")) pos += strlen("localhost");
   path.clear();
   for (; pos < end; ++pos) {
     int high = -1;
     int low = -1;
+    if (*pos == '\0') return false;
     if (*pos == '%' && end - pos > 2 && (high = HexValue(pos[1])) >= 0 &&
         (low = HexValue(pos[2])) >= 0) {
       if (high == 0 && low == 0) return false;

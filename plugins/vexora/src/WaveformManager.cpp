@@ -530,8 +530,10 @@ bool WaveformManager::CacheEntry::Save(const std::string& path, apr_pool_t* pool
     SaveStringValue(file, *item.second);
   }
   if (m_Usage != 0) {
+    // A count beyond 32 bits is saved as the largest one: wrapped, a much
+    // used record would read back as one never used and be evicted first.
     SaveToken(file, sm_UseCountToken);
-    SaveUint32Value(file, static_cast<unsigned>(m_Usage & 0xFFFFFFFFu));
+    SaveUint32Value(file, static_cast<unsigned>(std::min<uint64_t>(m_Usage, 0xFFFFFFFFu)));
   }
   if (!m_Content.empty()) {
     SaveToken(file, sm_ContentToken);

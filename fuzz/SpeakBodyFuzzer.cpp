@@ -1,0 +1,157 @@
+// The body of a SPEAK, read as its content type says: plain text, SSML sent
+// as it stands (only its language and xml:base query are read), SSML
+// rebuilt without namespace prefixes and split per "voice" element, and a
+// URI list.
+//
+// A first byte of 0 to 3 chooses one of those modes for the rest of the
+// input; any other first byte reads the whole input as SSML both ways when
+// it starts with '<', else as text and as a URI list. Properties: a
+// rebuilt SSML document is well-formed to a namespace-aware parser, a body
+// sent as it stands stays byte for byte what came in, and a URI list gives
+// only the segment kinds its lines name.
+#include <expat.h>
+#include <strings.h>
+
+#include <cstring>
+#include <string>
+
+#include "Channel.h"
+#include "FuzzSupport.h"
+#include "SynthContent.h"
+
+namespace {
+
+enum Mode { kText = 0, kSsmlAsIs = 1, kSsmlRebuilt = 2, kUriList = 3, kModeCount = 4 };
+
+bool IsWellFormed(const std::string& xml) {
+  XML_Parser parser = XML_ParserCreateNS(nullptr, '|');
+  const bool ok = XML_Parse(parser, xml.data(), static_cast<int>(xml.size()), XML_TRUE) ==
+                  XML_STATUS_OK;
+  XML_ParserFree(parser);
+  return ok;
+}
+
+size_t CountVoiceChildren(const std::string& body, apr_pool_t* pool) {
+  apr_xml_doc* doc = VXS::SynthContent::ParseSsml(body.data(), body.size(), pool);
+  if (!doc) return 0;
+  size_t count = 0;
+  for (const apr_xml_elem* child = doc->root->first_child; child; child = child->next)
+    count += child->name && strcasecmp(child->name, "voice") == 0;
+  return count;
+}
+
+VXS::SpeakParams Params(const std::string& body, VXS::SynthContentType type) {
+  VXS::SpeakParams params;
+  params.m_Language = "en-US";
+  params.m_VoiceName = "request-voice";
+  params.m_Content = body;
+  params.m_ContentType = type;
+  return params;
+}
+
+void ReadText(const std::string& body) {
+  VXS::SynthContent content;
+  content.ComposeSingleSegment(Params(body, VXS::SYNTH_CONTENT_TEXT));
+  VXFUZZ_CHECK(content.size() == 1 && content.front().m_Content == body, "text is one segment");
+}
+
+void ReadSsml(const std::string& body, bool rebuild) {
+  vxfuzz::InputPool pool;
+  VXS::SdrManager::SynthesisDetails details;
+  VXS::SpeakParams& params = details.m_Params;
+  params = Params(body, VXS::SYNTH_CONTENT_SSML);
+  std::string query;
+  const bool parsed = details.m_Content.ReadSsmlAndComposeContent(params, query, rebuild,
+                                                                  pool.Get());
+  if (!parsed) {
+    VXFUZZ_CHECK(details.m_Content.empty(), "a body that does not parse gives no segment");
+    return;
+  }
+  if (!rebuild) {
+    VXFUZZ_CHECK(details.m_Content.size() == 1 && details.m_Content.front().m_Content == body,
+                 "SSML sent as it stands is the body");
+  } else {
+    const size_t voices = CountVoiceChildren(body, pool.Get());
+    VXFUZZ_CHECK(details.m_Content.size() == (voices ? voices : 1u),
+                 "one segment per voice element, or one for the whole document");
+    for (const VXS::SynthSegment& segment : details.m_Content) {
+      VXFUZZ_CHECK(segment.m_ContentType == VXS::SYNTH_CONTENT_SSML, "segment is SSML");
+      VXFUZZ_CHECK(IsWellFormed(segment.m_Content), "rebuilt SSML is well-formed");
+    }
+  }
+  // The query of xml:base is read as vendor-specific parameters, as the
+  // channel does.
+  if (!query.empty()) {
+    apt_pair_arr_t* pairs = apt_pair_array_create(4, pool.Get());
+    apt_str_t value;
+    apt_string_assign_n(&value, query.data(), query.size(), pool.Get());
+    if (apt_pair_array_parse(pairs, &value, pool.Get())) {
+      VXS::Channel channel(nullptr);
+      channel.ParseVendorSpecificParameters(pairs, details);
+    }
+  }
+}
+
+bool StartsWithNoCase(const std::string& text, const char* prefix) {
+  return strncasecmp(text.c_str(), prefix, strlen(prefix)) == 0;
+}
+
+void ReadUriList(const std::string& body) {
+  VXS::SynthContent content;
+  content.ComposeUriListSegments(Params(body, VXS::SYNTH_CONTENT_URI_LIST));
+  for (const VXS::SynthSegment& segment : content) {
+    switch (segment.m_ContentType) {
+      case VXS::SYNTH_CONTENT_FILE_URI:
+        VXFUZZ_CHECK(!segment.m_Content.empty(), "a file URI names a path");
+        VXFUZZ_CHECK(segment.m_Content.find('\0') == std::string::npos,
+                     "a decoded path holds no NUL");
+        break;
+      case VXS::SYNTH_CONTENT_HTTP_URI:
+        VXFUZZ_CHECK(StartsWithNoCase(segment.m_Content, "http://"), "an http URI");
+        break;
+      case VXS::SYNTH_CONTENT_HTTPS_URI:
+        VXFUZZ_CHECK(StartsWithNoCase(segment.m_Content, "https://"), "an https URI");
+        break;
+      default:
+        VXFUZZ_CHECK(false, "a URI list gives only URI segments");
+    }
+  }
+}
+
+void Read(Mode mode, const std::string& body) {
+  switch (mode) {
+    case kText:
+      ReadText(body);
+      break;
+    case kSsmlAsIs:
+      ReadSsml(body, false);
+      break;
+    case kSsmlRebuilt:
+      ReadSsml(body, true);
+      break;
+    default:
+      ReadUriList(body);
+      break;
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  vxfuzz::Process::Get();
+  if (size > 0 && data[0] < kModeCount) {
+    Read(static_cast<Mode>(data[0]),
+         std::string(reinterpret_cast<const char*>(data) + 1, size - 1));
+    return 0;
+  }
+  const std::string body(reinterpret_cast<const char*>(data), size);
+  const size_t first = body.find_first_not_of(" \t\r\n");
+  if (first != std::string::npos && body[first] == '<') {
+    Read(kSsmlAsIs, body);
+    Read(kSsmlRebuilt, body);
+  } else {
+    Read(kText, body);
+    Read(kUriList, body);
+  }
+  return 0;
+}
