@@ -439,13 +439,8 @@ class Soak {
 
   // Totals of channels that have been released.
   size_t m_Requests = 0;
-  size_t m_Responses = 0;
   size_t m_Started = 0;
-  size_t m_Completed = 0;
-  size_t m_Stopped = 0;
-  size_t m_Refused = 0;
-  size_t m_AudioFrames = 0;
-  size_t m_SilentFrames = 0;
+  ChannelCounts m_Totals;
   size_t m_Sessions = 0;
   size_t m_KitRefused = 0;
   std::vector<int64_t> m_FirstAudio;
@@ -875,13 +870,8 @@ void Soak::Step(Slot& slot, int64_t now, bool ending) {
       }
       slot.model->OnClosed(now);
       ChannelModel& model = *slot.model;
-      m_Responses += model.responses();
+      m_Totals += model.counts();
       m_Started += model.started().size();
-      m_Completed += model.completed();
-      m_Stopped += model.stopped();
-      m_Refused += model.refused();
-      m_AudioFrames += model.audio_frames();
-      m_SilentFrames += model.silent_frames();
       m_FirstAudio.insert(m_FirstAudio.end(), model.first_audio_us().begin(),
                           model.first_audio_us().end());
       m_CalmFirstAudio.insert(m_CalmFirstAudio.end(), model.calm_first_audio_us().begin(),
@@ -972,7 +962,7 @@ void Soak::PrintSummary(double seconds) {
     return std::string(text);
   };
   char rate[32];
-  snprintf(rate, sizeof(rate), "%.1f", static_cast<double>(m_Responses) / seconds);
+  snprintf(rate, sizeof(rate), "%.1f", static_cast<double>(m_Totals.responses) / seconds);
   printf("\nvexora-soak summary (seed %llu, bypass-ssml %s%s%s)\n",
          static_cast<unsigned long long>(m_Options.seed), m_Options.bypass ? "on" : "off",
          m_Options.calm ? ", calm" : "", kAddressSanitizer ? ", address sanitizer" : "");
@@ -980,15 +970,15 @@ void Soak::PrintSummary(double seconds) {
   row("seconds", std::to_string(static_cast<int>(seconds)));
   row("channel sessions", std::to_string(m_Sessions));
   row("requests sent", std::to_string(m_Requests));
-  row("responses", std::to_string(m_Responses));
+  row("responses", std::to_string(m_Totals.responses));
   row("responses per second", rate);
   row("header values the kit refused", std::to_string(m_KitRefused));
   row("SPEAKs started", std::to_string(m_Started));
-  row("  completed", std::to_string(m_Completed));
-  row("  stopped", std::to_string(m_Stopped));
-  row("SPEAKs refused", std::to_string(m_Refused));
-  row("audio frames checked", std::to_string(m_AudioFrames));
-  row("silent frames", std::to_string(m_SilentFrames));
+  row("  completed", std::to_string(m_Totals.completed));
+  row("  stopped", std::to_string(m_Totals.stopped));
+  row("SPEAKs refused", std::to_string(m_Totals.refused));
+  row("audio frames checked", std::to_string(m_Totals.audio_frames));
+  row("silent frames", std::to_string(m_Totals.silent_frames));
   row("cache hits", std::to_string(m_Log.cache_hits.load()));
   row("cache records added", std::to_string(m_Log.cache_added.load()));
   row("files evicted (count limit)", std::to_string(m_Log.evicted.load()));

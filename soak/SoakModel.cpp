@@ -115,7 +115,7 @@ void ChannelModel::OnMessage(const vxhost::ReceivedMessage& message) {
     }
     RequestModel request = *pos;
     m_Requests.erase(pos);
-    ++m_Responses;
+    ++m_Counts.responses;
     if (message.method_name != request.method) {
       return Violation("request " + std::to_string(request.id) + " (" + request.method +
                        ") answered as " + message.method_name);
@@ -134,7 +134,7 @@ void ChannelModel::OnMessage(const vxhost::ReceivedMessage& message) {
           if (speak->end == SpeakModel::End::kNone && speak->request_serial < request.serial) {
             speak->end = SpeakModel::End::kStopped;
             speak->ended_us = now;
-            ++m_StoppedCount;
+            ++m_Counts.stopped;
           }
         }
         m_LastStopAnswered = std::max(m_LastStopAnswered, request.serial);
@@ -172,7 +172,7 @@ void ChannelModel::OnMessage(const vxhost::ReceivedMessage& message) {
     } else {
       speak->end = SpeakModel::End::kRefused;
       speak->ended_us = now;
-      ++m_Refused;
+      ++m_Counts.refused;
       if (message.status_code == 407) {
         // A SPEAK whose first call failed had been accepted: the one it
         // replaced ended then, without an event of its own.
@@ -225,7 +225,7 @@ void ChannelModel::OnMessage(const vxhost::ReceivedMessage& message) {
   found->end = SpeakModel::End::kCompleted;
   found->ended_us = now;
   found->cause = message.completion_cause;
-  ++m_Completed;
+  ++m_Counts.completed;
   // Its last frame may be kept just after the event (the module sends it
   // from its own thread): checked once that frame had time to come.
   m_CompletedUnchecked.emplace_back(found, now);
@@ -356,7 +356,7 @@ void ChannelModel::OnAudio(const char* audio, size_t bytes, int64_t now_us) {
       // silence is that padding seen on its own (a prompt of whole frames
       // never has one).
       if (silent) {
-        ++m_SilentFrames;
+        ++m_Counts.silent_frames;
         continue;
       }
       char words[96];
@@ -372,7 +372,7 @@ void ChannelModel::OnAudio(const char* audio, size_t bytes, int64_t now_us) {
   m_Partial.erase(m_Partial.begin(), m_Partial.begin() + static_cast<long>(done));
   const size_t frames = done / frame;
   if (frames) {
-    m_AudioFrames += frames;
+    m_Counts.audio_frames += frames;
     if (!m_Trail.empty() && m_LastNoteWasAudio) {
       m_Trail.back() = m_AudioNoteStamp + "audio " + std::to_string(m_AudioRun += frames) + " frames";
     } else {

@@ -65,6 +65,26 @@ struct SpeakModel {
   size_t request_serial = 0;  // order among the channel's requests
 };
 
+// What one channel's model counted; the soak adds them up over channels.
+struct ChannelCounts {
+  size_t responses = 0;
+  size_t completed = 0;
+  size_t stopped = 0;
+  size_t refused = 0;
+  size_t audio_frames = 0;
+  size_t silent_frames = 0;
+
+  ChannelCounts& operator+=(const ChannelCounts& other) {
+    responses += other.responses;
+    completed += other.completed;
+    stopped += other.stopped;
+    refused += other.refused;
+    audio_frames += other.audio_frames;
+    silent_frames += other.silent_frames;
+    return *this;
+  }
+};
+
 struct RequestModel {
   mrcp_request_id id = 0;
   std::string method;
@@ -122,14 +142,13 @@ class ChannelModel {
   void Note(int64_t now_us, const std::string& event);
 
   // Figures for the summary.
-  size_t responses() const { return m_Responses; }
+  const ChannelCounts& counts() const { return m_Counts; }
+  size_t responses() const { return m_Counts.responses; }
   std::vector<int64_t>& first_audio_us() { return m_FirstAudioUs; }
   std::vector<int64_t>& calm_first_audio_us() { return m_CalmFirstAudioUs; }
-  size_t completed() const { return m_Completed; }
-  size_t stopped() const { return m_StoppedCount; }
-  size_t refused() const { return m_Refused; }
-  size_t audio_frames() const { return m_AudioFrames; }
-  size_t silent_frames() const { return m_SilentFrames; }
+  size_t completed() const { return m_Counts.completed; }
+  size_t stopped() const { return m_Counts.stopped; }
+  size_t refused() const { return m_Counts.refused; }
 
  private:
   // Whether frame continues speak where its audio has got to (from its
@@ -164,12 +183,7 @@ class ChannelModel {
   bool m_LastNoteWasAudio = false;  // runs of audio share one trail line
   size_t m_AudioRun = 0;
   std::string m_AudioNoteStamp;
-  size_t m_AudioFrames = 0;
-  size_t m_SilentFrames = 0;
-  size_t m_Responses = 0;
-  size_t m_Completed = 0;
-  size_t m_StoppedCount = 0;
-  size_t m_Refused = 0;
+  ChannelCounts m_Counts;
   std::vector<int64_t> m_FirstAudioUs;
   std::vector<int64_t> m_CalmFirstAudioUs;
 };
