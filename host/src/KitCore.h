@@ -4,6 +4,8 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <deque>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -20,6 +22,25 @@ namespace vxhost {
 // NewRequest may come from any thread. Owned by HostKit, which deletes it
 // after a clean Shutdown() and otherwise leaves it allocated, because the
 // module or a stuck thread may still call into it.
+// The synthesizer state machine of one channel as a host server keeps it
+// in front of the module (HostKit.h, "The server layer"). Guarded by mutex.
+struct ServerState {
+  // A STOP (or BARGE-IN-OCCURRED) handed to the module, until its response.
+  struct Stop {
+    mrcp_request_id active = 0;             // the SPEAK active when it was sent
+    std::vector<mrcp_request_id> removed;   // pending SPEAKs the kit removed
+    bool active_completed = false;          // its SPEAK-COMPLETE came first
+  };
+  std::mutex mutex;
+  mrcp_message_t* active = nullptr;  // the SPEAK the module has, until it ends
+  bool active_was_pending = false;   // the client had 200 PENDING for it
+  std::deque<mrcp_message_t*> pending;
+  std::map<mrcp_request_id, Stop> stops;
+};
+
+// A message as the client sees it: its fields copied and its text written.
+ReceivedMessage ReceiveMessage(const mrcp_message_t* message);
+
 class KitCore {
  public:
   explicit KitCore(HostKit::Options options);
@@ -103,7 +124,21 @@ class KitCore {
   // use is freed.
   void Abandon(const char* reason);
 
-  static bool ReadChannel(Channel* channel);
+  static bool ReadChannel(Channel* channel, bool late);
+
+  // ------------------------------------------------ server layer (KitServer.cpp)
+  // Hands `request` to the module on the signalling thread.
+  void Forward(Channel* channel, mrcp_message_t* request);
+  // A request on its way from the client: forwarded, queued or answered.
+  void ServeRequest(Channel* channel, mrcp_message_t* request);
+  // A message of the module on its way to the client, in order: changed in
+  // place, or false when the client is not to see it; *next gets the
+  // queued SPEAK to hand to the module once the message is delivered.
+  bool ServeMessage(Channel* channel, ReceivedMessage* message, mrcp_message_t** next);
+  // The channel closes: its queue is dropped.
+  void DropQueue(Channel* channel);
+  // A message the kit itself sends to the client on the channel.
+  void Deliver(Channel* channel, ReceivedMessage message);
 
   const HostKit::Options m_Options;
   apr_pool_t* m_Pool = nullptr;  // the kit's root pool

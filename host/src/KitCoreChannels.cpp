@@ -131,6 +131,7 @@ Channel* KitCore::CreateChannel(const std::string& id, uint16_t sampling_rate,
   }
 
   std::unique_ptr<Channel> channel(new Channel(id, sampling_rate, pool));
+  if (m_Options.server_queue) channel->m_Server = std::make_shared<ServerState>();
   record->event_vtable = &kChannelEvents;
   record->event_obj = channel.get();
   apt_string_assign(&record->id, id.c_str(), pool);
@@ -238,6 +239,7 @@ bool KitCore::OpenChannel(Channel* channel, milliseconds timeout, bool* status) 
 }
 
 bool KitCore::PostClose(Channel* channel, Answers* before) {
+  if (channel->m_Server) DropQueue(channel);
   {
     std::lock_guard<std::mutex> lock(channel->m_Mutex);
     if (channel->m_Destroyed) return false;
@@ -376,7 +378,7 @@ void KitCore::OnChannelClose(Channel* channel) {
   });
 }
 
-void KitCore::OnChannelMessage(Channel* channel, const mrcp_message_t* message) {
+ReceivedMessage ReceiveMessage(const mrcp_message_t* message) {
   const mrcp_start_line_t& start = message->start_line;
   ReceivedMessage received;
   received.type = start.message_type;
@@ -396,15 +398,34 @@ void KitCore::OnChannelMessage(Channel* channel, const mrcp_message_t* message) 
     received.has_completion_cause = true;
     received.completion_cause = static_cast<int>(message->synth_header->completion_cause);
   }
+  if (mrcp_generic_header_property_check(message, GENERIC_HEADER_ACTIVE_REQUEST_ID_LIST)) {
+    received.active_request_id_list = Str(message->generic_header->active_request_id_list);
+  }
   received.text = GenerateMrcpMessage(message);
   received.time_us = apr_time_now();
+  return received;
+}
+
+void KitCore::OnChannelMessage(Channel* channel, const mrcp_message_t* message) {
+  ReceivedMessage received = ReceiveMessage(message);
   channel->AfterRead([this, channel, received = std::move(received)]() mutable {
+    mrcp_message_t* next = nullptr;
+    if (channel->m_Server && !ServeMessage(channel, &received, &next)) {
+      if (next) Forward(channel, next);
+      return;
+    }
     Transcribe(TranscriptEntry::Direction::kReceived, channel->m_Id, received.text);
     channel->OnMessage(std::move(received));
+    if (next) Forward(channel, next);
   });
 }
 
-bool KitCore::ReadChannel(Channel* channel) { return channel->ReadFrame(); }
+void KitCore::Deliver(Channel* channel, ReceivedMessage message) {
+  Transcribe(TranscriptEntry::Direction::kReceived, channel->m_Id, message.text);
+  channel->OnMessage(std::move(message));
+}
+
+bool KitCore::ReadChannel(Channel* channel, bool late) { return channel->ReadFrame(late); }
 
 // ---------------------------------------------------------------- requests
 
@@ -445,6 +466,22 @@ void KitCore::Send(Channel* channel, mrcp_message_t* request) {
   }
   PrepareRequest(channel, request);
   Transcribe(TranscriptEntry::Direction::kSent, channel->m_Id, GenerateMrcpMessage(request));
+  if (channel->m_Server) return ServeRequest(channel, request);
+  Forward(channel, request);
+}
+
+void KitCore::Forward(Channel* channel, mrcp_message_t* request) {
+  switch (request->start_line.method_id) {
+    case SYNTHESIZER_PAUSE:
+      channel->SetPaused(true);
+      break;
+    case SYNTHESIZER_RESUME:
+    case SYNTHESIZER_SPEAK:
+      channel->SetPaused(false);
+      break;
+    default:
+      break;
+  }
   mrcp_engine_channel_t* record = channel->m_Record;
   m_SignalThread.Post([channel, record, request] {
     {
