@@ -49,19 +49,17 @@ std::string Argument(const std::string& message, const std::string& prefix) {
   return rest;
 }
 
-// The module's lines "Load ... Attribute: NAME = VALUE" name the element
-// they belong to by their middle words.
-const std::map<std::string, std::string> kAttributeLines = {
-    {"Load Document Attribute: ", "vexora"},
-    {"Load Synth Attribute: ", "synth-settings"},
-    {"Load Log Statement Attribute: ", "log-statement"},
-    {"Load Status File Attribute: ", "status file"},
-    {"Load Monitoring Attribute: ", "monitoring-agent"},
+// The module's lines that name a path it resolved, with what the path is;
+// the path is the line's text after the prefix, up to " pattern" if any.
+const std::pair<const char*, const char*> kPathLines[] = {
+    {"Open Config File ", "configuration"},
+    {"Determined Credentials File ", "credentials file"},
+    {"Set Defualt Google App Credentials ", "credentials file"},
+    {"Set SSL Roots ", "SSL roots"},
+    {"Populate files from ", "folder"},
+    {"Update usage ", "status file"},
+    {"Dump channels ", "status file"},
 };
-
-// The module's lines that name a path it resolved.
-const char* const kPathLines[] = {"Open Config File ", "Determined Credentials File ",
-                                  "Set SSL Roots ", "Set Defualt Google App Credentials "};
 
 struct Setting {
   std::string element;
@@ -125,9 +123,19 @@ bool AskService(const std::string& target, bool secure, std::chrono::millisecond
   return true;
 }
 
+// APR for the reading of the document, which outlives the kit's own.
+class AprScope {
+ public:
+  AprScope() { apr_initialize(); }
+  ~AprScope() { apr_terminate(); }
+  AprScope(const AprScope&) = delete;
+  AprScope& operator=(const AprScope&) = delete;
+};
+
 }  // namespace
 
 int Check(const CheckOptions& options) {
+  AprScope apr;
   std::string error;
   if (!CheckRootTree(options.host.root_dir, &error)) return UsageError("check", error);
   const std::string root = fs::absolute(options.host.root_dir).lexically_normal().string();
@@ -165,40 +173,55 @@ int Check(const CheckOptions& options) {
   std::vector<Setting> settings;
   std::vector<std::string> warnings;
   std::vector<std::string> paths;
-  std::set<std::string> echoed;  // elements whose attributes the module logged
+  std::vector<Setting> document_settings = DocumentSettings(document);
+  std::vector<bool> consumed(document_settings.size(), false);
+  std::string element = "vexora";
   std::string service_uri;
   bool secure = true;
   for (const auto& entry : lines) {
     const std::string message = MessageOf(entry.second);
     if (entry.first <= APT_PRIO_WARNING) warnings.push_back(message);
-    for (const auto& kind : kAttributeLines) {
-      if (!StartsWith(message, kind.first)) continue;
-      const std::string rest = message.substr(kind.first.size());
+    if (StartsWith(message, "Loading Element ")) {
+      element = message.substr(16);
+      continue;
+    }
+    const size_t marker = message.find(" Attribute: ");
+    if (StartsWith(message, "Load ") && marker != std::string::npos) {
+      const std::string rest = message.substr(marker + 12);
       const size_t equals = rest.find(" = ");
-      Setting setting{kind.second, rest.substr(0, equals),
+      Setting setting{element, rest.substr(0, equals),
                       equals == std::string::npos ? "" : rest.substr(equals + 3)};
+      // The document names the element (a nested one, too) of the value.
+      for (size_t i = 0; i < document_settings.size(); ++i) {
+        if (!consumed[i] && document_settings[i].name == setting.name &&
+            document_settings[i].value == setting.value) {
+          consumed[i] = true;
+          setting.element = document_settings[i].element;
+          break;
+        }
+      }
       if (setting.element == "synth-settings" && setting.name == "service-uri") {
         service_uri = setting.value;
       }
       if (setting.element == "synth-settings" && setting.name == "secure-transport") {
         secure = setting.value != "false" && setting.value != "0";
       }
-      echoed.insert(setting.element);
       settings.push_back(setting);
+      continue;
     }
-    for (const char* prefix : kPathLines) {
-      if (StartsWith(message, prefix)) {
-        paths.push_back(std::string(prefix) + Argument(message, prefix));
-      }
+    for (const auto& kind : kPathLines) {
+      if (!StartsWith(message, kind.first)) continue;
+      std::string path = Argument(message, kind.first);
+      const size_t pattern = path.find(" pattern");
+      if (pattern != std::string::npos) path.erase(pattern);
+      const std::string line = std::string(kind.second) + " " + path;
+      if (std::find(paths.begin(), paths.end(), line) == paths.end()) paths.push_back(line);
     }
   }
-  // Elements the module loads without echoing each attribute: what the
-  // document gives them.
+  // What the document gives that the module did not echo while loading.
   std::vector<Setting> quiet;
-  for (const Setting& setting : DocumentSettings(document)) {
-    if (!echoed.count(setting.element) && setting.element != "status file") {
-      quiet.push_back(setting);
-    }
+  for (size_t i = 0; i < document_settings.size(); ++i) {
+    if (!consumed[i]) quiet.push_back(document_settings[i]);
   }
 
   std::cout << "settings taken by the module (from " << document << "; every other setting "
@@ -209,7 +232,7 @@ int Check(const CheckOptions& options) {
   }
   for (const Setting& setting : quiet) {
     std::cout << "  " << setting.element << " " << setting.name << " = \"" << setting.value
-              << "\" (as the document gives it; the module does not echo this element)\n";
+              << "\" (in the document; the module did not say it took it)\n";
   }
   if (settings.empty() && quiet.empty()) std::cout << "  (none)\n";
   std::cout << "paths:\n";
