@@ -359,4 +359,38 @@ TEST_F(HostKitTest, RealtimeMediaPacesFramesLoosely) {
   EXPECT_GE(elapsed, milliseconds(120));
 }
 
+TEST_F(HostKitTest, UnderrunsAreSilentFramesInsideOneSpeak) {
+  StartKit();
+  Channel* channel = OpenChannel("u1", 8000, {{"frames", "8"}, {"gap-at", "3"}, {"gap", "4"}});
+  // Reads before the SPEAK and after its end are silent too, but no
+  // underrun: nothing was due.
+  ASSERT_TRUE(channel->WaitFrames(20, kWait));
+  std::string error;
+  ASSERT_TRUE(m_Kit->SendText(channel, Speak("Gap"), &error)) << error;
+  ReceivedMessage message;
+  ASSERT_TRUE(channel->WaitMessage(&message, kWait));  // IN-PROGRESS
+  ASSERT_TRUE(channel->WaitMessage(&message, kWait));
+  EXPECT_EQ("SPEAK-COMPLETE", message.method_name);
+  ASSERT_TRUE(channel->WaitFrames(channel->AudioFrames() + channel->IdleFrames() + 20, kWait));
+  EXPECT_EQ(8u, channel->AudioFrames());
+  EXPECT_EQ(4u, channel->Underruns());
+  EXPECT_EQ(0u, channel->LateFrames());  // not paced: nothing is late
+  // The next SPEAK's gap adds its own; ClearAudio keeps the count.
+  channel->ClearAudio();
+  ASSERT_TRUE(m_Kit->SendText(channel, Speak("Again"), &error)) << error;
+  ASSERT_TRUE(channel->WaitMessage(&message, kWait));
+  ASSERT_TRUE(channel->WaitMessage(&message, kWait));
+  EXPECT_EQ(8u, channel->Underruns());
+}
+
+TEST_F(HostKitTest, ReadsBehindThePacedClockAreLate) {
+  m_Options.realtime = true;
+  StartKit();
+  // Each read takes 50 ms: every pass is behind the 20 ms schedule.
+  Channel* slow = OpenChannel("l1", 8000, {{"read-sleep-ms", "50"}});
+  ASSERT_TRUE(slow->WaitFrames(8, kWait));
+  EXPECT_GT(slow->LateFrames(), 0u);
+  EXPECT_LE(slow->LateFrames(), slow->AudioFrames() + slow->IdleFrames());
+}
+
 }  // namespace
