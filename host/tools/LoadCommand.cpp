@@ -254,7 +254,9 @@ class LoadRun {
     std::ostringstream out;
     out << "vexora load: " << m_Options.channels << " channels, "
         << Format("%.1f s", seconds) << ", voice "
-        << (m_Options.host.voice.empty() ? std::string("of the host tree") : m_Options.host.voice)
+        << (!m_Options.host.voice.empty() ? m_Options.host.voice
+            : m_Options.host.root_dir.empty() ? std::string(kDefaultVoice)
+                                              : std::string("of the host tree"))
         << "\n";
     out << "  SPEAKs completed by cause\n";
     for (const auto& cause : m_Tally.causes) {
