@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <algorithm>
 #include <vector>
 
 #include "MediaPump.h"
@@ -31,7 +32,16 @@ struct ServerState {
     std::vector<mrcp_request_id> removed;   // pending SPEAKs the kit removed
     bool active_completed = false;          // its SPEAK-COMPLETE came first
   };
+  // What the kit hands the module after a message: the next queued SPEAK,
+  // and a PAUSE of the kit's own when the SPEAK it follows was stopped
+  // while paused (the next one then starts paused).
+  struct Next {
+    mrcp_message_t* speak = nullptr;
+    bool paused = false;
+  };
   std::mutex mutex;
+  bool paused = false;               // the active SPEAK is paused
+  std::vector<mrcp_request_id> own;  // requests of the kit, answered to it only
   mrcp_message_t* active = nullptr;  // the SPEAK the module has, until it ends
   bool active_was_pending = false;   // the client had 200 PENDING for it
   std::deque<mrcp_message_t*> pending;
@@ -132,9 +142,10 @@ class KitCore {
   // A request on its way from the client: forwarded, queued or answered.
   void ServeRequest(Channel* channel, mrcp_message_t* request);
   // A message of the module on its way to the client, in order: changed in
-  // place, or false when the client is not to see it; *next gets the
-  // queued SPEAK to hand to the module once the message is delivered.
-  bool ServeMessage(Channel* channel, ReceivedMessage* message, mrcp_message_t** next);
+  // place, or false when the client is not to see it; *next gets what to
+  // hand to the module once the message is delivered.
+  bool ServeMessage(Channel* channel, ReceivedMessage* message, ServerState::Next* next);
+  void HandOver(Channel* channel, const ServerState::Next& next);
   // The channel closes: its queue is dropped.
   void DropQueue(Channel* channel);
   // A message the kit itself sends to the client on the channel.

@@ -409,14 +409,14 @@ ReceivedMessage ReceiveMessage(const mrcp_message_t* message) {
 void KitCore::OnChannelMessage(Channel* channel, const mrcp_message_t* message) {
   ReceivedMessage received = ReceiveMessage(message);
   channel->AfterRead([this, channel, received = std::move(received)]() mutable {
-    mrcp_message_t* next = nullptr;
+    ServerState::Next next;
     if (channel->m_Server && !ServeMessage(channel, &received, &next)) {
-      if (next) Forward(channel, next);
+      HandOver(channel, next);
       return;
     }
     Transcribe(TranscriptEntry::Direction::kReceived, channel->m_Id, received.text);
     channel->OnMessage(std::move(received));
-    if (next) Forward(channel, next);
+    HandOver(channel, next);
   });
 }
 

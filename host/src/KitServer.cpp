@@ -172,12 +172,24 @@ void KitCore::ServeRequest(Channel* channel, mrcp_message_t* request) {
   Forward(channel, request);
 }
 
-bool KitCore::ServeMessage(Channel* channel, ReceivedMessage* message, mrcp_message_t** next) {
+bool KitCore::ServeMessage(Channel* channel, ReceivedMessage* message, ServerState::Next* next) {
   ServerState& state = *channel->m_Server;
   std::lock_guard<std::mutex> lock(state.mutex);
   const mrcp_request_id active = state.active ? state.active->start_line.request_id : 0;
   bool deliver = true;
   bool active_ended = false;
+  bool stopped_paused = false;
+  if (message->type == MRCP_MESSAGE_TYPE_RESPONSE) {
+    auto own = std::find(state.own.begin(), state.own.end(), message->request_id);
+    if (own != state.own.end()) {
+      state.own.erase(own);
+      return false;  // the client did not ask
+    }
+    if (message->status_code / 100 == 2 && active) {
+      if (message->method_id == SYNTHESIZER_PAUSE) state.paused = true;
+      if (message->method_id == SYNTHESIZER_RESUME) state.paused = false;
+    }
+  }
   if (message->type == MRCP_MESSAGE_TYPE_EVENT) {
     if (message->method_id == SYNTHESIZER_SPEAK_COMPLETE && active &&
         message->request_id == active) {
@@ -209,6 +221,7 @@ bool KitCore::ServeMessage(Channel* channel, ReceivedMessage* message, mrcp_mess
       if (active_stopped) {
         AddId(&stopped, asked.active);
         active_ended = true;
+        stopped_paused = state.paused;
       }
       for (mrcp_request_id removed : asked.removed) AddId(&stopped, removed);
       if (!stopped.empty() && stopped != ParseIdList(message->active_request_id_list)) {
@@ -220,14 +233,31 @@ bool KitCore::ServeMessage(Channel* channel, ReceivedMessage* message, mrcp_mess
   if (active_ended) {
     state.active = nullptr;
     state.active_was_pending = false;
+    state.paused = false;
     if (!state.pending.empty()) {
       state.active = state.pending.front();
       state.active_was_pending = true;
       state.pending.pop_front();
-      *next = state.active;
+      next->speak = state.active;
+      // A SPEAK stopped while paused leaves the next one paused.
+      next->paused = stopped_paused;
+      state.paused = stopped_paused;
     }
   }
   return deliver;
+}
+
+void KitCore::HandOver(Channel* channel, const ServerState::Next& next) {
+  if (!next.speak) return;
+  Forward(channel, next.speak);
+  if (!next.paused) return;
+  mrcp_message_t* pause = NewRequest(channel, SYNTHESIZER_PAUSE);
+  if (!pause) return;
+  {
+    std::lock_guard<std::mutex> lock(channel->m_Server->mutex);
+    channel->m_Server->own.push_back(pause->start_line.request_id);
+  }
+  Forward(channel, pause);
 }
 
 void KitCore::DropQueue(Channel* channel) {
@@ -235,6 +265,8 @@ void KitCore::DropQueue(Channel* channel) {
   std::lock_guard<std::mutex> lock(state.mutex);
   state.pending.clear();
   state.stops.clear();
+  state.own.clear();
+  state.paused = false;
   state.active = nullptr;
   state.active_was_pending = false;
 }

@@ -201,5 +201,29 @@ TEST_F(ServerQueueTest, PausedSpeakKeepsLaterOnesPendingUntilItEnds) {
   EXPECT_EQ(m_Channel->Underruns(), 0u);
 }
 
+TEST_F(ServerQueueTest, StoppingAPausedSpeakLeavesTheNextOnePaused) {
+  const mrcp_request_id first = Speak(200, 'a');
+  ExpectResponse(first, MRCP_REQUEST_STATE_INPROGRESS);
+  ASSERT_TRUE(m_Channel->WaitAudioBytes(2 * kFrame, 5s));
+  const mrcp_request_id pause = Send(m_Channel, RequestText("PAUSE"));
+  ExpectResponse(pause, MRCP_REQUEST_STATE_COMPLETE);
+  const mrcp_request_id second = Speak(5, 'b');
+  ExpectResponse(second, MRCP_REQUEST_STATE_PENDING);
+  const mrcp_request_id stop = Send(
+      m_Channel, RequestText("STOP", {"Active-Request-Id-List: " + std::to_string(first)}));
+  const vxhost::ReceivedMessage response = Next(m_Channel);
+  EXPECT_EQ(response.request_id, stop);
+  EXPECT_EQ(response.active_request_id_list, std::to_string(first)) << response.text;
+  // The next SPEAK is the active one now, but paused: it plays nothing
+  // until a RESUME, and the host's own PAUSE is not the client's to see.
+  const size_t stopped_at = m_Channel->AudioBytes();
+  EXPECT_TRUE(m_Channel->ExpectNoMessage(500ms));
+  EXPECT_EQ(m_Channel->AudioBytes(), stopped_at);
+  const mrcp_request_id resume = Send(m_Channel, RequestText("RESUME"));
+  ExpectResponse(resume, MRCP_REQUEST_STATE_COMPLETE);
+  ExpectComplete(second);
+  EXPECT_EQ(m_Channel->AudioBytes() - stopped_at, 5 * kFrame);
+}
+
 }  // namespace
 }  // namespace vxtest

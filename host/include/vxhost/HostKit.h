@@ -72,7 +72,9 @@
  *   pending ones the kit removed, and the active one when the module's
  *   response lists none but the active SPEAK ended with this STOP (no
  *   SPEAK-COMPLETE came for it); no list when nothing was stopped. No
- *   SPEAK-COMPLETE is sent for a stopped SPEAK;
+ *   SPEAK-COMPLETE is sent for a stopped SPEAK. A SPEAK stopped while
+ *   paused leaves the next one paused: the kit sends the module a PAUSE of
+ *   its own after it, whose response the client does not see;
  * - closing a channel drops its queue.
  * The vexora program runs with the server layer; the kit's own tests of it
  * are in host/test and tests/integration.
