@@ -28,9 +28,9 @@ namespace vxhost {
 struct ServerState {
   // A STOP (or BARGE-IN-OCCURRED) handed to the module, until its response.
   struct Stop {
-    mrcp_request_id active = 0;             // the SPEAK active when it was sent
-    std::vector<mrcp_request_id> removed;   // pending SPEAKs the kit removed
-    bool active_completed = false;          // its SPEAK-COMPLETE came first
+    mrcp_request_id active = 0;            // the SPEAK active when it was sent
+    std::vector<mrcp_request_id> removed;  // pending SPEAKs the kit removed
+    bool active_completed = false;         // its SPEAK-COMPLETE came first
   };
   // What the kit hands the module after a message: the next queued SPEAK,
   // and a PAUSE of the kit's own when the SPEAK it follows was stopped

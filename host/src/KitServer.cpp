@@ -205,7 +205,8 @@ bool KitCore::ServeMessage(Channel* channel, ReceivedMessage* message, ServerSta
           message->request_state != MRCP_REQUEST_STATE_PENDING) {
         // Refused: a SPEAK that is over before it began.
         active_ended = true;
-        if (state.active_was_pending) *message = KitSpeakComplete(state.active, RefusalCause(*message));
+        if (state.active_was_pending)
+          *message = KitSpeakComplete(state.active, RefusalCause(*message));
       } else if (state.active_was_pending) {
         deliver = false;  // the client had its response: 200 PENDING
       }
@@ -215,9 +216,9 @@ bool KitCore::ServeMessage(Channel* channel, ReceivedMessage* message, ServerSta
       const bool module_listed = !message->active_request_id_list.empty();
       // The SPEAK active when the STOP was sent ended with it, unless its
       // SPEAK-COMPLETE came first.
-      const bool active_stopped =
-          asked.active && asked.active == active && !asked.active_completed &&
-          (!module_listed || Listed(stopped, asked.active));
+      const bool active_stopped = asked.active && asked.active == active &&
+                                  !asked.active_completed &&
+                                  (!module_listed || Listed(stopped, asked.active));
       if (active_stopped) {
         AddId(&stopped, asked.active);
         active_ended = true;

@@ -165,7 +165,6 @@ bool NextLine(const std::string& text, size_t* pos, std::string* line, std::stri
   return true;
 }
 
-
 // Octets of the start line and the header lines, up to and with the empty
 // line that ends them (the whole text when there is none).
 size_t HeadSize(const std::string& text) {
@@ -182,8 +181,9 @@ size_t HeadSize(const std::string& text) {
 
 // "line N: " for the line that holds `offset`.
 std::string LineOf(const std::string& text, size_t offset) {
-  const size_t line = 1 + static_cast<size_t>(std::count(text.begin(), text.begin() + static_cast<long>(std::min(offset, text.size())), '\n'));
-  return "line " + std::to_string(line) + ": ";
+  const auto end = text.begin() + static_cast<std::ptrdiff_t>(std::min(offset, text.size()));
+  const auto breaks = std::count(text.begin(), end, '\n');
+  return "line " + std::to_string(breaks + 1) + ": ";
 }
 
 std::string Lower(std::string text) {
@@ -226,8 +226,8 @@ bool FindParameter(const std::string& value, const std::string& name, size_t* be
 // compared without regard to case.
 bool IsXmlType(const std::string& content_type) {
   std::string type = Lower(TrimBlanks(content_type.substr(0, content_type.find(';'))));
-  return type.size() >= 4 &&
-         (type.compare(type.size() - 4, 4, "+xml") == 0 || type.compare(type.size() - 4, 4, "/xml") == 0);
+  return type.size() >= 4 && (type.compare(type.size() - 4, 4, "+xml") == 0 ||
+                              type.compare(type.size() - 4, 4, "/xml") == 0);
 }
 
 // The encoding an XML declaration at the start of `body` names, and where
@@ -240,11 +240,14 @@ bool FindXmlEncoding(const std::string& body, size_t* begin, size_t* length) {
   if (end == std::string::npos) return false;
   const size_t key = body.find("encoding", start);
   if (key == std::string::npos || key > end) return false;
+  auto blank = [&body](size_t at) {
+    return body[at] == ' ' || body[at] == '\t' || body[at] == '\r' || body[at] == '\n';
+  };
   size_t at = key + 8;
-  while (at < end && (body[at] == ' ' || body[at] == '\t' || body[at] == '\r' || body[at] == '\n')) ++at;
+  while (at < end && blank(at)) ++at;
   if (at >= end || body[at] != '=') return false;
   ++at;
-  while (at < end && (body[at] == ' ' || body[at] == '\t' || body[at] == '\r' || body[at] == '\n')) ++at;
+  while (at < end && blank(at)) ++at;
   if (at >= end || (body[at] != '"' && body[at] != '\'')) return false;
   const char quote = body[at];
   const size_t close = body.find(quote, at + 1);

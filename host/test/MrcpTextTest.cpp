@@ -528,19 +528,21 @@ TEST_F(MrcpTextTest, BodyInAnotherCharsetIsReadAsUtf8) {
   // "été" in ISO-8859-1, named by the XML declaration of an SSML document.
   const std::string latin1 =
       "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>\n<speak version=\"1.0\">\xE9t\xE9</speak>";
-  mrcp_message_t* m = Parse("MRCP/2.0 0 SPEAK 1\r\nContent-Type: Application/SSML+XML\r\n\r\n" +
-                            latin1);
+  mrcp_message_t* m =
+      Parse("MRCP/2.0 0 SPEAK 1\r\nContent-Type: Application/SSML+XML\r\n\r\n" + latin1);
   ASSERT_NE(nullptr, m);
   const std::string body = Str(m->body);
   EXPECT_EQ(
-      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<speak version=\"1.0\">\xC3\xA9t\xC3\xA9</speak>",
+      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<speak "
+      "version=\"1.0\">\xC3\xA9t\xC3\xA9</speak>",
       body);
   EXPECT_EQ(body.size(), m->generic_header->content_length);
 
   // The Content-Type charset parameter names it (and wins over the
   // declaration); both are rewritten to say UTF-8.
-  m = Parse("MRCP/2.0 0 SPEAK 1\r\nContent-Type: text/plain; Charset=\"windows-1252\"\r\n"
-            "Content-Length: 4\r\n\r\n\x80 \xE9!");
+  m = Parse(
+      "MRCP/2.0 0 SPEAK 1\r\nContent-Type: text/plain; Charset=\"windows-1252\"\r\n"
+      "Content-Length: 4\r\n\r\n\x80 \xE9!");
   ASSERT_NE(nullptr, m);
   EXPECT_EQ("\xE2\x82\xAC \xC3\xA9!", Str(m->body));
   EXPECT_EQ("text/plain; Charset=\"UTF-8\"", Str(m->generic_header->content_type));
@@ -549,8 +551,9 @@ TEST_F(MrcpTextTest, BodyInAnotherCharsetIsReadAsUtf8) {
 
   // UTF-8 stays as it came, whatever the declaration says when the
   // Content-Type names UTF-8.
-  m = Parse("MRCP/2.0 0 SPEAK 1\r\nContent-Type: application/ssml+xml;charset=utf-8\r\n\r\n"
-            "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><speak>\xC3\xA9</speak>");
+  m = Parse(
+      "MRCP/2.0 0 SPEAK 1\r\nContent-Type: application/ssml+xml;charset=utf-8\r\n\r\n"
+      "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><speak>\xC3\xA9</speak>");
   ASSERT_NE(nullptr, m);
   EXPECT_NE(std::string::npos, Str(m->body).find("ISO-8859-1"));
 

@@ -118,8 +118,8 @@ bool AskService(const std::string& target, bool secure, std::chrono::millisecond
               std::to_string(static_cast<int>(status.error_code())) + ")";
     return false;
   }
-  *report = "ListVoices at " + target + " answered " + std::to_string(response.voices_size()) +
-            " voices";
+  *report =
+      "ListVoices at " + target + " answered " + std::to_string(response.voices_size()) + " voices";
   return true;
 }
 

@@ -365,7 +365,8 @@ Parsed ParseRunArgs(const std::vector<std::string>& args, RunOptions* out, std::
 namespace {
 
 bool ParseCount(const std::string& text, int limit, int* out) {
-  if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos) {
+  if (text.empty() || text.size() > 9 ||
+      text.find_first_not_of("0123456789") != std::string::npos) {
     return false;
   }
   const int value = std::atoi(text.c_str());
@@ -539,11 +540,12 @@ std::string RunUsage(const std::string& default_module) {
          "the responses and events it expects. Every MRCP message sent and received\n"
          "is printed on standard output as MRCPv2 text, in order, each followed by a\n"
          "blank line; then one line per channel with its audio (in real time with\n"
-         "its underruns and late frames). Frames are paced in real time (one 20 ms frame per 20 ms) unless\n"
-         "--fast. The host answers as a server: a SPEAK sent while another plays is\n"
-         "answered 200 PENDING and plays after it. Exits 0 when every wait of the\n"
-         "script was satisfied; 1 otherwise (the failing line on standard error);\n"
-         "2 for a usage error or a script that does not read.\n"
+         "its underruns and late frames). Frames are paced in real time (one 20 ms\n"
+         "frame per 20 ms) unless --fast. The host answers as a server: a SPEAK sent\n"
+         "while another plays is answered 200 PENDING and plays after it. Exits 0\n"
+         "when every wait of the script was satisfied; 1 otherwise (the failing\n"
+         "line on standard error); 2 for a usage error or a script that does not\n"
+         "read.\n"
          "\n"
          "Script lines (\"#\" starts a comment; NAME defaults to the last channel\n"
          "opened; times are milliseconds):\n"

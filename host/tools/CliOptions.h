@@ -23,7 +23,7 @@ struct HostOptions {
   bool realtime = false;  // speak: --realtime; run: on unless --fast
   apt_log_priority_e log_priority = APT_PRIO_WARNING;
   std::chrono::milliseconds timeout{60000};  // longest wait for one answer
-  bool print_messages = true;  // every MRCP message on standard output
+  bool print_messages = true;                // every MRCP message on standard output
 };
 
 struct SpeakOptions {
@@ -44,9 +44,9 @@ struct RunOptions {
 struct LoadOptions {
   HostOptions host;
   int channels = 100;
-  std::chrono::milliseconds duration{0};  // --seconds; 0: not given
-  int speaks = 0;                         // --speaks: SPEAKs per channel; 0: not given
-  std::string prompts_file;               // --prompts: one prompt a line
+  std::chrono::milliseconds duration{0};     // --seconds; 0: not given
+  int speaks = 0;                            // --speaks: SPEAKs per channel; 0: not given
+  std::string prompts_file;                  // --prompts: one prompt a line
   std::chrono::milliseconds progress{1000};  // time between progress lines
 };
 

@@ -23,7 +23,7 @@ bool CheckRootTree(const std::string& root, std::string* error);
 // "normal", "barge-in", ... for a Completion-Cause; "unknown" beyond them.
 const char* CauseName(int cause);
 
-int Load(const LoadOptions& options);   // LoadCommand.cpp
+int Load(const LoadOptions& options);    // LoadCommand.cpp
 int Check(const CheckOptions& options);  // CheckCommand.cpp
 
 }  // namespace VxCli

@@ -208,12 +208,13 @@ bool HostSession::Start(std::string* error) {
     return false;
   }
   Printer* printer = m_Printer;
-  if (m_Options.print_messages) m_Kit->SetTranscriptCallback([printer](const vxhost::TranscriptEntry& entry) {
-    try {
-      printer->Message(entry.text);
-    } catch (...) {
-    }
-  });
+  if (m_Options.print_messages)
+    m_Kit->SetTranscriptCallback([printer](const vxhost::TranscriptEntry& entry) {
+      try {
+        printer->Message(entry.text);
+      } catch (...) {
+      }
+    });
   if (!m_Kit->LoadModule(m_Options.module_path, error)) {
     *error = "cannot load the module " + m_Options.module_path + ": " + *error;
     return false;
@@ -233,8 +234,7 @@ bool HostSession::Start(std::string* error) {
   return true;
 }
 
-vxhost::Channel* HostSession::OpenChannel(const std::string& name, int rate,
-                                          std::string* error) {
+vxhost::Channel* HostSession::OpenChannel(const std::string& name, int rate, std::string* error) {
   if (!m_Kit || m_Finished) {
     *error = "the engine is not open";
     return nullptr;

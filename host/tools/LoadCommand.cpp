@@ -156,8 +156,7 @@ class LoadRun {
       }
       Collect(&line);
     }
-    const double seconds =
-        std::chrono::duration<double>(Clock::now() - start).count();
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     const double cpu = CpuSeconds() - cpu_start;
     session.StopAllChannels(kStopWait);
     for (Line& line : m_Lines) {
@@ -229,8 +228,7 @@ class LoadRun {
     ++line->speaks;
     line->sent = Clock::now();
     line->heard = false;
-    if (!m_Session->kit()->SendText(line->channel, vxhost::ComposeSpeakText(fields), &error,
-                                    &id)) {
+    if (!m_Session->kit()->SendText(line->channel, vxhost::ComposeSpeakText(fields), &error, &id)) {
       ++m_Tally.refused;
       line->state = Line::State::kResting;
       line->rest_until = line->sent + kRetryRest;
@@ -242,8 +240,7 @@ class LoadRun {
 
   void Progress(Clock::duration elapsed, size_t active) {
     m_Printer.Line(
-        "vexora load: " +
-        Format("%.0f s", std::chrono::duration<double>(elapsed).count()) + ": " +
+        "vexora load: " + Format("%.0f s", std::chrono::duration<double>(elapsed).count()) + ": " +
         std::to_string(active) + " channels active, " + std::to_string(m_Tally.Done()) +
         " SPEAKs done, " + std::to_string(m_Tally.Failures()) + " failures");
   }
@@ -252,9 +249,9 @@ class LoadRun {
     const double audio_seconds =
         static_cast<double>(m_Tally.audio_bytes) / 2.0 / m_Options.host.rate;
     std::ostringstream out;
-    out << "vexora load: " << m_Options.channels << " channels, "
-        << Format("%.1f s", seconds) << ", voice "
-        << (!m_Options.host.voice.empty() ? m_Options.host.voice
+    out << "vexora load: " << m_Options.channels << " channels, " << Format("%.1f s", seconds)
+        << ", voice "
+        << (!m_Options.host.voice.empty()     ? m_Options.host.voice
             : m_Options.host.root_dir.empty() ? std::string(kDefaultVoice)
                                               : std::string("of the host tree"))
         << "\n";
@@ -278,8 +275,8 @@ class LoadRun {
         << "\n";
     out << "  underruns: " << m_Underruns << " frames on " << m_ChannelsWithUnderruns
         << " channels; late frames: " << m_LateFrames << "\n";
-    out << "  audio: " << Format("%.1f channel-seconds", audio_seconds) << "; CPU: "
-        << Format("%.2f s", cpu) << ", "
+    out << "  audio: " << Format("%.1f channel-seconds", audio_seconds)
+        << "; CPU: " << Format("%.2f s", cpu) << ", "
         << Format("%.4f CPU s per channel-second of audio",
                   audio_seconds > 0 ? cpu / audio_seconds : 0.0)
         << (m_Options.host.root_dir.empty() ? " (the embedded speech service included)" : "")

@@ -38,7 +38,6 @@ namespace {
 namespace fs = std::filesystem;
 namespace tts = google::cloud::texttospeech::v1;
 
-
 // Longest wait for the response to the STOP sent when a run is cut short.
 constexpr std::chrono::milliseconds kStopWait{5000};
 

@@ -449,8 +449,7 @@ TEST_F(CliTest, ScriptWithTwoChannelsStopsOneAndCompletesTheOther) {
   ASSERT_FALSE(id_b.empty()) << run.out;
   EXPECT_NE(id_a, id_b);
   const size_t stop = run.out.find("STOP 2\r\nChannel-Identifier: " + id_a + "\r\n");
-  const size_t stopped =
-      run.out.find("2 200 COMPLETE\r\nChannel-Identifier: " + id_a + "\r\n");
+  const size_t stopped = run.out.find("2 200 COMPLETE\r\nChannel-Identifier: " + id_a + "\r\n");
   const size_t complete =
       run.out.find("SPEAK-COMPLETE 1 COMPLETE\r\nChannel-Identifier: " + id_b + "\r\n");
   ASSERT_NE(stop, std::string::npos) << run.out;
@@ -616,8 +615,8 @@ TEST_F(CliTest, VersionIsTheProjectVersion) {
   run = Run({"--help"});
   EXPECT_NE(run.out.find("--version"), std::string::npos);
   const std::string server_out = Path("server-version.out");
-  ASSERT_EQ(std::system((std::string(VX_TTS_SERVER_PROGRAM) + " --version > " + server_out).c_str()),
-            0);
+  ASSERT_EQ(
+      std::system((std::string(VX_TTS_SERVER_PROGRAM) + " --version > " + server_out).c_str()), 0);
   EXPECT_EQ(ReadText(server_out), std::string("vexora-tts-server ") + VX_PROJECT_VERSION + "\n");
 }
 
@@ -738,14 +737,17 @@ TEST_F(CliServedTest, Latin1SsmlDocumentIsSpoken) {
       "<speak version=\"1.0\" xmlns=\"http://www.w3.org/2001/10/synthesis\" "
       "xml:lang=\"fr-FR\">\xC7\x61 va tr\xE8s bien, merci.</speak>";
   WriteText(Path("latin1.ssml"), latin1);
-  const Outcome run =
-      Run({"speak", "--ssml", Path("latin1.ssml"), "-o", Path("latin1.wav"), "--root", Path("root")});
+  const Outcome run = Run(
+      {"speak", "--ssml", Path("latin1.ssml"), "-o", Path("latin1.wav"), "--root", Path("root")});
   ASSERT_EQ(run.exit_code, 0) << run.out << run.err;
   std::string utf8 = latin1;
   utf8.replace(utf8.find("ISO-8859-1"), 10, "UTF-8");
   utf8.replace(utf8.find('\xC7'), 1, "\xC3\x87");
   utf8.replace(utf8.find('\xE8'), 1, "\xC3\xA8");
-  EXPECT_NE(run.out.find("\xC3\x87" "a va tr\xC3\xA8s"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("\xC3\x87"
+                         "a va tr\xC3\xA8s"),
+            std::string::npos)
+      << run.out;
   Wave wave;
   ASSERT_TRUE(ReadWave(Path("latin1.wav"), 8000, &wave));
   // The test voice: one frame per byte of the document the module got.
@@ -762,8 +764,7 @@ TEST_F(CliServedTest, CheckPrintsWhatTheModuleTookAndAsksTheService) {
   EXPECT_NE(run.out.find(Path("root") + "/data/key.json"), std::string::npos) << run.out;
   EXPECT_NE(run.out.find("warnings: 0\n"), std::string::npos) << run.out;
   EXPECT_NE(run.out.find("engine: opened and closed"), std::string::npos) << run.out;
-  EXPECT_NE(run.out.find("ListVoices at " + m_Target + " answered"), std::string::npos)
-      << run.out;
+  EXPECT_NE(run.out.find("ListVoices at " + m_Target + " answered"), std::string::npos) << run.out;
   EXPECT_EQ(run.out.find("MRCP/2.0"), std::string::npos);
 }
 
@@ -781,9 +782,8 @@ TEST_F(CliTest, CheckOpensEverySampleAndReportsABrokenDocument) {
     const std::string attribute = "gapp-credentials-file=\"";
     const size_t at = sample.find(attribute);
     ASSERT_NE(at, std::string::npos);
-    const std::string key = sample.substr(at + attribute.size(),
-                                          sample.find('"', at + attribute.size()) - at -
-                                              attribute.size());
+    const std::string key = sample.substr(
+        at + attribute.size(), sample.find('"', at + attribute.size()) - at - attribute.size());
     // A real service-account key, so that secure transport makes its
     // credentials offline.
     const std::string pem = (root / "key.pem").string();
@@ -793,8 +793,9 @@ TEST_F(CliTest, CheckOpensEverySampleAndReportsABrokenDocument) {
     WriteText(root / "data" / key,
               "{\"type\": \"service_account\", \"project_id\": \"vx\", \"private_key_id\": \"k\", "
               "\"private_key\": \"" +
-                  escaped + "\", \"client_email\": \"t@vx.iam.gserviceaccount.com\", "
-                            "\"client_id\": \"1\"}");
+                  escaped +
+                  "\", \"client_email\": \"t@vx.iam.gserviceaccount.com\", "
+                  "\"client_id\": \"1\"}");
     const Outcome run = Run({"check", "--root", root.string()});
     EXPECT_EQ(run.exit_code, 0) << run.out << run.err;
     EXPECT_NE(run.out.find("engine: opened and closed"), std::string::npos) << run.out;

@@ -74,8 +74,7 @@ TEST_F(ServerQueueTest, StopWithoutListStopsTheActiveAndThePendingAndListsBoth) 
   const vxhost::ReceivedMessage response = Next(m_Channel);
   EXPECT_EQ(response.request_id, stop) << response.text;
   EXPECT_EQ(response.status_code, 200);
-  EXPECT_EQ(response.active_request_id_list,
-            std::to_string(first) + "," + std::to_string(second))
+  EXPECT_EQ(response.active_request_id_list, std::to_string(first) + "," + std::to_string(second))
       << response.text;
   EXPECT_NE(response.text.find("Active-Request-Id-List: " + std::to_string(first) + "," +
                                std::to_string(second) + "\r\n"),
@@ -98,8 +97,8 @@ TEST_F(ServerQueueTest, StopNamingOnlyThePendingOneLeavesTheActivePlaying) {
   ExpectResponse(second, MRCP_REQUEST_STATE_PENDING);
   const mrcp_request_id third = Speak(4, 'c');
   ExpectResponse(third, MRCP_REQUEST_STATE_PENDING);
-  const mrcp_request_id stop = Send(
-      m_Channel, RequestText("STOP", {"Active-Request-Id-List: " + std::to_string(second)}));
+  const mrcp_request_id stop =
+      Send(m_Channel, RequestText("STOP", {"Active-Request-Id-List: " + std::to_string(second)}));
   const vxhost::ReceivedMessage response = Next(m_Channel);
   EXPECT_EQ(response.request_id, stop);
   EXPECT_EQ(response.active_request_id_list, std::to_string(second)) << response.text;
@@ -116,8 +115,8 @@ TEST_F(ServerQueueTest, StopNamingTheActiveOneStartsTheNextPending) {
   const mrcp_request_id second = Speak(6, 'b');
   ExpectResponse(second, MRCP_REQUEST_STATE_PENDING);
   ASSERT_TRUE(m_Channel->WaitAudioBytes(3 * kFrame, 5s));
-  const mrcp_request_id stop = Send(
-      m_Channel, RequestText("STOP", {"Active-Request-Id-List: " + std::to_string(first)}));
+  const mrcp_request_id stop =
+      Send(m_Channel, RequestText("STOP", {"Active-Request-Id-List: " + std::to_string(first)}));
   const vxhost::ReceivedMessage response = Next(m_Channel);
   EXPECT_EQ(response.request_id, stop);
   EXPECT_EQ(response.active_request_id_list, std::to_string(first)) << response.text;
@@ -147,8 +146,7 @@ TEST_F(ServerQueueTest, BargeInStopsTheActiveAndFlushesTheQueue) {
   const mrcp_request_id barge = Send(m_Channel, RequestText("BARGE-IN-OCCURRED"));
   const vxhost::ReceivedMessage response = Next(m_Channel);
   EXPECT_EQ(response.request_id, barge);
-  EXPECT_EQ(response.active_request_id_list,
-            std::to_string(first) + "," + std::to_string(second))
+  EXPECT_EQ(response.active_request_id_list, std::to_string(first) + "," + std::to_string(second))
       << response.text;
   EXPECT_TRUE(m_Channel->ExpectNoMessage(1s));
 }
@@ -209,8 +207,8 @@ TEST_F(ServerQueueTest, StoppingAPausedSpeakLeavesTheNextOnePaused) {
   ExpectResponse(pause, MRCP_REQUEST_STATE_COMPLETE);
   const mrcp_request_id second = Speak(5, 'b');
   ExpectResponse(second, MRCP_REQUEST_STATE_PENDING);
-  const mrcp_request_id stop = Send(
-      m_Channel, RequestText("STOP", {"Active-Request-Id-List: " + std::to_string(first)}));
+  const mrcp_request_id stop =
+      Send(m_Channel, RequestText("STOP", {"Active-Request-Id-List: " + std::to_string(first)}));
   const vxhost::ReceivedMessage response = Next(m_Channel);
   EXPECT_EQ(response.request_id, stop);
   EXPECT_EQ(response.active_request_id_list, std::to_string(first)) << response.text;
