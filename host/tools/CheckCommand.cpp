@@ -149,7 +149,8 @@ int Check(const CheckOptions& options) {
     vxhost::HostKit::Options kit_options;
     kit_options.root_dir = root;
     kit_options.log_priority = options.host.log_priority;
-    kit_options.log_stream = stderr;
+    // The report gives every warning; the raw log only when asked for.
+    kit_options.log_stream = options.host.log_priority != APT_PRIO_WARNING ? stderr : nullptr;
     kit_options.shutdown_timeout = std::min(options.host.timeout, std::chrono::milliseconds(5000));
     vxhost::HostKit kit(kit_options);
     vxhost::LogCapture capture(

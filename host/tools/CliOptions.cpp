@@ -611,7 +611,9 @@ std::string CheckUsage(const std::string& default_module) {
          "                        (default 60)\n"
          "  --module PATH         the module file; default:\n"
          "                        " +
-         default_module + "\n" + kLogLevels + "  -h, --help            show this text\n";
+         default_module + "\n" + kLogLevels +
+         "                        (check prints the host log only when given)\n"
+         "  -h, --help            show this text\n";
 }
 
 std::string ServeUsage() {

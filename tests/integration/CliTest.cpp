@@ -842,6 +842,34 @@ TEST_F(CliTest, LoadKeepsTwentyChannelsSpeakingAndTabulatesThem) {
   EXPECT_EQ(Run({"load", "--channels", "2"}).exit_code, 2);  // no --seconds or --speaks
 }
 
+TEST_F(CliTest, LoadAndCheckDescribeTheirOptions) {
+  Outcome run = Run({"--help"});
+  for (const char* word : {"load", "check --root DIR", "--version"}) {
+    EXPECT_NE(run.out.find(word), std::string::npos) << word;
+  }
+  run = Run({"load", "--help"});
+  EXPECT_EQ(run.exit_code, 0);
+  for (const char* word : {"--channels", "--seconds", "--speaks", "--prompts", "--root", "--voice",
+                           "time to first audio", "underruns", "peak resident memory"}) {
+    EXPECT_NE(run.out.find(word), std::string::npos) << word;
+  }
+  run = Run({"check", "--help"});
+  EXPECT_EQ(run.exit_code, 0);
+  for (const char* word : {"--root", "--service", "ListVoices"}) {
+    EXPECT_NE(run.out.find(word), std::string::npos) << word;
+  }
+  run = Run({"run", "--help"});
+  EXPECT_NE(run.out.find("--fast"), std::string::npos);
+  EXPECT_NE(run.out.find("real time"), std::string::npos);
+  for (const std::vector<std::string>& args :
+       std::vector<std::vector<std::string>>{{"load", "--seconds", "1", "--speaks", "1"},
+                                             {"load", "--channels", "0", "--speaks", "1"},
+                                             {"check", "--root", Path("nowhere")},
+                                             {"check", "--service=yes", "--root", Path("x")}}) {
+    EXPECT_EQ(Run(args, 30s).exit_code, 2) << args[0] << " " << args[1];
+  }
+}
+
 TEST_F(CliTest, SmallFaultsOfTheProgram) {
   // voices: nothing matches, exit 1.
   Outcome run = Run({"voices", "--lang", "xx-XX"});
