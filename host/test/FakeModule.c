@@ -10,10 +10,13 @@
  * byte n + 1, then sends SPEAK-COMPLETE (cause 000) from the media thread.
  * STOP ends a SPEAK without SPEAK-COMPLETE. Attributes "gap-at" N and "gap" M
  * leave M reads without audio after frame N of a SPEAK (an underrun);
- * "read-sleep-ms" makes every read of the channel take that long. Each method logs the name of the
+ * "read-sleep-ms" makes every read of the channel take that long; with
+ * "stop-lists" "true" the response to a STOP that stopped a SPEAK lists it
+ * in Active-Request-Id-List. Each method logs the name of the
  * thread it runs on. A second mrcp_plugin_create is refused.
  */
 #include <pthread.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
@@ -149,6 +152,14 @@ static apt_bool_t ProcessRequest(mrcp_engine_channel_t* record, mrcp_message_t* 
       response->start_line.request_state = MRCP_REQUEST_STATE_INPROGRESS;
     }
   } else if (request->start_line.method_id == SYNTHESIZER_STOP && channel->active) {
+    const char* lists = Attrib(record, "stop-lists");
+    if (lists && strcmp(lists, "true") == 0) {
+      char id[32];
+      snprintf(id, sizeof(id), "%lu", (unsigned long)channel->active->start_line.request_id);
+      apt_string_assign(&mrcp_generic_header_prepare(response)->active_request_id_list, id,
+                        request->pool);
+      mrcp_generic_header_property_add(response, GENERIC_HEADER_ACTIVE_REQUEST_ID_LIST);
+    }
     channel->active = NULL;
     channel->frames_left = 0;
     if (channel->close_pending) {

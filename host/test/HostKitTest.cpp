@@ -393,4 +393,50 @@ TEST_F(HostKitTest, ReadsBehindThePacedClockAreLate) {
   EXPECT_LE(slow->LateFrames(), slow->AudioFrames() + slow->IdleFrames());
 }
 
+// The server layer's STOP response lists what it stopped whether or not
+// the module lists the SPEAK it stopped itself, and names each id once.
+TEST_F(HostKitTest, ServerStopListsTheActiveAndThePendingWithOrWithoutTheModulesList) {
+  m_Options.realtime = true;
+  m_Options.server_queue = true;
+  StartKit();
+  for (const char* lists : {"false", "true"}) {
+    SCOPED_TRACE(std::string("stop-lists ") + lists);
+    Channel* channel = OpenChannel(std::string("s-") + lists, 8000,
+                                   {{"frames", "500"}, {"stop-lists", lists}});
+    std::string error;
+    mrcp_request_id first = 0, second = 0, stop = 0;
+    ASSERT_TRUE(m_Kit->SendText(channel, Speak("One"), &error, &first)) << error;
+    ReceivedMessage message;
+    ASSERT_TRUE(channel->WaitMessage(&message, kWait));
+    EXPECT_EQ(MRCP_REQUEST_STATE_INPROGRESS, message.request_state);
+    ASSERT_TRUE(m_Kit->SendText(channel, Speak("Two"), &error, &second)) << error;
+    ASSERT_TRUE(channel->WaitMessage(&message, kWait));
+    EXPECT_EQ(MRCP_REQUEST_STATE_PENDING, message.request_state);
+    ASSERT_TRUE(channel->WaitAudioBytes(320, kWait));
+    ASSERT_TRUE(m_Kit->SendText(channel, "MRCP/2.0 0 STOP 0\r\n\r\n", &error, &stop)) << error;
+    ASSERT_TRUE(channel->WaitMessage(&message, kWait));
+    EXPECT_EQ(stop, message.request_id);
+    EXPECT_EQ(std::to_string(first) + "," + std::to_string(second),
+              message.active_request_id_list)
+        << message.text;
+    EXPECT_TRUE(channel->ExpectNoMessage(milliseconds(200)));
+  }
+}
+
+// Without the server layer the kit hands a second SPEAK straight to the
+// module, as the module's own tests need.
+TEST_F(HostKitTest, WithoutTheServerLayerEverySpeakReachesTheModule) {
+  m_Options.realtime = true;
+  StartKit();
+  Channel* channel = OpenChannel("raw", 8000, {{"frames", "500"}});
+  std::string error;
+  ASSERT_TRUE(m_Kit->SendText(channel, Speak("One"), &error)) << error;
+  ASSERT_TRUE(m_Kit->SendText(channel, Speak("Two"), &error)) << error;
+  ReceivedMessage message;
+  for (int i = 0; i < 2; ++i) {
+    ASSERT_TRUE(channel->WaitMessage(&message, kWait));
+    EXPECT_EQ(MRCP_REQUEST_STATE_INPROGRESS, message.request_state) << message.text;
+  }
+}
+
 }  // namespace
