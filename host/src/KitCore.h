@@ -40,6 +40,11 @@ struct ServerState {
     bool paused = false;
   };
   std::mutex mutex;
+  // Forwarded requests but SPEAKs, until their final response.
+  std::map<mrcp_request_id, mrcp_message_t*> open;
+  // Pools of finished requests, oldest first; freed beyond kKeptFinished.
+  std::deque<apr_pool_t*> finished;
+  static constexpr size_t kKeptFinished = 16;
   bool paused = false;               // the active SPEAK is paused
   std::vector<mrcp_request_id> own;  // requests of the kit, answered to it only
   mrcp_message_t* active = nullptr;  // the SPEAK the module has, until it ends
@@ -148,6 +153,10 @@ class KitCore {
   void HandOver(Channel* channel, const ServerState::Next& next);
   // The channel closes: its queue is dropped.
   void DropQueue(Channel* channel);
+  // The channel's pool (and so every request's) is gone.
+  void ForgetPools(Channel* channel);
+  // A request is over for the client: its pool is freed some requests later.
+  static void Retire(Channel* channel, ServerState* state, mrcp_message_t* request);
   // A message the kit itself sends to the client on the channel.
   void Deliver(Channel* channel, ReceivedMessage message);
 

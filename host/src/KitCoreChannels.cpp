@@ -339,6 +339,8 @@ void KitCore::DestroyChannel(Channel* channel, Clock::time_point deadline) {
     return Abandon(("Channel <" + channel->m_Id + "> destroy did not return").c_str());
   }
   apr_pool_destroy(channel->m_Pool);
+  if (channel->m_Server) ForgetPools(channel);  // destroyed with the channel's
+  channel->m_LiveRequests = 0;
   channel->m_Pool = nullptr;
   channel->m_Record = nullptr;
   channel->m_Codec = nullptr;
@@ -434,6 +436,7 @@ apr_pool_t* KitCore::NewRequestPool(Channel* channel) {
   if (channel->m_Destroyed || !channel->m_Pool) return nullptr;
   apr_pool_t* pool = nullptr;
   if (apr_pool_create(&pool, channel->m_Pool) != APR_SUCCESS) return nullptr;
+  ++channel->m_LiveRequests;
   return pool;
 }
 
@@ -511,11 +514,13 @@ bool KitCore::SendText(Channel* channel, const std::string& text, std::string* e
   mrcp_message_t* request = nullptr;
   if (!ParseMrcpMessage(text, pool, &request, error)) {
     apr_pool_destroy(pool);
+    --channel->m_LiveRequests;
     return false;
   }
   if (request->start_line.message_type != MRCP_MESSAGE_TYPE_REQUEST) {
     if (error) *error = "not a request";
     apr_pool_destroy(pool);
+    --channel->m_LiveRequests;
     return false;
   }
   Send(channel, request);

@@ -133,6 +133,7 @@ void KitCore::ServeRequest(Channel* channel, mrcp_message_t* request) {
     return Deliver(channel, KitResponse(request, MRCP_REQUEST_STATE_PENDING, {}));
   }
   if (!IsStop(method)) {
+    state.open.emplace(id, request);
     lock.unlock();
     return Forward(channel, request);
   }
@@ -155,6 +156,7 @@ void KitCore::ServeRequest(Channel* channel, mrcp_message_t* request) {
         !(*it)->synth_header->kill_on_barge_in;
     if ((!listed || Listed(named, pending_id)) && !kept_by_barge_in) {
       stop.removed.push_back(pending_id);
+      Retire(channel, &state, *it);  // the module never saw it
       it = state.pending.erase(it);
     } else {
       ++it;
@@ -163,11 +165,14 @@ void KitCore::ServeRequest(Channel* channel, mrcp_message_t* request) {
   const mrcp_request_id active = state.active ? state.active->start_line.request_id : 0;
   if (listed && !Listed(named, active)) {
     // Nothing the module has is named: the kit answers.
+    ReceivedMessage response = KitResponse(request, MRCP_REQUEST_STATE_COMPLETE, stop.removed);
+    Retire(channel, &state, request);
     lock.unlock();
-    return Deliver(channel, KitResponse(request, MRCP_REQUEST_STATE_COMPLETE, stop.removed));
+    return Deliver(channel, std::move(response));
   }
   stop.active = active;
   state.stops[id] = stop;
+  state.open.emplace(id, request);
   lock.unlock();
   Forward(channel, request);
 }
@@ -179,6 +184,14 @@ bool KitCore::ServeMessage(Channel* channel, ReceivedMessage* message, ServerSta
   bool deliver = true;
   bool active_ended = false;
   bool stopped_paused = false;
+  if (message->type == MRCP_MESSAGE_TYPE_RESPONSE &&
+      message->request_state == MRCP_REQUEST_STATE_COMPLETE) {
+    auto open = state.open.find(message->request_id);
+    if (open != state.open.end() && open->second->start_line.method_id == message->method_id) {
+      Retire(channel, &state, open->second);
+      state.open.erase(open);
+    }
+  }
   if (message->type == MRCP_MESSAGE_TYPE_RESPONSE) {
     auto own = std::find(state.own.begin(), state.own.end(), message->request_id);
     if (own != state.own.end()) {
@@ -232,6 +245,7 @@ bool KitCore::ServeMessage(Channel* channel, ReceivedMessage* message, ServerSta
     }
   }
   if (active_ended) {
+    Retire(channel, &state, state.active);
     state.active = nullptr;
     state.active_was_pending = false;
     state.paused = false;
@@ -257,13 +271,36 @@ void KitCore::HandOver(Channel* channel, const ServerState::Next& next) {
   {
     std::lock_guard<std::mutex> lock(channel->m_Server->mutex);
     channel->m_Server->own.push_back(pause->start_line.request_id);
+    channel->m_Server->open.emplace(pause->start_line.request_id, pause);
   }
   Forward(channel, pause);
+}
+
+void KitCore::Retire(Channel* channel, ServerState* state, mrcp_message_t* request) {
+  if (!request || !request->pool) return;
+  state->finished.push_back(request->pool);
+  while (state->finished.size() > ServerState::kKeptFinished) {
+    apr_pool_destroy(state->finished.front());
+    state->finished.pop_front();
+    --channel->m_LiveRequests;
+  }
+}
+
+void KitCore::ForgetPools(Channel* channel) {
+  ServerState& state = *channel->m_Server;
+  std::lock_guard<std::mutex> lock(state.mutex);
+  state.finished.clear();
+  state.open.clear();
+  state.pending.clear();
+  state.active = nullptr;
 }
 
 void KitCore::DropQueue(Channel* channel) {
   ServerState& state = *channel->m_Server;
   std::lock_guard<std::mutex> lock(state.mutex);
+  // The module never saw the queued SPEAKs; what it has (the active one,
+  // requests not yet answered) stays until the channel is destroyed.
+  for (mrcp_message_t* request : state.pending) Retire(channel, &state, request);
   state.pending.clear();
   state.stops.clear();
   state.own.clear();

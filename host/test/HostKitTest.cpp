@@ -439,4 +439,31 @@ TEST_F(HostKitTest, WithoutTheServerLayerEverySpeakReachesTheModule) {
   }
 }
 
+// A long call stays within bounded memory behind the server layer: the
+// pools of finished requests are freed, a number of requests later.
+TEST_F(HostKitTest, ServerLayerFreesTheMemoryOfFinishedRequests) {
+  for (bool server : {false, true}) {
+    SCOPED_TRACE(server ? "server layer" : "raw");
+    m_Options.server_queue = server;
+    m_Kit.reset();
+    StartKit(server ? ModuleCopy() : std::string(VX_FAKE_MODULE_PATH));
+    Channel* channel = OpenChannel(server ? "long-s" : "long-r", 8000, {{"frames", "1"}});
+    std::string error;
+    ReceivedMessage message;
+    for (int i = 0; i < 40; ++i) {
+      ASSERT_TRUE(m_Kit->SendText(channel, Speak("x"), &error)) << error;
+      ASSERT_TRUE(channel->WaitMessage(&message, kWait));  // IN-PROGRESS
+      ASSERT_TRUE(channel->WaitMessage(&message, kWait));
+      ASSERT_EQ("SPEAK-COMPLETE", message.method_name);
+      ASSERT_TRUE(m_Kit->SendText(channel, "MRCP/2.0 0 STOP 0\r\n\r\n", &error)) << error;
+      ASSERT_TRUE(channel->WaitMessage(&message, kWait));
+    }
+    if (server) {
+      EXPECT_LE(channel->LiveRequests(), 17u);
+    } else {
+      EXPECT_EQ(80u, channel->LiveRequests());
+    }
+  }
+}
+
 }  // namespace

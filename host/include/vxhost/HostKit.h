@@ -99,7 +99,11 @@
  * one per channel (given to create_channel). Each request lives in a
  * sub-pool of its channel's pool, created by NewRequest / SendText and kept
  * until the channel is destroyed; the module may allocate its responses in
- * the request's pool. Allocate what a request carries in request->pool,
+ * the request's pool. With the server layer (below) a long call stays
+ * within bounded memory: the kit frees the pool of a finished request (its
+ * final response or SPEAK-COMPLETE delivered, or removed from the queue)
+ * once 16 more have finished on the channel, so such a request must be
+ * made with NewRequest or SendText and not be touched once finished. Allocate what a request carries in request->pool,
  * never in Channel::pool() while the channel is open: the module allocates
  * from the channel's pool on its own threads, and a pool is not thread-safe.
  *
@@ -226,6 +230,10 @@ class Channel {
   // counters go on.
   std::vector<char> TakeAudio();
 
+  // Requests of the channel whose memory the kit still keeps (see "Memory
+  // pools" above).
+  size_t LiveRequests() const { return m_LiveRequests.load(); }
+
   int OpenResponses() const;   // times the module answered open
   int CloseResponses() const;  // times the module answered close
   bool OpenStatus() const;     // status of the last open response
@@ -259,6 +267,7 @@ class Channel {
 
   std::atomic<bool> m_Readable{false};
   std::atomic<mrcp_request_id> m_NextRequestId{1};
+  std::atomic<size_t> m_LiveRequests{0};
   // The server layer's state of the channel; null without it.
   std::shared_ptr<ServerState> m_Server;
 
