@@ -193,6 +193,20 @@ TEST_F(InterruptTest, KillOnBargeInBelongsToItsOwnSpeak) {
   EXPECT_EQ(ActiveList(Next(m_Channel)), std::to_string(speak));
 }
 
+// SET-PARAMS makes it the channel's default; a SPEAK's own header wins.
+TEST_F(InterruptTest, KillOnBargeInSetForTheChannelHoldsForItsLaterSpeaks) {
+  Start();
+  Send(m_Channel, RequestText("SET-PARAMS", {"Kill-On-Barge-In: false"}));
+  EXPECT_EQ(Next(m_Channel).status_code, 200);
+  StartPlaying();
+  Send(m_Channel, RequestText("BARGE-IN-OCCURRED"));
+  EXPECT_EQ(ActiveList(Next(m_Channel)), "");
+  EXPECT_EQ(Next(m_Channel, 5s).method_name, "SPEAK-COMPLETE");
+  mrcp_request_id speak = StartPlaying({"Kill-On-Barge-In: true"});
+  Send(m_Channel, RequestText("BARGE-IN-OCCURRED"));
+  EXPECT_EQ(ActiveList(Next(m_Channel)), std::to_string(speak));
+}
+
 TEST_F(InterruptTest, StopNamingAnotherRequestLeavesThePromptPlaying) {
   Start();
   mrcp_request_id speak = StartPlaying();

@@ -93,7 +93,7 @@ TEST_F(SessionParamsTest, UnusableHeaderRefusesTheWholeSetParams) {
   const std::vector<std::vector<std::string>> refused = {
       {"Speech-Language: fr-FR", "Vendor-Specific-Parameters: no-such-parameter=1"},
       {"Speech-Language: fr-FR", "Vendor-Specific-Parameters: voice-gender=robot"},
-      {"Speech-Language: fr-FR", "Voice-Age: 30"}};
+      {"Speech-Language: fr-FR", "Failed-URI: http://elsewhere/prompt.wav"}};
   for (const auto& headers : refused) {
     vxhost::ReceivedMessage response = Request("SET-PARAMS", headers);
     EXPECT_EQ(response.status_code, 403) << response.text;
@@ -126,8 +126,26 @@ TEST_F(SessionParamsTest, GetParamsAnswersWhatItNamesOrEverythingTheChannelHas) 
   }
   EXPECT_EQ(all.text.find("Prosody-Rate"), std::string::npos) << all.text;
 
-  vxhost::ReceivedMessage unsupported = GetParams({SYNTHESIZER_HEADER_VOICE_AGE});
-  EXPECT_EQ(unsupported.status_code, 403) << unsupported.text;
+  vxhost::ReceivedMessage ignored =
+      GetParams({SYNTHESIZER_HEADER_VOICE_AGE, SYNTHESIZER_HEADER_VOICE_GENDER});
+  EXPECT_EQ(ignored.status_code, 201) << ignored.text;
+  EXPECT_TRUE(Has(ignored, "Voice-Gender: female")) << ignored.text;
+  EXPECT_EQ(ignored.text.find("Voice-Age"), std::string::npos) << ignored.text;
+  vxhost::ReceivedMessage refused = GetParams({SYNTHESIZER_HEADER_COMPLETION_CAUSE});
+  EXPECT_EQ(refused.status_code, 403) << refused.text;
+}
+
+// Parameters the service has no use for (the voice's age or variant) are
+// taken without effect: 201, success with optional headers ignored, and
+// the rest of the request still applies.
+TEST_F(SessionParamsTest, IgnorableHeadersAreAnswered201AndTheRestIsTaken) {
+  Start();
+  vxhost::ReceivedMessage set =
+      Request("SET-PARAMS", {"Voice-Gender: female", "Voice-Variant: 3", "Speech-Language: fr-CA"});
+  EXPECT_EQ(set.status_code, 201) << set.text;
+  SpeakToCompletion(m_Channel, "variant");
+  EXPECT_EQ(LastCall().voice().language_code(), "fr-CA");
+  EXPECT_EQ(LastCall().voice().ssml_gender(), google::cloud::texttospeech::v1::FEMALE);
 }
 
 TEST_F(SessionParamsTest, ReopenedChannelStartsWithoutTheEarlierDefaults) {

@@ -291,10 +291,12 @@ bool Channel::Speak(mrcp_message_t* request, mrcp_message_t* response) {
   m_ActiveRequest = request;
   m_PendingResponse = response;
   const mrcp_synth_header_t* synth_header = mrcp_resource_header_get(request);
-  m_KillOnBargeIn =
-      !synth_header ||
-      !mrcp_resource_header_property_check(request, SYNTHESIZER_HEADER_KILL_ON_BARGE_IN) ||
-      synth_header->kill_on_barge_in;
+  if (synth_header &&
+      mrcp_resource_header_property_check(request, SYNTHESIZER_HEADER_KILL_ON_BARGE_IN)) {
+    m_KillOnBargeIn = synth_header->kill_on_barge_in != FALSE;
+  } else {
+    m_KillOnBargeIn = m_SessionParams.m_KillOnBargeIn.value_or(true);
+  }
   if (m_ChunkBuffer) {
     mpf_media_chunk_buffer_restart(m_ChunkBuffer);
     m_SpeakGeneration = vxs_media_chunk_buffer_generation(m_ChunkBuffer, nullptr);

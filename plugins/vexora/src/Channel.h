@@ -244,6 +244,7 @@ class Channel {
     std::optional<mrcp_prosody_rate_t> m_Rate;
     std::optional<mrcp_prosody_volume_t> m_Volume;
     std::optional<std::string> m_LoggingTag;
+    std::optional<bool> m_KillOnBargeIn;
     std::vector<std::pair<std::string, std::string>> m_Vendor;  // in the order first set
   };
   SessionParams m_SessionParams;

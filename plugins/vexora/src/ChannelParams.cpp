@@ -157,11 +157,27 @@ namespace {
 
 // The headers a channel keeps as its defaults, by section.
 const apr_size_t kSessionSynthHeaders[] = {
-    SYNTHESIZER_HEADER_VOICE_NAME, SYNTHESIZER_HEADER_VOICE_GENDER,
+    SYNTHESIZER_HEADER_VOICE_NAME,     SYNTHESIZER_HEADER_VOICE_GENDER,
     SYNTHESIZER_HEADER_SPEECH_LANGUAGE, SYNTHESIZER_HEADER_PROSODY_RATE,
-    SYNTHESIZER_HEADER_PROSODY_VOLUME};
+    SYNTHESIZER_HEADER_PROSODY_VOLUME, SYNTHESIZER_HEADER_KILL_ON_BARGE_IN};
 const apr_size_t kSessionGenericHeaders[] = {GENERIC_HEADER_LOGGING_TAG,
                                              GENERIC_HEADER_VENDOR_SPECIFIC_PARAMS};
+// Session parameters a client may set that the service has no use for
+// (an age or variant of the voice, pitch contours, lexicons, fetch hints):
+// taken without effect, and the request is answered 201, success with
+// optional headers ignored. Any other header (a completion cause, a
+// Failed-URI) is no parameter at all and is refused.
+const apr_size_t kIgnoredSynthHeaders[] = {
+    SYNTHESIZER_HEADER_JUMP_SIZE,        SYNTHESIZER_HEADER_SPEAKER_PROFILE,
+    SYNTHESIZER_HEADER_VOICE_AGE,        SYNTHESIZER_HEADER_VOICE_VARIANT,
+    SYNTHESIZER_HEADER_PROSODY_PITCH,    SYNTHESIZER_HEADER_PROSODY_CONTOUR,
+    SYNTHESIZER_HEADER_PROSODY_RANGE,    SYNTHESIZER_HEADER_PROSODY_DURATION,
+    SYNTHESIZER_HEADER_SPEECH_MARKER,    SYNTHESIZER_HEADER_FETCH_HINT,
+    SYNTHESIZER_HEADER_AUDIO_FETCH_HINT, SYNTHESIZER_HEADER_LOAD_LEXICON,
+    SYNTHESIZER_HEADER_LEXICON_SEARCH_ORDER};
+const apr_size_t kIgnoredGenericHeaders[] = {
+    GENERIC_HEADER_FETCH_TIMEOUT, GENERIC_HEADER_CACHE_CONTROL, GENERIC_HEADER_SET_COOKIE,
+    GENERIC_HEADER_ACCEPT_CHARSET, GENERIC_HEADER_ACCEPT};
 
 template <size_t N>
 bool Contains(const apr_size_t (&ids)[N], apr_size_t id) {
@@ -197,11 +213,19 @@ bool Channel::SetParams(mrcp_message_t* request, mrcp_message_t* response) {
   std::vector<apr_size_t> refused_generic;
   SessionParams session = m_SessionParams;
   const mrcp_synth_header_t* synth = mrcp_resource_header_get(request);
+  bool ignored = false;
   for (apr_size_t id = 0; id < SYNTHESIZER_HEADER_COUNT; ++id) {
     if (!synth || !mrcp_resource_header_property_check(request, id)) continue;
+    if (Contains(kIgnoredSynthHeaders, id)) {
+      ignored = true;
+      continue;
+    }
     bool usable = Contains(kSessionSynthHeaders, id);
     double value = 0;
     switch (id) {
+      case SYNTHESIZER_HEADER_KILL_ON_BARGE_IN:
+        session.m_KillOnBargeIn = synth->kill_on_barge_in != FALSE;
+        break;
       case SYNTHESIZER_HEADER_VOICE_NAME:
         usable = !apt_string_is_empty(&synth->voice_param.name);
         session.m_VoiceName = ToString(synth->voice_param.name);
@@ -230,6 +254,12 @@ bool Channel::SetParams(mrcp_message_t* request, mrcp_message_t* response) {
   const mrcp_generic_header_t* generic = mrcp_generic_header_get(request);
   for (apr_size_t id = 0; id < GENERIC_HEADER_COUNT; ++id) {
     if (!generic || !mrcp_generic_header_property_check(request, id)) continue;
+    // A host may count an empty body.
+    if (id == GENERIC_HEADER_CONTENT_LENGTH) continue;
+    if (Contains(kIgnoredGenericHeaders, id)) {
+      ignored = true;
+      continue;
+    }
     bool usable = Contains(kSessionGenericHeaders, id);
     if (id == GENERIC_HEADER_LOGGING_TAG) {
       session.m_LoggingTag = ToString(generic->logging_tag);
@@ -265,6 +295,7 @@ bool Channel::SetParams(mrcp_message_t* request, mrcp_message_t* response) {
     return RefuseHeaders(request, response, refused_synth, refused_generic);
   }
   m_SessionParams = std::move(session);
+  if (ignored) response->start_line.status_code = MRCP_STATUS_CODE_SUCCESS_WITH_IGNORE;
   return false;
 }
 
@@ -275,18 +306,29 @@ bool Channel::GetParams(mrcp_message_t* request, mrcp_message_t* response) {
   std::vector<apr_size_t> generic_ids;
   std::vector<apr_size_t> refused_synth;
   std::vector<apr_size_t> refused_generic;
+  bool ignored = false;
   for (apr_size_t id = 0; id < SYNTHESIZER_HEADER_COUNT; ++id) {
     if (!request->synth_header || !mrcp_resource_header_property_check(request, id)) continue;
+    if (Contains(kIgnoredSynthHeaders, id)) {
+      ignored = true;
+      continue;
+    }
     (Contains(kSessionSynthHeaders, id) ? synth_ids : refused_synth).push_back(id);
   }
   for (apr_size_t id = 0; id < GENERIC_HEADER_COUNT; ++id) {
     if (!request->generic_header || !mrcp_generic_header_property_check(request, id)) continue;
+    if (id == GENERIC_HEADER_CONTENT_LENGTH) continue;
+    if (Contains(kIgnoredGenericHeaders, id)) {
+      ignored = true;
+      continue;
+    }
     (Contains(kSessionGenericHeaders, id) ? generic_ids : refused_generic).push_back(id);
   }
   if (!refused_synth.empty() || !refused_generic.empty()) {
     return RefuseHeaders(request, response, refused_synth, refused_generic);
   }
-  if (synth_ids.empty() && generic_ids.empty()) {
+  if (ignored) response->start_line.status_code = MRCP_STATUS_CODE_SUCCESS_WITH_IGNORE;
+  if (synth_ids.empty() && generic_ids.empty() && !ignored) {
     synth_ids.assign(std::begin(kSessionSynthHeaders), std::end(kSessionSynthHeaders));
     generic_ids.assign(std::begin(kSessionGenericHeaders), std::end(kSessionGenericHeaders));
   }
@@ -327,6 +369,9 @@ bool Channel::GetParams(mrcp_message_t* request, mrcp_message_t* response) {
       case SYNTHESIZER_HEADER_PROSODY_VOLUME:
         synth->prosody_param.volume = params.m_Prosody.m_Volume;
         has = params.m_Prosody.m_Volume.type != PROSODY_VOLUME_TYPE_UNKNOWN;
+        break;
+      case SYNTHESIZER_HEADER_KILL_ON_BARGE_IN:
+        synth->kill_on_barge_in = m_SessionParams.m_KillOnBargeIn.value_or(true) ? TRUE : FALSE;
         break;
       default:
         break;
