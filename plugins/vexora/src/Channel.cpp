@@ -388,6 +388,16 @@ bool ReadActiveRequestIds(const mrcp_message_t* request, std::vector<mrcp_reques
   return true;
 }
 
+// Names request in the response's Active-Request-Id-List.
+void AddActiveRequest(mrcp_message_t* response, const mrcp_message_t* request) {
+  if (!request || !mrcp_generic_header_prepare(response)) return;
+  apt_string_assign(&response->generic_header->active_request_id_list,
+                    apr_psprintf(response->pool, "%" APR_SIZE_T_FMT,
+                                 request->start_line.request_id),
+                    response->pool);
+  mrcp_generic_header_property_add(response, GENERIC_HEADER_ACTIVE_REQUEST_ID_LIST);
+}
+
 }  // namespace
 
 bool Channel::Stop(mrcp_message_t* request, mrcp_message_t* response) {
@@ -422,27 +432,24 @@ bool Channel::Stop(mrcp_message_t* request, mrcp_message_t* response) {
 void Channel::SendStopResponse(mrcp_message_t* response, const mrcp_message_t* stopped) {
   // The response of the STOP that ended a SPEAK names it; later STOPs and
   // one whose SPEAK had already ended otherwise stopped nothing.
-  if (stopped && mrcp_generic_header_prepare(response)) {
-    apt_string_assign(&response->generic_header->active_request_id_list,
-                      apr_psprintf(response->pool, "%" APR_SIZE_T_FMT,
-                                   stopped->start_line.request_id),
-                      response->pool);
-    mrcp_generic_header_property_add(response, GENERIC_HEADER_ACTIVE_REQUEST_ID_LIST);
-  }
+  AddActiveRequest(response, stopped);
   SendMessage(response);
   std::vector<mrcp_message_t*> later;
   later.swap(m_LaterStopResponses);
   for (mrcp_message_t* message : later) SendMessage(message);
 }
 
+// PAUSE and RESUME name the SPEAK they paused or resumed, if any.
 bool Channel::Pause(mrcp_message_t*, mrcp_message_t* response) {
   m_Paused = true;
+  AddActiveRequest(response, m_StopResponse.load() ? nullptr : m_ActiveRequest);
   SendMessage(response);
   return true;
 }
 
 bool Channel::Resume(mrcp_message_t*, mrcp_message_t* response) {
   m_Paused = false;
+  AddActiveRequest(response, m_StopResponse.load() ? nullptr : m_ActiveRequest);
   SendMessage(response);
   return true;
 }
