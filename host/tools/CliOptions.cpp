@@ -469,6 +469,8 @@ std::string RunUsage(const std::string& default_module) {
          "  wait-event [NAME] EVENT [cause NNN] [timeout N]\n"
          "                                             an event arrived (with that\n"
          "                                             Completion-Cause)\n"
+         "  ... header NAME[=VALUE] | no-header NAME   with any wait: the message\n"
+         "                                             carries (or lacks) that header\n"
          "  sleep N                                    pause\n"
          "  close [NAME]                               close the channel\n"
          "A wait without a time-out waits up to --timeout. The README describes the\n"

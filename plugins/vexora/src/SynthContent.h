@@ -73,6 +73,7 @@ class SynthSegment {
   mrcp_voice_gender_e m_VoiceGender;
   std::string m_Content;  // text, SSML document, file path or URI
   SynthContentType m_ContentType;
+  std::string m_Uri;  // a file path's URI as the list wrote it
 };
 
 // The segments of one request, appended at the back by the Compose
