@@ -293,6 +293,12 @@ class Parser {
           return Fail(line, "\"cause\" needs a three-digit Completion-Cause (000)");
         }
         step.cause = std::stoi(words[i++]);
+      } else if (word == "marker" && directive == "wait-event") {
+        ++i;
+        if (i >= words.size()) return Fail(line, "\"marker\" needs a mark's name (- for none)");
+        step.has_marker = true;
+        step.marker = words[i] == "-" ? std::string() : words[i];
+        ++i;
       } else if (directive == "wait-response" && words[i].size() == 3 && IsDigits(words[i])) {
         if (step.status >= 0) return Fail(line, "one status code only");
         step.status = std::stoi(words[i++]);
@@ -304,7 +310,7 @@ class Parser {
     if (directive == "wait-event") {
       step.kind = ScriptStep::Kind::kWaitEvent;
       if (names.empty() || names.size() > 2) {
-        return Fail(line, "usage: wait-event [NAME] EVENT [cause NNN] [timeout N]");
+        return Fail(line, "usage: wait-event [NAME] EVENT [cause NNN] [marker MARK] [timeout N]");
       }
       if (names.size() == 2) named = names[0];
       if (!IsEventName(names.back())) {
@@ -453,6 +459,28 @@ class Runner {
            (!state.sent || message.request_id == state.last_request);
   }
 
+  // The mark a message's Speech-Marker header names: what follows the
+  // first ';' of "timestamp=T;MARK" (empty without one).
+  static std::string MarkerOf(const vxhost::ReceivedMessage& message, bool* present) {
+    static const char kHeader[] = "speech-marker:";
+    *present = false;
+    size_t start = 0;
+    while (start < message.text.size()) {
+      size_t end = message.text.find('\n', start);
+      if (end == std::string::npos) end = message.text.size();
+      std::string line = message.text.substr(start, end - start);
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      if (line.empty()) break;  // the end of the headers
+      if (Lower(line.substr(0, sizeof(kHeader) - 1)) == kHeader) {
+        *present = true;
+        const size_t semicolon = line.find(';');
+        return semicolon == std::string::npos ? std::string() : line.substr(semicolon + 1);
+      }
+      start = end + 1;
+    }
+    return std::string();
+  }
+
   // Whether the matching message satisfies the wait; *reason when not.
   static bool Satisfies(const ScriptStep& step, const vxhost::ReceivedMessage& message,
                         std::string* reason) {
@@ -469,6 +497,18 @@ class Runner {
                   std::to_string(message.status_code) + ", not " + std::to_string(step.status);
         return false;
       case ScriptStep::Kind::kWaitEvent:
+        if (step.has_marker) {
+          bool present = false;
+          const std::string mark = MarkerOf(message, &present);
+          if (!present || mark != step.marker) {
+            *reason = step.event + " came with " +
+                      (present ? (mark.empty() ? std::string("no mark in its Speech-Marker")
+                                               : "the mark \"" + mark + "\"")
+                               : std::string("no Speech-Marker")) +
+                      ", not " + (step.marker.empty() ? "none" : "\"" + step.marker + "\"");
+            return false;
+          }
+        }
         if (step.cause < 0) return true;
         if (message.has_completion_cause && message.completion_cause == step.cause) return true;
         *reason = step.event + " came with " +

@@ -34,9 +34,10 @@
  *   wait-response [NAME] [CODE] [timeout N]
  *       Waits for the response to the last request sent on the channel;
  *       with CODE (three digits) its status code must be CODE.
- *   wait-event [NAME] EVENT [cause NNN] [timeout N]
+ *   wait-event [NAME] EVENT [cause NNN] [marker MARK] [timeout N]
  *       Waits for an event: SPEAK-COMPLETE or SPEECH-MARKER (any case);
- *       with "cause NNN" its Completion-Cause must be NNN.
+ *       with "cause NNN" its Completion-Cause must be NNN, with "marker
+ *       MARK" its Speech-Marker must name the mark MARK ("-": none).
  *       Each wait takes the oldest message of the channel that matches and
  *       leaves the others for later waits; a wait without "timeout" waits
  *       up to --timeout.
@@ -76,6 +77,8 @@ struct ScriptStep {
   std::string event;                     // kWaitEvent, upper case
   int status = -1;                       // kWaitResponse: expected code, -1 any
   int cause = -1;                        // kWaitEvent: expected Completion-Cause, -1 any
+  bool has_marker = false;               // kWaitEvent: "marker NAME" given
+  std::string marker;                    // kWaitEvent: the mark its Speech-Marker names
 };
 
 struct Script {

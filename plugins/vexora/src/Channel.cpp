@@ -283,6 +283,9 @@ bool Channel::Speak(mrcp_message_t* request, mrcp_message_t* response) {
     mpf_media_chunk_buffer_restart(m_ChunkBuffer);
     m_SpeakGeneration = vxs_media_chunk_buffer_generation(m_ChunkBuffer, nullptr);
   }
+  m_MarkNames.clear();
+  m_MarksReported = 0;
+  m_LastMark.clear();
   if (!StartSynthesis()) {
     if (m_PendingResponse) {
       m_ActiveRequest = nullptr;
@@ -319,7 +322,12 @@ bool Channel::ComposeContent(apr_pool_t* pool) {
     case SYNTH_CONTENT_TEXT:
       return m_Details.m_Content.ComposeSingleSegment(params);
     case SYNTH_CONTENT_SSML: {
-      if (settings.m_BypassSsml) return m_Details.m_Content.ComposeSingleSegment(params);
+      if (settings.m_BypassSsml) {
+        // Marks are reported as playback reaches them: a document with marks
+        // is cut at them even so.
+        if (m_Details.m_Content.ComposeMarkedSsml(params, pool)) return true;
+        return m_Details.m_Content.ComposeSingleSegment(params);
+      }
       std::string query;
       m_Details.m_Content.ReadSsmlAndComposeContent(params, query, settings.m_NormalizeSsml, pool);
       if (!query.empty()) {
@@ -343,6 +351,9 @@ bool Channel::Stop(mrcp_message_t*, mrcp_message_t* response) {
   if (!m_ActiveRequest) return false;
   // The SPEAK is already being stopped: this response is answered with the
   // one held, not before it, since until then the SPEAK may still start.
+  // The response says how far the SPEAK got: no marker is reported after
+  // the STOP.
+  AddSpeechMarker(response, apr_time_now());
   if (m_StopResponse.load()) {
     m_LaterStopResponses.push_back(response);
     return true;
@@ -401,6 +412,7 @@ void Channel::ProcessSpeechDoneEvent(uint32_t generation) {
       header->completion_cause = SYNTHESIZER_COMPLETION_CAUSE_NORMAL;
       mrcp_resource_header_property_add(event, SYNTHESIZER_HEADER_COMPLETION_CAUSE);
     }
+    AddSpeechMarker(event, apr_time_now());
     event->start_line.request_state = MRCP_REQUEST_STATE_COMPLETE;
     m_ActiveRequest = nullptr;
     SendMessage(event);
