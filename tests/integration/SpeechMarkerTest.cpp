@@ -246,6 +246,31 @@ TEST_F(SpeechMarkerTest, PiecesArePlayedFromTheCacheWithTheirMarkers) {
   EXPECT_EQ(m_Server->calls().SynthesizeCalls(), 2u);
 }
 
+// A mark is reached once the audio before it has played, also when the
+// piece after it cannot be synthesized; the marks past the failure are not.
+TEST_F(SpeechMarkerTest, MarkBeforeAPieceThatFailsIsStillReached) {
+  Start("caching=\"true\"", false, "  <waveform-manager waveform-folder=\"cache\"/>\n");
+  // The first piece is cached, so the SPEAK below plays before its second
+  // piece's call fails.
+  mrcp_request_id id = SpeakSsml("<speak xml:lang=\"en-US\">One.<mark name=\"x\"/> Two.</speak>");
+  EXPECT_EQ(MarkersUntilComplete(id, {}), (std::vector<std::string>{"x"}));
+  m_Server->faults().FailNext(1, grpc::StatusCode::INVALID_ARGUMENT, "refused");
+  id = SpeakSsml(
+      "<speak xml:lang=\"en-US\">One.<mark name=\"a\"/> Other.<mark name=\"b\"/> Three.</speak>");
+  std::vector<std::string> marks;
+  while (true) {
+    vxhost::ReceivedMessage message = Next(m_Channel, std::chrono::seconds(20));
+    if (message.method_name.empty()) break;
+    EXPECT_EQ(message.request_id, id) << message.text;
+    if (message.method_name == "SPEAK-COMPLETE") {
+      EXPECT_EQ(MarkOf(message), "a");
+      break;
+    }
+    marks.push_back(MarkOf(message));
+  }
+  EXPECT_EQ(marks, (std::vector<std::string>{"a"}));
+}
+
 // A name with line breaks must not end the header it is written in.
 TEST_F(SpeechMarkerTest, NameWithLineBreaksStaysInItsHeader) {
   Start();

@@ -263,13 +263,18 @@ bool HasNamedMark(const apr_xml_elem* element) {
   return false;
 }
 
+std::string AttributeValue(const apr_xml_elem* element, const char* name) {
+  for (const apr_xml_attr* attr = element->attr; attr; attr = attr->next) {
+    if (attr->name && strcmp(attr->name, name) == 0) return attr->value ? attr->value : "";
+  }
+  return std::string();
+}
+
 // The names of the marks below element, in document order.
 void CollectMarks(const apr_xml_elem* element, std::vector<std::string>& names) {
   for (const apr_xml_elem* child = element->first_child; child; child = child->next) {
     if (SynthContent::IsNamedMark(child)) {
-      for (const apr_xml_attr* attr = child->attr; attr; attr = attr->next) {
-        if (attr->name && strcmp(attr->name, "name") == 0) names.push_back(attr->value);
-      }
+      names.push_back(AttributeValue(child, "name"));
     } else {
       CollectMarks(child, names);
     }
@@ -307,14 +312,25 @@ void SynthContent::ComposeMarkedPieces(apr_xml_elem* container, const std::strin
   FlattenSsml(container, IsNamedMark, tokens);
   std::vector<SsmlPiece> pieces = CutSsmlTokens(tokens);
   for (size_t i = 0; i < pieces.size(); ++i) {
-    if (i > 0) pending.push_back(pieces[i].m_Cut);
+    if (i > 0) AddMark(pieces[i].m_Cut, pending);
     // A piece of nothing but blanks (two marks in a row, a mark at either
-    // end) is not sent: its marks are reached with the next piece.
+    // end) is not sent.
     if (!pieces[i].m_Sounds) continue;
     SynthSegment segment(voice.m_VoiceName, voice.m_VoiceGender,
                          SpeakDocument(language, pieces[i].m_Content), SYNTH_CONTENT_SSML);
     segment.m_Marks.m_Before.swap(pending);
     push_back(std::move(segment));
+  }
+}
+
+void SynthContent::AddMark(const std::string& name, std::vector<std::string>& pending) {
+  // A mark is reached once the audio before it has played: it goes with the
+  // segment before it, so that it is reported even when the one after it
+  // cannot play. Only marks before all audio wait for the first segment.
+  if (empty()) {
+    pending.push_back(name);
+  } else {
+    back().m_Marks.m_After.push_back(name);
   }
 }
 
@@ -408,12 +424,14 @@ bool SynthContent::ReadSsmlAndComposeContent(SpeakParams& params, std::string& q
           SynthSegment own(voice);
           own.SetVoiceParams(child);
           ComposeMarkedPieces(child, language, own, pending, work);
-        } else if (IsNamedMark(child)) {
-          for (const apr_xml_attr* attr = child->attr; attr; attr = attr->next) {
-            if (attr->name && strcmp(attr->name, "name") == 0) pending.push_back(attr->value);
-          }
         } else {
-          CollectMarks(child, pending);
+          std::vector<std::string> names;
+          if (IsNamedMark(child)) {
+            names.push_back(AttributeValue(child, "name"));
+          } else {
+            CollectMarks(child, names);
+          }
+          for (const std::string& name : names) AddMark(name, pending);
         }
       }
     } else {

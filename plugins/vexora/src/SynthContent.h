@@ -140,13 +140,14 @@ class SynthContent : public std::deque<SynthSegment> {
  private:
   // Appends the pieces of container's content cut at its marks, each with
   // voice's voice, in a "speak" document of language. Pieces that say
-  // nothing are left out; the marks before each piece (pending, then the
-  // piece's own) go with it, and those after the last stay in pending.
+  // nothing are left out. Each mark goes after the segment before it
+  // (AddMark); marks before any segment wait in pending for the first.
   void ComposeMarkedPieces(apr_xml_elem* container, const std::string& language,
                            const SynthSegment& voice, std::vector<std::string>& pending,
                            apr_pool_t* pool);
-  // Gives the marks left pending to the last segment, or to an empty
-  // document when no piece said anything.
+  void AddMark(const std::string& name, std::vector<std::string>& pending);
+  // Gives the marks left pending (none said anything) to an empty
+  // document.
   void FinishMarks(const std::string& language, const SynthSegment& voice,
                    std::vector<std::string>& pending);
 };

@@ -150,14 +150,17 @@ TEST_F(SsmlSplitTest, NormalizedVoicesAreCutAndMarksBetweenThemKept) {
   const std::string open = "<speak version=\"1.0\" xml:lang=\"de-DE\">";
   EXPECT_EQ(m_Content[0].m_Content, open + "Eins </speak>");
   EXPECT_EQ(m_Content[0].m_VoiceName, "v1");
+  // Each mark goes with the audio before it; only the first precedes all.
   EXPECT_EQ(m_Content[0].m_Marks.m_Before, (std::vector<std::string>{"first"}));
+  EXPECT_EQ(m_Content[0].m_Marks.m_After, (std::vector<std::string>{"in1"}));
   EXPECT_EQ(m_Content[1].m_Content, open + "zwei</speak>");
   EXPECT_EQ(m_Content[1].m_VoiceName, "v1");
-  EXPECT_EQ(m_Content[1].m_Marks.m_Before, (std::vector<std::string>{"in1"}));
+  EXPECT_TRUE(m_Content[1].m_Marks.m_Before.empty());
+  EXPECT_EQ(m_Content[1].m_Marks.m_After, (std::vector<std::string>{"between", "top2"}));
   EXPECT_EQ(m_Content[2].m_Content, open + "drei</speak>");
   EXPECT_EQ(m_Content[2].m_VoiceName, "v2");
   EXPECT_EQ(m_Content[2].m_VoiceGender, VOICE_GENDER_MALE);
-  EXPECT_EQ(m_Content[2].m_Marks.m_Before, (std::vector<std::string>{"between", "top2"}));
+  EXPECT_TRUE(m_Content[2].m_Marks.m_Before.empty());
   EXPECT_EQ(m_Content[2].m_Marks.m_After, (std::vector<std::string>{"last"}));
 }
 
@@ -174,7 +177,7 @@ TEST_F(SsmlSplitTest, WholeRootIsCutWhenNotNormalizingOrBypassed) {
   EXPECT_EQ(m_Content[1].m_Content,
             "<speak version=\"1.0\" xml:lang=\"en-GB\"><voice name=\"v1\">there</voice></speak>");
   EXPECT_EQ(m_Content[1].m_VoiceName, "v1");
-  EXPECT_EQ(m_Content[1].m_Marks.m_Before, (std::vector<std::string>{"m"}));
+  EXPECT_EQ(m_Content[0].m_Marks.m_After, (std::vector<std::string>{"m"}));
 
   // Bypassed, the pieces are the same documents in the request's voice.
   SynthContent bypassed;
@@ -184,7 +187,7 @@ TEST_F(SsmlSplitTest, WholeRootIsCutWhenNotNormalizingOrBypassed) {
   EXPECT_EQ(bypassed[0].m_Content, m_Content[0].m_Content);
   EXPECT_EQ(bypassed[1].m_Content, m_Content[1].m_Content);
   EXPECT_EQ(bypassed[1].m_VoiceName, "request-voice");
-  EXPECT_EQ(bypassed[1].m_Marks.m_Before, (std::vector<std::string>{"m"}));
+  EXPECT_EQ(bypassed[0].m_Marks.m_After, (std::vector<std::string>{"m"}));
 }
 
 TEST_F(SsmlSplitTest, BypassedBodyWithoutMarksIsLeftAlone) {
