@@ -102,6 +102,7 @@ class SpeechMarkerTest : public ModuleFixture {
   }
 
   void PlayTheExample(const std::string& settings);
+  void StopBetweenTwoMarks(const std::string& method);
 
   vxhost::Channel* m_Channel = nullptr;
 };
@@ -161,9 +162,9 @@ TEST_F(SpeechMarkerTest, MarksAtTheEdgesAndInARowAllArriveInOrder) {
 }
 
 // With frames read in real time a marker goes out as its place plays, not
-// when synthesis (long done) got there; a STOP after the first mark is the
-// last the client hears of the SPEAK.
-TEST_F(SpeechMarkerTest, StopBetweenTwoMarksEndsTheEvents) {
+// when synthesis (long done) got there; a STOP or a barge-in after the
+// first mark is the last the client hears of the SPEAK.
+void SpeechMarkerTest::StopBetweenTwoMarks(const std::string& method) {
   Start("", true);
   const std::string before = kOpen + "One." + kClose;
   const std::string middle = kOpen + " A middle part that lasts well over a second." + kClose;
@@ -176,7 +177,7 @@ TEST_F(SpeechMarkerTest, StopBetweenTwoMarksEndsTheEvents) {
   EXPECT_GE(marker.audio_bytes, Tone({before}));
   EXPECT_LT(marker.audio_bytes, Tone({before, middle}));
 
-  mrcp_request_id stop = Send(m_Channel, RequestText("STOP"));
+  mrcp_request_id stop = Send(m_Channel, RequestText(method));
   vxhost::ReceivedMessage response = Next(m_Channel);
   EXPECT_EQ(response.request_id, stop);
   EXPECT_EQ(response.status_code, 200) << response.text;
@@ -184,6 +185,40 @@ TEST_F(SpeechMarkerTest, StopBetweenTwoMarksEndsTheEvents) {
   // Long enough for the middle part to have played.
   EXPECT_TRUE(m_Channel->ExpectNoMessage(std::chrono::milliseconds(2000)));
   EXPECT_LT(m_Channel->AudioBytes(), Tone({before, middle}));
+}
+
+TEST_F(SpeechMarkerTest, StopBetweenTwoMarksEndsTheEvents) { StopBetweenTwoMarks("STOP"); }
+
+TEST_F(SpeechMarkerTest, BargeInBetweenTwoMarksEndsTheEvents) {
+  StopBetweenTwoMarks("BARGE-IN-OCCURRED");
+}
+
+// While paused nothing plays, so no mark is reached; after RESUME the next
+// one comes once the rest of the audio before it has played.
+TEST_F(SpeechMarkerTest, PauseHoldsTheNextMarker) {
+  Start("", true);
+  const std::string before = kOpen + "One." + kClose;
+  const std::string middle = kOpen + " Two." + kClose;
+  mrcp_request_id id = SpeakSsml(
+      "<speak xml:lang=\"en-US\">One.<mark name=\"a\"/> Two.<mark name=\"b\"/> Three.</speak>");
+  vxhost::ReceivedMessage marker = Next(m_Channel);
+  EXPECT_EQ(MarkOf(marker), "a");
+  Send(m_Channel, RequestText("PAUSE"));
+  EXPECT_EQ(Next(m_Channel).status_code, 200);
+  const size_t paused_at = m_Channel->AudioBytes();
+  // Longer than the middle part lasts.
+  EXPECT_TRUE(m_Channel->ExpectNoMessage(std::chrono::milliseconds(1500)));
+  EXPECT_LT(m_Channel->AudioBytes(), Tone({before, middle}));
+  Send(m_Channel, RequestText("RESUME"));
+  EXPECT_EQ(Next(m_Channel).status_code, 200);
+  marker = Next(m_Channel);
+  EXPECT_EQ(marker.request_id, id);
+  EXPECT_EQ(MarkOf(marker), "b");
+  EXPECT_GE(marker.audio_bytes, Tone({before, middle}));
+  EXPECT_GE(marker.audio_bytes, paused_at);
+  vxhost::ReceivedMessage complete = Next(m_Channel);
+  EXPECT_EQ(complete.method_name, "SPEAK-COMPLETE");
+  EXPECT_EQ(MarkOf(complete), "b");
 }
 
 // A SPEAK accepted while another plays restarts the buffer: the markers of
