@@ -349,11 +349,11 @@ bool Channel::ComposeContent(apr_pool_t* pool) {
 
 bool Channel::Stop(mrcp_message_t*, mrcp_message_t* response) {
   if (!m_ActiveRequest) return false;
-  // The SPEAK is already being stopped: this response is answered with the
-  // one held, not before it, since until then the SPEAK may still start.
   // The response says how far the SPEAK got: no marker is reported after
   // the STOP.
   AddSpeechMarker(response, apr_time_now());
+  // The SPEAK is already being stopped: this response is answered with the
+  // one held, not before it, since until then the SPEAK may still start.
   if (m_StopResponse.load()) {
     m_LaterStopResponses.push_back(response);
     return true;

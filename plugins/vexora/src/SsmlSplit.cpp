@@ -111,6 +111,9 @@ void FlattenContent(const apr_xml_elem* element, const SsmlCutTest& isCut,
       FlattenContent(child, isCut, tokens);
     } else if (isCut && isCut(child)) {
       tokens.push_back(SsmlToken{SsmlToken::CUT, AttributeValue(child, "name"), std::string()});
+      // A cut element has no content of its own; what a malformed one holds
+      // is kept, after the cut.
+      FlattenContent(child, isCut, tokens);
     } else if (!child->first_child && !HasText(child->first_cdata)) {
       tokens.push_back(
           SsmlToken{SsmlToken::EMPTY, OpenTag(child, element->lang) + "/>", child->name});

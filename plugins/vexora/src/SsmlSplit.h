@@ -44,7 +44,8 @@ struct SsmlPiece {
   bool m_Sounds = false;
 };
 
-// True for the elements to turn into cut points (their content is dropped).
+// True for the elements to turn into cut points, named by their "name"
+// attribute (anything they hold follows the cut).
 typedef std::function<bool(const apr_xml_elem*)> SsmlCutTest;
 
 // Appends the content of element (its text and children, not the element

@@ -273,11 +273,8 @@ std::string AttributeValue(const apr_xml_elem* element, const char* name) {
 // The names of the marks below element, in document order.
 void CollectMarks(const apr_xml_elem* element, std::vector<std::string>& names) {
   for (const apr_xml_elem* child = element->first_child; child; child = child->next) {
-    if (SynthContent::IsNamedMark(child)) {
-      names.push_back(AttributeValue(child, "name"));
-    } else {
-      CollectMarks(child, names);
-    }
+    if (SynthContent::IsNamedMark(child)) names.push_back(AttributeValue(child, "name"));
+    CollectMarks(child, names);
   }
 }
 
@@ -409,12 +406,9 @@ bool SynthContent::ReadSsmlAndComposeContent(SpeakParams& params, std::string& q
                        SYNTH_CONTENT_SSML);
     std::vector<std::string> pending;
     bool voiceFound = false;
-    if (normalize) {
-      for (apr_xml_elem* child = root->first_child; child; child = child->next) {
-        if (!IsVoiceElement(child)) continue;
-        voiceFound = true;
-        break;
-      }
+    for (const apr_xml_elem* child = root->first_child; normalize && child && !voiceFound;
+         child = child->next) {
+      voiceFound = IsVoiceElement(child);
     }
     if (voiceFound) {
       // What lies between the voice elements is not spoken; its marks are
@@ -426,11 +420,8 @@ bool SynthContent::ReadSsmlAndComposeContent(SpeakParams& params, std::string& q
           ComposeMarkedPieces(child, language, own, pending, work);
         } else {
           std::vector<std::string> names;
-          if (IsNamedMark(child)) {
-            names.push_back(AttributeValue(child, "name"));
-          } else {
-            CollectMarks(child, names);
-          }
+          if (IsNamedMark(child)) names.push_back(AttributeValue(child, "name"));
+          CollectMarks(child, names);
           for (const std::string& name : names) AddMark(name, pending);
         }
       }

@@ -129,10 +129,18 @@ TEST_F(SsmlSplitTest, MarkupInTextAndAttributesSurvivesTheCut) {
   EXPECT_TRUE(WellFormed(pieces[1].m_Content));
 }
 
-TEST_F(SsmlSplitTest, UnnamedMarksDoNotCut) {
+TEST_F(SsmlSplitTest, UnnamedMarksDoNotCutAndAMarkKeepsWhatItHolds) {
   std::vector<SsmlPiece> pieces = Cut("<speak>a<mark/>b<mark name=\"\"/>c</speak>");
   ASSERT_EQ(pieces.size(), 1u);
   EXPECT_EQ(pieces[0].m_Content, "a<mark/>b<mark name=\"\"/>c");
+
+  // A mark is empty; text and marks inside a malformed one are not lost.
+  pieces = Cut("<speak>a<mark name=\"x\">in<mark name=\"y\"/>side</mark>b</speak>");
+  ASSERT_EQ(pieces.size(), 3u);
+  EXPECT_EQ(pieces[1].m_Cut, "x");
+  EXPECT_EQ(pieces[1].m_Content, "in");
+  EXPECT_EQ(pieces[2].m_Cut, "y");
+  EXPECT_EQ(pieces[2].m_Content, "sideb");
 }
 
 // ----------------------------------------------- segments of marked bodies
