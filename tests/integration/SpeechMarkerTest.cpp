@@ -194,7 +194,8 @@ TEST_F(SpeechMarkerTest, BargeInBetweenTwoMarksEndsTheEvents) {
 }
 
 // While paused nothing plays, so no mark is reached; after RESUME the next
-// one comes once the rest of the audio before it has played.
+// one comes once the rest of the audio before it has played. The answer to
+// a CONTROL names the last mark reached.
 TEST_F(SpeechMarkerTest, PauseHoldsTheNextMarker) {
   Start("", true);
   const std::string before = kOpen + "One." + kClose;
@@ -203,6 +204,11 @@ TEST_F(SpeechMarkerTest, PauseHoldsTheNextMarker) {
       "<speak xml:lang=\"en-US\">One.<mark name=\"a\"/> Two.<mark name=\"b\"/> Three.</speak>");
   vxhost::ReceivedMessage marker = Next(m_Channel);
   EXPECT_EQ(MarkOf(marker), "a");
+  // CONTROL changes nothing here, but tells how far the SPEAK got.
+  Send(m_Channel, RequestText("CONTROL"));
+  vxhost::ReceivedMessage control = Next(m_Channel);
+  EXPECT_EQ(control.status_code, 200);
+  EXPECT_EQ(MarkOf(control), "a");
   Send(m_Channel, RequestText("PAUSE"));
   EXPECT_EQ(Next(m_Channel).status_code, 200);
   const size_t paused_at = m_Channel->AudioBytes();

@@ -188,6 +188,10 @@ void Channel::ProcessRequest(mrcp_message_t* request) {
     case SYNTHESIZER_RESUME:
       handled = Resume(request, response);
       break;
+    case SYNTHESIZER_CONTROL:
+      // Nothing to change, but the answer says how far the SPEAK got.
+      if (m_ActiveRequest && !m_PendingResponse) AddSpeechMarker(response, apr_time_now());
+      break;
     default:
       break;
   }
