@@ -64,6 +64,7 @@ struct SpeakModel {
   uint32_t late_frames = 0;   // heard after it was stopped or replaced
   int64_t last_frame_us = 0;
   size_t request_serial = 0;  // order among the channel's requests
+  bool kill_on_barge_in = true;  // false: barge-in leaves it playing
 };
 
 // What one channel's model counted; the soak adds them up over channels.
@@ -95,6 +96,7 @@ struct RequestModel {
   size_t serial = 0;
   std::shared_ptr<SpeakModel> speak;  // SPEAK only
   bool answered = false;
+  int expect_status = 200;  // of a request that is not a SPEAK
 };
 
 // Called with a violation; the soak prints it with the channel's trail and
@@ -176,6 +178,10 @@ class ChannelModel {
   // Serial of the newest STOP or BARGE-IN-OCCURRED whose response came.
   size_t m_LastStopAnswered = 0;
   bool m_AnyStopAnswered = false;
+  // The same of BARGE-IN-OCCURRED alone: it does not end a SPEAK that may
+  // not be barged in on.
+  size_t m_LastBargeInAnswered = 0;
+  bool m_AnyBargeInAnswered = false;
   std::vector<std::shared_ptr<SpeakModel>> m_Started;  // IN-PROGRESS, in order
   size_t m_Cursor = 0;        // the started SPEAK the audio is at
   // SPEAKs that completed, checked whole once their last frame had time to come.

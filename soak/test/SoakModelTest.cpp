@@ -61,8 +61,9 @@ class SoakModelTest : public ::testing::Test {
   }
 
   void Response(mrcp_request_id id, const std::string& method, int status = 200,
-                bool in_progress = false) {
+                bool in_progress = false, const std::string& active_list = "") {
     vxhost::ReceivedMessage message;
+    if (!active_list.empty()) message.text = "\r\nActive-Request-Id-List: " + active_list + "\r\n";
     message.type = MRCP_MESSAGE_TYPE_RESPONSE;
     message.method_name = method;
     message.request_id = id;
@@ -140,7 +141,7 @@ TEST_F(SoakModelTest, WholePromptsAndTheirOrderPass) {
   Play("again", 0, 3);
   Send(3, "STOP");
   Play("again", 3, 4);  // the frame being read when the STOP came
-  Response(3, "STOP");
+  Response(3, "STOP", 200, false, "2");
   Later(2 * kSecond);
   m_Model.OnClosed(m_Now);
   EXPECT_TRUE(m_Violations.empty()) << m_Violations.front();
@@ -222,7 +223,7 @@ TEST_F(SoakModelTest, AudioAfterTheStopWasAnsweredIsAFault) {
   Response(1, "SPEAK", 200, true);
   Play("stop me now", 0, 2);
   Send(2, "STOP");
-  Response(2, "STOP");
+  Response(2, "STOP", 200, false, "1");
   Play("stop me now", 2, 5);
   EXPECT_TRUE(Saw("after it was stopped")) << ::testing::PrintToString(m_Violations);
 }
@@ -254,7 +255,7 @@ TEST_F(SoakModelTest, PromptAfterAStoppedRebuiltSpeakIsHeardAsItsOwn) {
   const std::string part = "<speak>t1</speak>";
   Play(part, 0, part.size());
   Send(2, "STOP");
-  Response(2, "STOP");
+  Response(2, "STOP", 200, false, "1");
   Speak(3, "next one");
   Response(3, "SPEAK", 200, true);
   Play("next one", 0, 8);
@@ -262,6 +263,48 @@ TEST_F(SoakModelTest, PromptAfterAStoppedRebuiltSpeakIsHeardAsItsOwn) {
   Later(kSecond);
   EXPECT_TRUE(m_Violations.empty()) << m_Violations.front();
   EXPECT_EQ(m_Model.completed(), 1u);
+}
+
+// The response of a STOP must name the SPEAK it stopped, and only that.
+TEST_F(SoakModelTest, StopResponseMustNameWhatItStopped) {
+  Speak(1, "named");
+  Response(1, "SPEAK", 200, true);
+  Send(2, "STOP");
+  Response(2, "STOP");
+  EXPECT_TRUE(Saw("Active-Request-Id-List \"\" although it stopped \"1\""))
+      << ::testing::PrintToString(m_Violations);
+  m_Violations.clear();
+  Send(3, "STOP");
+  Response(3, "STOP", 200, false, "1");
+  EXPECT_TRUE(Saw("although it stopped \"\"")) << ::testing::PrintToString(m_Violations);
+}
+
+// A prompt sent with Kill-On-Barge-In false plays on through a barge-in,
+// which stops nothing, and completes; a STOP still ends one.
+TEST_F(SoakModelTest, BargeInLeavesAPromptThatMayNotBeInterrupted) {
+  auto speak = std::make_shared<SpeakModel>();
+  speak->id = 1;
+  speak->kill_on_barge_in = false;
+  ExpectedSegment segment;
+  segment.hash = VxTts::TestBytesHash("legal");
+  segment.frames = 5;
+  speak->segments.push_back(segment);
+  speak->playable = true;
+  Send(1, "SPEAK", speak);
+  Send(2, "BARGE-IN-OCCURRED");
+  Response(2, "BARGE-IN-OCCURRED");
+  Response(1, "SPEAK", 200, true);  // it may start after the barge-in's answer
+  Play("legal", 0, 5);
+  Complete(1);
+  Later(kSecond);
+  EXPECT_TRUE(m_Violations.empty()) << m_Violations.front();
+  EXPECT_EQ(m_Model.completed(), 1u);
+  // Had the barge-in stopped it, its answer would have had to say so.
+  speak = Speak(4, "plain");
+  Response(4, "SPEAK", 200, true);
+  Send(5, "BARGE-IN-OCCURRED");
+  Response(5, "BARGE-IN-OCCURRED");
+  EXPECT_TRUE(Saw("although it stopped \"4\"")) << ::testing::PrintToString(m_Violations);
 }
 
 }  // namespace

@@ -596,6 +596,71 @@ TEST_F(CliTest, ScriptFollowsSpeechMarkersAndStopsBetweenThem) {
       << run.err;
 }
 
+// Waits can ask for headers of what they wait for, so a script checks what
+// a client relies on (the request a STOP names, the prompt that failed).
+TEST_F(CliTest, ScriptHeaderChecksPassOnlyWhenTheMessageCarriesThem) {
+  const std::string speak_and_stop =
+      "channel a\n"
+      "send\n"
+      "MRCP/2.0 0 SPEAK 0\n"
+      "Content-Type: text/plain\n"
+      "\n"
+      "A prompt that is stopped at once.\n"
+      ".\n"
+      "wait-in-progress\n"
+      "send\n"
+      "MRCP/2.0 0 STOP 0\n"
+      ".\n";
+  struct Case {
+    std::string wait;
+    int exit_code;
+    std::string error;
+  } cases[] = {
+      {"wait-response 200 header Active-Request-Id-List=1", 0, ""},
+      {"wait-response 200 header active-request-id-list", 0, ""},
+      {"wait-response 200 header Active-Request-Id-List=7", 1,
+       "the response to request 2 has Active-Request-Id-List: 1, not 7"},
+      {"wait-response 200 no-header Active-Request-Id-List", 1,
+       "the response to request 2 has Active-Request-Id-List: 1"},
+      {"wait-response 200 header Failed-URI", 1,
+       "the response to request 2 has no Failed-URI header"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.wait);
+    WriteText(Path("headers.vxs"), speak_and_stop + c.wait + "\n");
+    const Outcome run =
+        Run({"run", Path("headers.vxs"), "--voice", "vx-test-tone", "--realtime"}, 30s);
+    EXPECT_EQ(run.exit_code, c.exit_code) << run.out << run.err;
+    if (!c.error.empty()) {
+      EXPECT_NE(run.err.find(c.error), std::string::npos) << run.err;
+    }
+  }
+  WriteText(Path("bad.vxs"), "channel a\nwait-response no-header\n");
+  const Outcome bad = Run({"run", Path("bad.vxs")}, 30s);
+  EXPECT_EQ(bad.exit_code, 2);
+  EXPECT_NE(bad.err.find(":2: \"no-header\" needs a header name"), std::string::npos) << bad.err;
+}
+
+// The sessions of examples/rfc6787, written from the standard's examples of
+// the synthesizer resource, behave as it shows, with the service's own
+// voice and with the test voice.
+TEST_F(CliTest, ExampleScriptsOfTheStandardRunAsItShows) {
+  size_t scripts = 0;
+  for (const auto& entry : fs::directory_iterator(fs::path(VX_SOURCE_DIR) / "examples" / "rfc6787")) {
+    if (entry.path().extension() != ".vxs") continue;
+    ++scripts;
+    SCOPED_TRACE(entry.path().string());
+    for (const std::vector<std::string>& voice :
+         {std::vector<std::string>{}, std::vector<std::string>{"--voice", "vx-test-tone"}}) {
+      std::vector<std::string> args = {"run", entry.path().string(), "--realtime"};
+      args.insert(args.end(), voice.begin(), voice.end());
+      const Outcome run = Run(args, 60s);
+      EXPECT_EQ(run.exit_code, 0) << run.out << run.err;
+    }
+  }
+  EXPECT_GE(scripts, 4u);
+}
+
 TEST_F(CliTest, ScriptThatDoesNotReadExitsTwoWithItsLine) {
   struct Case {
     std::string script;

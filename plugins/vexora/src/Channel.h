@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <memory>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -128,6 +129,8 @@ class Channel {
   // characters in name (CR and LF above all, which would end the header)
   // become blanks.
   static std::string FormatSpeechMarker(int64_t time, const std::string& name);
+  // True when SetSynthParameter knows name and can use value.
+  static bool IsUsableSynthParameter(const std::string& name, const std::string& value);
   // The target of a channel's gRPC channel for a service URI and a region.
   static std::string ComposeEndpoint(const std::string& service_uri, const std::string& region);
   // The file of folder that uri, an http(s) URI under base (the waveform
@@ -158,6 +161,10 @@ class Channel {
   bool Stop(mrcp_message_t* request, mrcp_message_t* response);
   bool Pause(mrcp_message_t* request, mrcp_message_t* response);
   bool Resume(mrcp_message_t* request, mrcp_message_t* response);
+  bool SetParams(mrcp_message_t* request, mrcp_message_t* response);
+  bool GetParams(mrcp_message_t* request, mrcp_message_t* response);
+  // Applies the channel defaults of SET-PARAMS to the SPEAK's parameters.
+  void ApplySessionParams(SdrManager::SynthesisDetails& details);
   bool ComposeResponse(mrcp_message_t* response, mrcp_status_code_e status,
                        mrcp_synth_completion_cause_e cause);
   bool Refuse(mrcp_message_t* response, mrcp_status_code_e status);
@@ -184,6 +191,9 @@ class Channel {
   void ContinueSynthesis();
   void EndOfStream();
   void SendInProgress();
+  // Answers the pending SPEAK response IN-PROGRESS without starting
+  // playback (a SPEAK stopped before its first audio).
+  void SendPendingInProgress();
   void SaveWaveform(const char* data, unsigned length);
   // Scratch memory of the current SPEAK, cleared when the next one starts.
   apr_pool_t* SpeakPool();
@@ -214,7 +224,9 @@ class Channel {
 
   void SendMessage(mrcp_message_t* message);
   // Sends the held STOP's response, then those of the STOPs behind it.
-  void SendStopResponse(mrcp_message_t* response);
+  // stopped: the SPEAK the held STOP ended, named in its
+  // Active-Request-Id-List; nullptr when it had ended otherwise.
+  void SendStopResponse(mrcp_message_t* response, const mrcp_message_t* stopped);
   bool PostEvent(Ambrel::AsyncEvent* event);
 
   Engine* m_Engine;
@@ -235,6 +247,8 @@ class Channel {
   std::vector<mrcp_message_t*> m_LaterStopResponses;
   std::atomic<bool> m_Streaming;
   std::atomic<bool> m_Paused;
+  // Kill-On-Barge-In of the SPEAK that plays (true when absent).
+  bool m_KillOnBargeIn = true;
   bool m_ClosePending;
   uint32_t m_SpeakGeneration;  // the buffer restart of the current SPEAK
   // The marks of the current SPEAK queued so far (marker n is
@@ -249,6 +263,20 @@ class Channel {
   bool m_FirstPromptLoaded = false;
   WaveformManager::WaveFile m_WaveFile;
   SdrManager::SynthesisDetails m_Details;
+  // Defaults of the channel's later SPEAKs set by SET-PARAMS: over the
+  // configured ones, under a SPEAK's own headers and SSML. A channel starts
+  // each open without any.
+  struct SessionParams {
+    std::optional<std::string> m_Language;
+    std::optional<std::string> m_VoiceName;
+    std::optional<mrcp_voice_gender_e> m_VoiceGender;
+    std::optional<mrcp_prosody_rate_t> m_Rate;
+    std::optional<mrcp_prosody_volume_t> m_Volume;
+    std::optional<std::string> m_LoggingTag;
+    std::optional<bool> m_KillOnBargeIn;
+    std::vector<std::pair<std::string, std::string>> m_Vendor;  // in the order first set
+  };
+  SessionParams m_SessionParams;
 };
 
 }  // namespace VXS

@@ -546,6 +546,9 @@ bool SynthContent::ComposeUriListSegments(const SpeakParams& params) {
     if (pos < end && *pos == '#') continue;  // a comment line of the list
 
     if (StartsWithNoCase(pos, end, "file://")) {
+      const char* uri = pos;
+      const char* uri_end = end;
+      while (uri_end > uri && IsBlank(uri_end[-1])) --uri_end;
       pos += strlen("file://");
       while (pos < end && IsBlank(*pos)) ++pos;
       std::string path;
@@ -554,6 +557,7 @@ bool SynthContent::ComposeUriListSegments(const SpeakParams& params) {
       } else if (!path.empty()) {
         push_back(SynthSegment(params.m_VoiceName, params.m_VoiceGender, path,
                                SYNTH_CONTENT_FILE_URI));
+        back().m_Uri.assign(uri, uri_end);
       }
     } else if (StartsWithNoCase(pos, end, "http://")) {
       push_back(SynthSegment(params.m_VoiceName, params.m_VoiceGender, std::string(pos, end),

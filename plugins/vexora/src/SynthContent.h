@@ -83,6 +83,7 @@ class SynthSegment {
   std::string m_Content;  // text, SSML document, file path or URI
   SynthContentType m_ContentType;
   SegmentMarks m_Marks;
+  std::string m_Uri;  // a file path's URI as the list wrote it
 };
 
 // The segments of one request, appended at the back by the Compose
