@@ -193,6 +193,24 @@ TEST_F(SpeechMarkerTest, BargeInBetweenTwoMarksEndsTheEvents) {
   StopBetweenTwoMarks("BARGE-IN-OCCURRED");
 }
 
+// A prompt that may not be barged in on plays on through the barge-in, and
+// so do its markers; the answer names the last mark reached.
+TEST_F(SpeechMarkerTest, BargeInThatStopsNothingLeavesTheMarkersGoing) {
+  Start("", true);
+  mrcp_request_id id = Send(
+      m_Channel, SpeakText("<speak xml:lang=\"en-US\">One.<mark name=\"a\"/> Two.<mark "
+                           "name=\"b\"/> Three.</speak>",
+                           "application/ssml+xml", {"Kill-On-Barge-In: false"}));
+  EXPECT_EQ(Next(m_Channel).request_state, MRCP_REQUEST_STATE_INPROGRESS);
+  vxhost::ReceivedMessage marker = Next(m_Channel);
+  EXPECT_EQ(MarkOf(marker), "a");
+  Send(m_Channel, RequestText("BARGE-IN-OCCURRED"));
+  vxhost::ReceivedMessage response = Next(m_Channel);
+  EXPECT_EQ(response.status_code, 200) << response.text;
+  EXPECT_EQ(MarkOf(response), "a");
+  EXPECT_EQ(MarkersUntilComplete(id, {}), (std::vector<std::string>{"b"}));
+}
+
 // While paused nothing plays, so no mark is reached; after RESUME the next
 // one comes once the rest of the audio before it has played. The answer to
 // a CONTROL names the last mark reached.
