@@ -1,9 +1,8 @@
 /*
  * The media chunk buffer: audio queued by the event-processor thread in whole
  * pieces (one per segment), speech markers between them and an end-of-stream
- * mark, pulled by the host's
- * media thread in frames of the host's size. Every operation takes the
- * buffer's mutex for one append or one frame.
+ * mark, pulled by the host's media thread in frames of the host's size. Every
+ * operation takes the buffer's mutex for one append or one frame.
  *
  * Chunks live in a sub-pool of the pool given at creation; restarting the
  * buffer clears that sub-pool, so a channel's memory does not grow with every
