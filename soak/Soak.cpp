@@ -612,17 +612,23 @@ void Soak::ComposeSsml(Slot& slot, std::string* body, std::vector<ExpectedSegmen
   auto token = [&]() { return "t" + std::to_string(Uniform(slot, 0, 999)); };
   std::string inner;
   std::vector<std::string> tokens;
+  // A mark after a part's word cuts the document there; what follows the
+  // last mark says nothing, so the parts stay one word each.
+  const bool marked = Chance(slot, 50);
+  auto mark = [&](const std::string& t) {
+    return marked ? "<mark name=\"m-" + t + "\"/>" : std::string();
+  };
   const int voices = Uniform(slot, 0, 3);
   if (voices == 0) {
     const std::string t = token();
     tokens.push_back(t);
-    inner = words(Uniform(slot, 1, 3)) + " " + t;
+    inner = words(Uniform(slot, 1, 3)) + " " + t + mark(t);
     if (Chance(slot, 40)) inner = "<prosody rate=\"fast\">" + inner + "</prosody>";
   } else {
     for (int v = 0; v < voices; ++v) {
       const std::string t = token();
       tokens.push_back(t);
-      std::string content = words(Uniform(slot, 1, 2)) + " " + t;
+      std::string content = words(Uniform(slot, 1, 2)) + " " + t + mark(t);
       if (Chance(slot, 30)) content = "<prosody volume=\"loud\">" + content + "</prosody>";
       if (Chance(slot, 20)) content = "<s>" + content + "</s>";
       inner += "<voice name=\"vx-test-bytes\">" + content + "</voice>";
@@ -631,7 +637,7 @@ void Soak::ComposeSsml(Slot& slot, std::string* body, std::vector<ExpectedSegmen
   *body = "<?xml version=\"1.0\"?><speak version=\"1.0\" "
           "xmlns=\"http://www.w3.org/2001/10/synthesis\" xml:lang=\"en-US\">" +
           inner + "</speak>";
-  if (m_Options.bypass) {
+  if (m_Options.bypass && !marked) {
     // Sent as it stands: one segment whose input is the body.
     ExpectedSegment segment;
     segment.hash = VxTts::TestBytesHash(*body);
@@ -1013,6 +1019,7 @@ void Soak::PrintSummary(double seconds) {
   row("  completed", std::to_string(m_Totals.completed));
   row("  stopped", std::to_string(m_Totals.stopped));
   row("SPEAKs refused", std::to_string(m_Totals.refused));
+  row("speech markers", std::to_string(m_Totals.markers));
   row("audio frames checked", std::to_string(m_Totals.audio_frames));
   row("silent frames", std::to_string(m_Totals.silent_frames));
   row("cache hits", std::to_string(m_Log.cache_hits.load()));

@@ -212,6 +212,7 @@ void ChannelModel::OnMessage(const vxhost::ReceivedMessage& message) {
     return;
   }
 
+  if (message.method_name == "SPEECH-MARKER") return OnMarker(message);
   if (message.method_name != "SPEAK-COMPLETE") {
     return Violation("unexpected event " + message.method_name);
   }
@@ -251,6 +252,25 @@ void ChannelModel::OnMessage(const vxhost::ReceivedMessage& message) {
   // Its last frame may be kept just after the event (the module sends it
   // from its own thread): checked once that frame had time to come.
   m_CompletedUnchecked.emplace_back(found, now);
+}
+
+void ChannelModel::OnMarker(const vxhost::ReceivedMessage& message) {
+  // A marker belongs to a SPEAK that started and still plays: never to one
+  // stopped (its STOP answered), replaced or completed.
+  const std::string id = std::to_string(message.request_id);
+  if (message.request_state != MRCP_REQUEST_STATE_INPROGRESS) {
+    return Violation("SPEECH-MARKER for SPEAK " + id + " not IN-PROGRESS");
+  }
+  if (message.text.find("Speech-Marker: timestamp=") == std::string::npos) {
+    return Violation("SPEECH-MARKER for SPEAK " + id + " without its Speech-Marker");
+  }
+  for (auto it = m_Started.rbegin(); it != m_Started.rend(); ++it) {
+    if ((*it)->id != message.request_id) continue;
+    if ((*it)->end != SpeakModel::End::kNone) break;
+    ++m_Counts.markers;
+    return;
+  }
+  Violation("SPEECH-MARKER for SPEAK " + id + ", which does not play");
 }
 
 void ChannelModel::CheckWhole(SpeakModel& speak) {

@@ -1,7 +1,8 @@
 // What the soak expects of one channel and checks against what the module
 // sends back: every request answered exactly once, a SPEAK-COMPLETE only
-// for a SPEAK that started and was neither stopped nor replaced, nothing of
-// a SPEAK after the STOP that stopped it, and audio that is, frame by frame,
+// for a SPEAK that started and was neither stopped nor replaced, a
+// SPEECH-MARKER only while such a SPEAK plays, nothing of a SPEAK after the
+// STOP that stopped it, and audio that is, frame by frame,
 // the audio of the SPEAKs that started, in order, each from its first frame
 // (whole, when it completed in calm weather).
 //
@@ -72,6 +73,7 @@ struct ChannelCounts {
   size_t completed = 0;
   size_t stopped = 0;
   size_t refused = 0;
+  size_t markers = 0;
   size_t audio_frames = 0;
   size_t silent_frames = 0;
 
@@ -80,6 +82,7 @@ struct ChannelCounts {
     completed += other.completed;
     stopped += other.stopped;
     refused += other.refused;
+    markers += other.markers;
     audio_frames += other.audio_frames;
     silent_frames += other.silent_frames;
     return *this;
@@ -159,6 +162,7 @@ class ChannelModel {
   void MatchFrame(const VxTts::TestBytesFrame& frame, int64_t now_us);
   bool IsKnownPrompt(uint64_t hash) const;
   void CheckWhole(SpeakModel& speak);
+  void OnMarker(const vxhost::ReceivedMessage& message);
   void Violation(const std::string& what);
 
   const std::string m_Name;

@@ -471,6 +471,8 @@ std::string RunUsage(const std::string& default_module) {
          "                                             Completion-Cause)\n"
          "  ... header NAME[=VALUE] | no-header NAME   with any wait: the message\n"
          "                                             carries (or lacks) that header\n"
+         "  ... marker MARK                            with any wait: its Speech-Marker\n"
+         "                                             names MARK (- for none)\n"
          "  sleep N                                    pause\n"
          "  close [NAME]                               close the channel\n"
          "A wait without a time-out waits up to --timeout. The README describes the\n"

@@ -308,6 +308,12 @@ class Parser {
           return Fail(line, "\"cause\" needs a three-digit Completion-Cause (000)");
         }
         step.cause = std::stoi(words[i++]);
+      } else if (word == "marker") {
+        ++i;
+        if (i >= words.size()) return Fail(line, "\"marker\" needs a mark's name (- for none)");
+        step.has_marker = true;
+        step.marker = words[i] == "-" ? std::string() : words[i];
+        ++i;
       } else if (directive == "wait-response" && words[i].size() == 3 && IsDigits(words[i])) {
         if (step.status >= 0) return Fail(line, "one status code only");
         step.status = std::stoi(words[i++]);
@@ -319,7 +325,8 @@ class Parser {
     if (directive == "wait-event") {
       step.kind = ScriptStep::Kind::kWaitEvent;
       if (names.empty() || names.size() > 2) {
-        return Fail(line, "usage: wait-event [NAME] EVENT [cause NNN] [header NAME[=VALUE]] [timeout N]");
+        return Fail(line, "usage: wait-event [NAME] EVENT [cause NNN] [header NAME[=VALUE]] "
+                          "[timeout N]");
       }
       if (names.size() == 2) named = names[0];
       if (!IsEventName(names.back())) {
@@ -515,10 +522,35 @@ class Runner {
     return true;
   }
 
+  // The mark a message's Speech-Marker header names: what follows the
+  // first ';' of "timestamp=T;MARK" (empty without one).
+  static std::string MarkerOf(const vxhost::ReceivedMessage& message, bool* present) {
+    std::string value;
+    *present = HeaderValue(message, "Speech-Marker", &value);
+    const size_t semicolon = value.find(';');
+    return semicolon == std::string::npos ? std::string() : value.substr(semicolon + 1);
+  }
+
   // Whether the matching message satisfies the wait; *reason when not.
   static bool Satisfies(const ScriptStep& step, const vxhost::ReceivedMessage& message,
                         std::string* reason) {
     if (!SatisfiesHeaders(step, message, reason)) return false;
+    if (step.has_marker) {
+      bool present = false;
+      const std::string mark = MarkerOf(message, &present);
+      if (!present || mark != step.marker) {
+        const std::string what = message.type == MRCP_MESSAGE_TYPE_EVENT
+                                     ? message.method_name
+                                     : "the response to request " +
+                                           std::to_string(message.request_id);
+        *reason = what + " came with " +
+                  (present ? (mark.empty() ? std::string("no mark in its Speech-Marker")
+                                           : "the mark \"" + mark + "\"")
+                           : std::string("no Speech-Marker")) +
+                  ", not " + (step.marker.empty() ? "none" : "\"" + step.marker + "\"");
+        return false;
+      }
+    }
     switch (step.kind) {
       case ScriptStep::Kind::kWaitInProgress:
         if (message.request_state == MRCP_REQUEST_STATE_INPROGRESS) return true;

@@ -41,6 +41,8 @@
  *       NAME), "header NAME=VALUE" (with that value exactly, once blanks at
  *       its ends are trimmed) and "no-header NAME" (it does not carry it),
  *       as often as needed; names are compared without regard to case.
+ *       And "marker MARK": its Speech-Marker names the mark MARK after its
+ *       timestamp ("-": it names none).
  *       Each wait takes the oldest message of the channel that matches and
  *       leaves the others for later waits; a wait without "timeout" waits
  *       up to --timeout.
@@ -81,6 +83,8 @@ struct ScriptStep {
   std::string event;                     // kWaitEvent, upper case
   int status = -1;                       // kWaitResponse: expected code, -1 any
   int cause = -1;                        // kWaitEvent: expected Completion-Cause, -1 any
+  bool has_marker = false;               // waits: "marker MARK" given
+  std::string marker;                    // waits: the mark its Speech-Marker names
   // Waits: headers the message must carry (a value of nullopt: any value)
   // and headers it must not carry.
   std::vector<std::pair<std::string, std::optional<std::string>>> headers;

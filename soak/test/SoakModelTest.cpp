@@ -87,6 +87,18 @@ class SoakModelTest : public ::testing::Test {
     m_Model.OnMessage(message);
   }
 
+  void Marker(mrcp_request_id id, const std::string& name) {
+    vxhost::ReceivedMessage message;
+    message.type = MRCP_MESSAGE_TYPE_EVENT;
+    message.method_name = "SPEECH-MARKER";
+    message.request_id = id;
+    message.request_state = MRCP_REQUEST_STATE_INPROGRESS;
+    message.text = "MRCP/2.0 99 SPEECH-MARKER " + std::to_string(id) +
+                   " IN-PROGRESS\r\nSpeech-Marker: timestamp=1;" + name + "\r\n\r\n";
+    message.time_us = m_Now;
+    m_Model.OnMessage(message);
+  }
+
   // Frames [from, to) of input's audio.
   void Play(const std::string& input, size_t from, size_t to) {
     std::vector<int16_t> pcm;
@@ -296,4 +308,38 @@ TEST_F(SoakModelTest, BargeInLeavesAPromptThatMayNotBeInterrupted) {
 }
 
 }  // namespace
+// Markers come only while their SPEAK plays: before its IN-PROGRESS, after
+// the STOP that stopped it was answered, or once a later SPEAK replaced it,
+// one is a fault.
+TEST_F(SoakModelTest, MarkersOnlyWhileTheirSpeakPlays) {
+  Speak(1, "marked");
+  Marker(1, "early");
+  EXPECT_TRUE(Saw("SPEECH-MARKER for SPEAK 1, which does not play"));
+  m_Violations.clear();
+  Response(1, "SPEAK", 200, true);
+  Marker(1, "a");
+  Play("marked", 0, 6);
+  Marker(1, "b");
+  Complete(1);
+  EXPECT_TRUE(m_Violations.empty()) << ::testing::PrintToString(m_Violations);
+  Marker(1, "late");
+  EXPECT_TRUE(Saw("SPEECH-MARKER for SPEAK 1, which does not play"));
+
+  m_Violations.clear();
+  Speak(2, "stopped");
+  Response(2, "SPEAK", 200, true);
+  Send(3, "STOP");
+  Response(3, "STOP");
+  Marker(2, "after-stop");
+  EXPECT_TRUE(Saw("SPEECH-MARKER for SPEAK 2, which does not play"));
+
+  m_Violations.clear();
+  Speak(4, "replaced");
+  Response(4, "SPEAK", 200, true);
+  Speak(5, "replacement");
+  Response(5, "SPEAK", 200, true);
+  Marker(4, "old");
+  EXPECT_TRUE(Saw("SPEECH-MARKER for SPEAK 4, which does not play"));
+}
+
 }  // namespace VxSoak

@@ -193,6 +193,10 @@ void Channel::ProcessRequest(mrcp_message_t* request) {
     case SYNTHESIZER_RESUME:
       handled = Resume(request, response);
       break;
+    case SYNTHESIZER_CONTROL:
+      // Nothing to change, but the answer says how far the SPEAK got.
+      if (m_ActiveRequest && !m_PendingResponse) AddSpeechMarker(response, apr_time_now());
+      break;
     case SYNTHESIZER_SET_PARAMS:
       handled = SetParams(request, response);
       break;
@@ -301,6 +305,9 @@ bool Channel::Speak(mrcp_message_t* request, mrcp_message_t* response) {
     mpf_media_chunk_buffer_restart(m_ChunkBuffer);
     m_SpeakGeneration = vxs_media_chunk_buffer_generation(m_ChunkBuffer, nullptr);
   }
+  m_MarkNames.clear();
+  m_MarksReported = 0;
+  m_LastMark.clear();
   if (!StartSynthesis()) {
     if (m_PendingResponse) {
       m_ActiveRequest = nullptr;
@@ -339,7 +346,12 @@ bool Channel::ComposeContent(apr_pool_t* pool) {
     case SYNTH_CONTENT_TEXT:
       return m_Details.m_Content.ComposeSingleSegment(params);
     case SYNTH_CONTENT_SSML: {
-      if (settings.m_BypassSsml) return m_Details.m_Content.ComposeSingleSegment(params);
+      if (settings.m_BypassSsml) {
+        // Marks are reported as playback reaches them: a document with marks
+        // is cut at them even so.
+        if (m_Details.m_Content.ComposeMarkedSsml(params, pool)) return true;
+        return m_Details.m_Content.ComposeSingleSegment(params);
+      }
       std::string query;
       m_Details.m_Content.ReadSsmlAndComposeContent(params, query, settings.m_NormalizeSsml, pool);
       if (!query.empty()) {
@@ -402,6 +414,9 @@ void AddActiveRequest(mrcp_message_t* response, const mrcp_message_t* request) {
 
 bool Channel::Stop(mrcp_message_t* request, mrcp_message_t* response) {
   if (!m_ActiveRequest) return false;
+  // The response says how far the SPEAK got, whether it stops it or not;
+  // once it stops it, no marker follows.
+  AddSpeechMarker(response, apr_time_now());
   const bool barge_in = request->start_line.method_id == SYNTHESIZER_BARGE_IN_OCCURRED;
   // A prompt that may not be interrupted plays on through the caller's
   // speech; the barge-in is answered at once with nothing stopped.
@@ -492,6 +507,7 @@ void Channel::ProcessSpeechDoneEvent(uint32_t generation) {
         mrcp_resource_header_property_add(event, SYNTHESIZER_HEADER_FAILED_URI_CAUSE);
       }
     }
+    AddSpeechMarker(event, apr_time_now());
     event->start_line.request_state = MRCP_REQUEST_STATE_COMPLETE;
     m_ActiveRequest = nullptr;
     SendMessage(event);

@@ -76,6 +76,19 @@ class ChannelSpeechDoneEvent : public Ambrel::AsyncEvent {
   uint32_t m_Generation;
 };
 
+// The media thread read past speech markers of the buffer's contents since
+// restart number m_Generation, up to number m_Marker, at m_Time.
+class ChannelSpeechMarkerEvent : public Ambrel::AsyncEvent {
+ public:
+  ChannelSpeechMarkerEvent(Channel* channel, uint32_t generation, uint32_t marker, int64_t time)
+      : m_Channel(channel), m_Generation(generation), m_Marker(marker), m_Time(time) {}
+  void Process() override;
+  Channel* m_Channel;
+  uint32_t m_Generation;
+  uint32_t m_Marker;
+  int64_t m_Time;  // APR time
+};
+
 class Channel {
  public:
   typedef google::cloud::texttospeech::v1::TextToSpeech::Stub Stub;
@@ -97,6 +110,7 @@ class Channel {
   bool ProcessGrpcEvent(Tag* tag, bool ok);
   void ProcessStopCompleteEvent();
   void ProcessSpeechDoneEvent(uint32_t generation);
+  void ProcessSpeechMarkerEvent(uint32_t generation, uint32_t marker, int64_t time);
   // Cancels the call in flight, if any (engine shutdown).
   void CancelSynthesis();
 
@@ -110,6 +124,11 @@ class Channel {
   bool ParseVendorSpecificParameters(apt_pair_arr_t* pairs, SdrManager::SynthesisDetails& details);
   bool SetSynthParameter(const std::string& name, const std::string& value,
                          SdrManager::SynthesisDetails& details);
+  // The value of a Speech-Marker header: "timestamp=" and the 64-bit NTP
+  // time of time (APR time), then ";" and name when it is not empty. Control
+  // characters in name (CR and LF above all, which would end the header)
+  // become blanks.
+  static std::string FormatSpeechMarker(int64_t time, const std::string& name);
   // True when SetSynthParameter knows name and can use value.
   static bool IsUsableSynthParameter(const std::string& name, const std::string& value);
   // The target of a channel's gRPC channel for a service URI and a region.
@@ -187,9 +206,14 @@ class Channel {
   // Resolves a file or local HTTP segment and reads its prompt.
   bool LoadPromptAudio(const SynthSegment& segment, std::vector<char>& audio);
   bool ProcessCacheRecord(WaveformManager::CacheEntry* entry);
-  // Queues a segment's audio (the mark after the last segment) and sends
-  // the pending IN-PROGRESS.
-  void QueueAudio(const char* data, size_t length);
+  // Queues a segment's audio between its speech markers (the mark after the
+  // last segment) and sends the pending IN-PROGRESS.
+  void QueueAudio(const char* data, size_t length, const SegmentMarks* marks = nullptr);
+  // Numbers each name and queues its speech marker.
+  void QueueMarkers(const std::vector<std::string>& names);
+  // Adds the Speech-Marker header: time as an NTP timestamp and the last
+  // mark reported, if any.
+  void AddSpeechMarker(mrcp_message_t* message, int64_t time);
   WaveformManager::CacheEntry* FindCacheRecord(const SynthSegment& segment,
                                                const uint64_t& checksum);
   bool CheckCacheDirectives(WaveformManager::CacheEntry* entry, const CacheControl& control);
@@ -227,6 +251,11 @@ class Channel {
   bool m_KillOnBargeIn = true;
   bool m_ClosePending;
   uint32_t m_SpeakGeneration;  // the buffer restart of the current SPEAK
+  // The marks of the current SPEAK queued so far (marker n is
+  // m_MarkNames[n - 1]), how many have been reported, and the last one.
+  std::vector<std::string> m_MarkNames;
+  size_t m_MarksReported = 0;
+  std::string m_LastMark;
   // The first prompt file of a SPEAK, read before the SPEAK that plays is
   // replaced (so that a list whose first file cannot play is refused
   // without cutting it off), and played from here.

@@ -420,6 +420,7 @@ void Channel::OnFinishStream(bool) {
     return;
   }
 
+  SegmentMarks marks = std::move(m_Details.m_Content.front().m_Marks);
   m_Details.m_Content.pop_front();
   const std::string& audio = m_SynthContext->m_Response.audio_content();
   unsigned length = 0;
@@ -435,7 +436,7 @@ void Channel::OnFinishStream(bool) {
     ProcessSynthError();
     return;
   }
-  QueueAudio(payload, length);
+  QueueAudio(payload, length, &marks);
   SaveWaveform(payload, length);
   m_SynthContext.reset();
   OnCallDone(true);
@@ -523,6 +524,7 @@ void Channel::SendInProgress() {
   if (!m_PendingResponse) return;
   mrcp_message_t* response = m_PendingResponse;
   response->start_line.request_state = MRCP_REQUEST_STATE_INPROGRESS;
+  AddSpeechMarker(response, apr_time_now());
   m_Streaming = true;
   m_Details.m_StreamingTime = apr_time_now();
   m_PendingResponse = nullptr;
