@@ -14,6 +14,7 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "Channel.h"
 #include "FuzzSupport.h"
@@ -38,6 +39,45 @@ size_t CountVoiceChildren(const std::string& body, apr_pool_t* pool) {
   for (const apr_xml_elem* child = doc->root->first_child; child; child = child->next)
     count += child->name && strcasecmp(child->name, "voice") == 0;
   return count;
+}
+
+// The names of the named marks of a document, in document order.
+void CollectMarks(const apr_xml_elem* element, std::vector<std::string>& names) {
+  for (const apr_xml_elem* child = element->first_child; child; child = child->next) {
+    if (VXS::SynthContent::IsNamedMark(child)) {
+      for (const apr_xml_attr* attr = child->attr; attr; attr = attr->next)
+        if (attr->name && strcmp(attr->name, "name") == 0) names.push_back(attr->value);
+    }
+    CollectMarks(child, names);
+  }
+}
+
+std::vector<std::string> MarksOf(const std::string& body, apr_pool_t* pool) {
+  std::vector<std::string> names;
+  apr_xml_doc* doc = VXS::SynthContent::ParseSsml(body.data(), body.size(), pool);
+  if (doc) CollectMarks(doc->root, names);
+  return names;
+}
+
+// The marks the segments carry, in the order they are queued.
+std::vector<std::string> SegmentMarks(const VXS::SynthContent& content) {
+  std::vector<std::string> names;
+  for (const VXS::SynthSegment& segment : content) {
+    names.insert(names.end(), segment.m_Marks.m_Before.begin(), segment.m_Marks.m_Before.end());
+    names.insert(names.end(), segment.m_Marks.m_After.begin(), segment.m_Marks.m_After.end());
+  }
+  return names;
+}
+
+// A document with marks is cut at each of them in every mode: well-formed
+// pieces that carry every mark, in document order.
+void CheckMarkedPieces(const VXS::SynthContent& content, const std::vector<std::string>& marks) {
+  VXFUZZ_CHECK(!content.empty(), "a document with marks gives a segment");
+  for (const VXS::SynthSegment& segment : content) {
+    VXFUZZ_CHECK(segment.m_ContentType == VXS::SYNTH_CONTENT_SSML, "a piece is SSML");
+    VXFUZZ_CHECK(IsWellFormed(segment.m_Content), "a piece is well-formed");
+  }
+  VXFUZZ_CHECK(SegmentMarks(content) == marks, "the pieces carry every mark in order");
 }
 
 VXS::SpeakParams Params(const std::string& body, VXS::SynthContentType type) {
@@ -67,7 +107,17 @@ void ReadSsml(const std::string& body, bool rebuild) {
     VXFUZZ_CHECK(details.m_Content.empty(), "a body that does not parse gives no segment");
     return;
   }
+  const std::vector<std::string> marks = MarksOf(body, pool.Get());
   if (!rebuild) {
+    // Sent as it stands unless it has marks.
+    VXS::SynthContent bypassed;
+    VXFUZZ_CHECK(bypassed.ComposeMarkedSsml(params, pool.Get()) == !marks.empty(),
+                 "only a document with marks is cut when bypassed");
+    if (!marks.empty()) CheckMarkedPieces(bypassed, marks);
+  }
+  if (!marks.empty()) {
+    CheckMarkedPieces(details.m_Content, marks);
+  } else if (!rebuild) {
     VXFUZZ_CHECK(details.m_Content.size() == 1 && details.m_Content.front().m_Content == body,
                  "SSML sent as it stands is the body");
   } else {

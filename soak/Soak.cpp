@@ -416,6 +416,8 @@ class Soak {
   bool SendRequest(Slot& slot, const std::string& text, RequestModel request);
   void BeginClose(Slot& slot, int64_t now);
   std::string RandomHeaders(Slot& slot);
+  // A SET-PARAMS or GET-PARAMS.
+  void SendParams(Slot& slot);
 
   void ComposeText(Slot& slot, std::string* body, std::vector<ExpectedSegment>* segments);
   void ComposeSsml(Slot& slot, std::string* body, std::vector<ExpectedSegment>* segments);
@@ -610,17 +612,23 @@ void Soak::ComposeSsml(Slot& slot, std::string* body, std::vector<ExpectedSegmen
   auto token = [&]() { return "t" + std::to_string(Uniform(slot, 0, 999)); };
   std::string inner;
   std::vector<std::string> tokens;
+  // A mark after a part's word cuts the document there; what follows the
+  // last mark says nothing, so the parts stay one word each.
+  const bool marked = Chance(slot, 50);
+  auto mark = [&](const std::string& t) {
+    return marked ? "<mark name=\"m-" + t + "\"/>" : std::string();
+  };
   const int voices = Uniform(slot, 0, 3);
   if (voices == 0) {
     const std::string t = token();
     tokens.push_back(t);
-    inner = words(Uniform(slot, 1, 3)) + " " + t;
+    inner = words(Uniform(slot, 1, 3)) + " " + t + mark(t);
     if (Chance(slot, 40)) inner = "<prosody rate=\"fast\">" + inner + "</prosody>";
   } else {
     for (int v = 0; v < voices; ++v) {
       const std::string t = token();
       tokens.push_back(t);
-      std::string content = words(Uniform(slot, 1, 2)) + " " + t;
+      std::string content = words(Uniform(slot, 1, 2)) + " " + t + mark(t);
       if (Chance(slot, 30)) content = "<prosody volume=\"loud\">" + content + "</prosody>";
       if (Chance(slot, 20)) content = "<s>" + content + "</s>";
       inner += "<voice name=\"vx-test-bytes\">" + content + "</voice>";
@@ -629,7 +637,7 @@ void Soak::ComposeSsml(Slot& slot, std::string* body, std::vector<ExpectedSegmen
   *body = "<?xml version=\"1.0\"?><speak version=\"1.0\" "
           "xmlns=\"http://www.w3.org/2001/10/synthesis\" xml:lang=\"en-US\">" +
           inner + "</speak>";
-  if (m_Options.bypass) {
+  if (m_Options.bypass && !marked) {
     // Sent as it stands: one segment whose input is the body.
     ExpectedSegment segment;
     segment.hash = VxTts::TestBytesHash(*body);
@@ -747,8 +755,14 @@ void Soak::SendSpeak(Slot& slot, int64_t now) {
   slot.speak_ids.push_back(id);
   if (slot.speak_ids.size() > 16) slot.speak_ids.erase(slot.speak_ids.begin());
 
+  // Now and then a prompt the caller may not interrupt.
+  std::string kill;
+  if (Chance(slot, 15)) {
+    speak->kill_on_barge_in = Chance(slot, 30);
+    kill = std::string("Kill-On-Barge-In: ") + (speak->kill_on_barge_in ? "true" : "false") + "\r\n";
+  }
   std::string text = "MRCP/2.0 0 SPEAK " + std::to_string(id) + "\r\nContent-Type: " + type +
-                     "\r\n" + RandomHeaders(slot) + "\r\n" + body;
+                     "\r\n" + kill + RandomHeaders(slot) + "\r\n" + body;
   RequestModel request;
   request.id = id;
   request.method = "SPEAK";
@@ -762,6 +776,32 @@ void Soak::SendSimple(Slot& slot, const std::string& method, int64_t) {
   request.id = slot.model->NextId();
   request.method = method;
   SendRequest(slot, "MRCP/2.0 0 " + method + " " + std::to_string(request.id) + "\r\n\r\n",
+              request);
+}
+
+void Soak::SendParams(Slot& slot) {
+  // Channel defaults that do not change what the test voice says: a SPEAK
+  // after them plays the same audio. The last one cannot be used: refused
+  // whole.
+  static const char* const kHeaders[] = {"Logging-Tag: set-params",
+                                         "Prosody-Rate: slow",
+                                         "Prosody-Volume: loud",
+                                         "Vendor-Specific-Parameters: logging-tag=vendor-set",
+                                         "Logging-Tag: kept\r\nVendor-Specific-Parameters: bogus=1"};
+  RequestModel request;
+  request.id = slot.model->NextId();
+  std::string headers;
+  if (Chance(slot, 25)) {
+    request.method = "GET-PARAMS";
+  } else {
+    request.method = "SET-PARAMS";
+    const int pick = Uniform(slot, 0, 4);
+    headers = std::string(kHeaders[pick]) + "\r\n";
+    if (pick == 4) request.expect_status = 403;
+  }
+  SendRequest(slot,
+              "MRCP/2.0 0 " + request.method + " " + std::to_string(request.id) + "\r\n" +
+                  headers + "\r\n",
               request);
 }
 
@@ -791,6 +831,8 @@ void Soak::Act(Slot& slot, int64_t now) {
     SendSimple(slot, "RESUME", now);
   } else if (action < 86) {
     return BeginClose(slot, now);
+  } else if (action < 89) {
+    SendParams(slot);
   }
   // Mostly quick steps (a STOP just after a SPEAK), sometimes a long wait
   // (a prompt played to its end).
@@ -977,6 +1019,7 @@ void Soak::PrintSummary(double seconds) {
   row("  completed", std::to_string(m_Totals.completed));
   row("  stopped", std::to_string(m_Totals.stopped));
   row("SPEAKs refused", std::to_string(m_Totals.refused));
+  row("speech markers", std::to_string(m_Totals.markers));
   row("audio frames checked", std::to_string(m_Totals.audio_frames));
   row("silent frames", std::to_string(m_Totals.silent_frames));
   row("cache hits", std::to_string(m_Log.cache_hits.load()));

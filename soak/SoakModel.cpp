@@ -121,24 +121,44 @@ void ChannelModel::OnMessage(const vxhost::ReceivedMessage& message) {
                        ") answered as " + message.method_name);
     }
     if (!request.speak) {
-      if (message.status_code != 200) {
+      if (message.status_code != request.expect_status) {
         return Violation(request.method + " " + std::to_string(request.id) + " answered " +
-                         std::to_string(message.status_code));
+                         std::to_string(message.status_code) + " instead of " +
+                         std::to_string(request.expect_status));
       }
       if (request.method == "PAUSE") m_PauseSerial = std::max(m_PauseSerial, request.serial);
       if (request.method == "RESUME") m_ResumeSerial = std::max(m_ResumeSerial, request.serial);
       if (request.method == "STOP" || request.method == "BARGE-IN-OCCURRED") {
         // Every SPEAK sent before it has ended by now: completed earlier,
-        // refused, replaced, or stopped by this STOP.
+        // refused, replaced, or stopped by this STOP; a barge-in leaves one
+        // that may not be barged in on. The response names the one it
+        // stopped, and none when it stopped none.
+        const bool barge_in = request.method == "BARGE-IN-OCCURRED";
+        std::string stopped;
         for (auto& speak : m_Started) {
-          if (speak->end == SpeakModel::End::kNone && speak->request_serial < request.serial) {
+          if (speak->end == SpeakModel::End::kNone && speak->request_serial < request.serial &&
+              (!barge_in || speak->kill_on_barge_in)) {
             speak->end = SpeakModel::End::kStopped;
             speak->ended_us = now;
             ++m_Counts.stopped;
+            stopped += (stopped.empty() ? "" : ", ") + std::to_string(speak->id);
           }
         }
-        m_LastStopAnswered = std::max(m_LastStopAnswered, request.serial);
-        m_AnyStopAnswered = true;
+        std::string listed;
+        const std::string name = "\r\nActive-Request-Id-List: ";
+        size_t start = message.text.find(name);
+        if (start != std::string::npos) {
+          start += name.size();
+          listed = message.text.substr(start, message.text.find("\r\n", start) - start);
+        }
+        if (listed != stopped) {
+          return Violation(request.method + " " + std::to_string(request.id) +
+                           " answered with Active-Request-Id-List \"" + listed +
+                           "\" although it stopped \"" + stopped + "\"");
+        }
+        size_t& last = barge_in ? m_LastBargeInAnswered : m_LastStopAnswered;
+        last = std::max(last, request.serial);
+        (barge_in ? m_AnyBargeInAnswered : m_AnyStopAnswered) = true;
       }
       return;
     }
@@ -149,7 +169,9 @@ void ChannelModel::OnMessage(const vxhost::ReceivedMessage& message) {
         return Violation("SPEAK " + std::to_string(speak->id) +
                          " started although nothing of it can play (" + speak->summary + ")");
       }
-      if (m_AnyStopAnswered && m_LastStopAnswered > speak->request_serial) {
+      if ((m_AnyStopAnswered && m_LastStopAnswered > speak->request_serial) ||
+          (speak->kill_on_barge_in && m_AnyBargeInAnswered &&
+           m_LastBargeInAnswered > speak->request_serial)) {
         return Violation("SPEAK " + std::to_string(speak->id) +
                          " started after the STOP sent behind it was answered");
       }
@@ -190,6 +212,7 @@ void ChannelModel::OnMessage(const vxhost::ReceivedMessage& message) {
     return;
   }
 
+  if (message.method_name == "SPEECH-MARKER") return OnMarker(message);
   if (message.method_name != "SPEAK-COMPLETE") {
     return Violation("unexpected event " + message.method_name);
   }
@@ -229,6 +252,25 @@ void ChannelModel::OnMessage(const vxhost::ReceivedMessage& message) {
   // Its last frame may be kept just after the event (the module sends it
   // from its own thread): checked once that frame had time to come.
   m_CompletedUnchecked.emplace_back(found, now);
+}
+
+void ChannelModel::OnMarker(const vxhost::ReceivedMessage& message) {
+  // A marker belongs to a SPEAK that started and still plays: never to one
+  // stopped (its STOP answered), replaced or completed.
+  const std::string id = std::to_string(message.request_id);
+  if (message.request_state != MRCP_REQUEST_STATE_INPROGRESS) {
+    return Violation("SPEECH-MARKER for SPEAK " + id + " not IN-PROGRESS");
+  }
+  if (message.text.find("Speech-Marker: timestamp=") == std::string::npos) {
+    return Violation("SPEECH-MARKER for SPEAK " + id + " without its Speech-Marker");
+  }
+  for (auto it = m_Started.rbegin(); it != m_Started.rend(); ++it) {
+    if ((*it)->id != message.request_id) continue;
+    if ((*it)->end != SpeakModel::End::kNone) break;
+    ++m_Counts.markers;
+    return;
+  }
+  Violation("SPEECH-MARKER for SPEAK " + id + ", which does not play");
 }
 
 void ChannelModel::CheckWhole(SpeakModel& speak) {

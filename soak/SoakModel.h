@@ -1,7 +1,8 @@
 // What the soak expects of one channel and checks against what the module
 // sends back: every request answered exactly once, a SPEAK-COMPLETE only
-// for a SPEAK that started and was neither stopped nor replaced, nothing of
-// a SPEAK after the STOP that stopped it, and audio that is, frame by frame,
+// for a SPEAK that started and was neither stopped nor replaced, a
+// SPEECH-MARKER only while such a SPEAK plays, nothing of a SPEAK after the
+// STOP that stopped it, and audio that is, frame by frame,
 // the audio of the SPEAKs that started, in order, each from its first frame
 // (whole, when it completed in calm weather).
 //
@@ -63,6 +64,7 @@ struct SpeakModel {
   uint32_t late_frames = 0;   // heard after it was stopped or replaced
   int64_t last_frame_us = 0;
   size_t request_serial = 0;  // order among the channel's requests
+  bool kill_on_barge_in = true;  // false: barge-in leaves it playing
 };
 
 // What one channel's model counted; the soak adds them up over channels.
@@ -71,6 +73,7 @@ struct ChannelCounts {
   size_t completed = 0;
   size_t stopped = 0;
   size_t refused = 0;
+  size_t markers = 0;
   size_t audio_frames = 0;
   size_t silent_frames = 0;
 
@@ -79,6 +82,7 @@ struct ChannelCounts {
     completed += other.completed;
     stopped += other.stopped;
     refused += other.refused;
+    markers += other.markers;
     audio_frames += other.audio_frames;
     silent_frames += other.silent_frames;
     return *this;
@@ -92,6 +96,7 @@ struct RequestModel {
   size_t serial = 0;
   std::shared_ptr<SpeakModel> speak;  // SPEAK only
   bool answered = false;
+  int expect_status = 200;  // of a request that is not a SPEAK
 };
 
 // Called with a violation; the soak prints it with the channel's trail and
@@ -157,6 +162,7 @@ class ChannelModel {
   void MatchFrame(const VxTts::TestBytesFrame& frame, int64_t now_us);
   bool IsKnownPrompt(uint64_t hash) const;
   void CheckWhole(SpeakModel& speak);
+  void OnMarker(const vxhost::ReceivedMessage& message);
   void Violation(const std::string& what);
 
   const std::string m_Name;
@@ -172,6 +178,10 @@ class ChannelModel {
   // Serial of the newest STOP or BARGE-IN-OCCURRED whose response came.
   size_t m_LastStopAnswered = 0;
   bool m_AnyStopAnswered = false;
+  // The same of BARGE-IN-OCCURRED alone: it does not end a SPEAK that may
+  // not be barged in on.
+  size_t m_LastBargeInAnswered = 0;
+  bool m_AnyBargeInAnswered = false;
   std::vector<std::shared_ptr<SpeakModel>> m_Started;  // IN-PROGRESS, in order
   size_t m_Cursor = 0;        // the started SPEAK the audio is at
   // SPEAKs that completed, checked whole once their last frame had time to come.

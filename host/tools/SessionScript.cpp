@@ -287,12 +287,33 @@ class Parser {
         if (!TakeTime(words, &i, &step.timeout)) {
           return Fail(line, "\"timeout\" needs a number of milliseconds");
         }
+      } else if (word == "header" || word == "no-header") {
+        ++i;
+        if (i >= words.size() || words[i].empty() || words[i][0] == '=') {
+          return Fail(line, "\"" + word + "\" needs a header name");
+        }
+        const std::string& spec = words[i++];
+        const size_t equals = spec.find('=');
+        if (word == "no-header") {
+          if (equals != std::string::npos) return Fail(line, "\"no-header\" takes a name only");
+          step.absent_headers.push_back(spec);
+        } else if (equals == std::string::npos) {
+          step.headers.emplace_back(spec, std::nullopt);
+        } else {
+          step.headers.emplace_back(spec.substr(0, equals), spec.substr(equals + 1));
+        }
       } else if (word == "cause" && directive == "wait-event") {
         ++i;
         if (i >= words.size() || words[i].size() != 3 || !IsDigits(words[i])) {
           return Fail(line, "\"cause\" needs a three-digit Completion-Cause (000)");
         }
         step.cause = std::stoi(words[i++]);
+      } else if (word == "marker") {
+        ++i;
+        if (i >= words.size()) return Fail(line, "\"marker\" needs a mark's name (- for none)");
+        step.has_marker = true;
+        step.marker = words[i] == "-" ? std::string() : words[i];
+        ++i;
       } else if (directive == "wait-response" && words[i].size() == 3 && IsDigits(words[i])) {
         if (step.status >= 0) return Fail(line, "one status code only");
         step.status = std::stoi(words[i++]);
@@ -304,7 +325,8 @@ class Parser {
     if (directive == "wait-event") {
       step.kind = ScriptStep::Kind::kWaitEvent;
       if (names.empty() || names.size() > 2) {
-        return Fail(line, "usage: wait-event [NAME] EVENT [cause NNN] [timeout N]");
+        return Fail(line, "usage: wait-event [NAME] EVENT [cause NNN] [header NAME[=VALUE]] "
+                          "[timeout N]");
       }
       if (names.size() == 2) named = names[0];
       if (!IsEventName(names.back())) {
@@ -457,9 +479,82 @@ class Runner {
            (!state.sent || message.request_id == state.last_request);
   }
 
+  // The value of header `name` in the message's text; false when absent.
+  static bool HeaderValue(const vxhost::ReceivedMessage& message, const std::string& name,
+                          std::string* value) {
+    size_t start = message.text.find("\r\n");
+    while (start != std::string::npos) {
+      start += 2;
+      const size_t end = message.text.find("\r\n", start);
+      const std::string line = message.text.substr(start, end - start);
+      if (line.empty()) return false;  // the end of the headers
+      const size_t colon = line.find(':');
+      if (colon != std::string::npos && Lower(line.substr(0, colon)) == Lower(name)) {
+        const size_t first = line.find_first_not_of(" \t", colon + 1);
+        const size_t last = line.find_last_not_of(" \t");
+        *value = first == std::string::npos ? "" : line.substr(first, last - first + 1);
+        return true;
+      }
+      start = end;
+    }
+    return false;
+  }
+
+  static bool SatisfiesHeaders(const ScriptStep& step, const vxhost::ReceivedMessage& message,
+                               std::string* reason) {
+    const std::string what = message.type == MRCP_MESSAGE_TYPE_EVENT
+                                 ? message.method_name
+                                 : "the response to request " + std::to_string(message.request_id);
+    for (const auto& header : step.headers) {
+      std::string value;
+      if (!HeaderValue(message, header.first, &value)) {
+        *reason = what + " has no " + header.first + " header";
+        return false;
+      }
+      if (header.second && value != *header.second) {
+        *reason = what + " has " + header.first + ": " + value + ", not " + *header.second;
+        return false;
+      }
+    }
+    for (const std::string& name : step.absent_headers) {
+      std::string value;
+      if (HeaderValue(message, name, &value)) {
+        *reason = what + " has " + name + ": " + value;
+        return false;
+      }
+    }
+    return true;
+  }
+
+  // The mark a message's Speech-Marker header names: what follows the
+  // first ';' of "timestamp=T;MARK" (empty without one).
+  static std::string MarkerOf(const vxhost::ReceivedMessage& message, bool* present) {
+    std::string value;
+    *present = HeaderValue(message, "Speech-Marker", &value);
+    const size_t semicolon = value.find(';');
+    return semicolon == std::string::npos ? std::string() : value.substr(semicolon + 1);
+  }
+
   // Whether the matching message satisfies the wait; *reason when not.
   static bool Satisfies(const ScriptStep& step, const vxhost::ReceivedMessage& message,
                         std::string* reason) {
+    if (!SatisfiesHeaders(step, message, reason)) return false;
+    if (step.has_marker) {
+      bool present = false;
+      const std::string mark = MarkerOf(message, &present);
+      if (!present || mark != step.marker) {
+        const std::string what = message.type == MRCP_MESSAGE_TYPE_EVENT
+                                     ? message.method_name
+                                     : "the response to request " +
+                                           std::to_string(message.request_id);
+        *reason = what + " came with " +
+                  (present ? (mark.empty() ? std::string("no mark in its Speech-Marker")
+                                           : "the mark \"" + mark + "\"")
+                           : std::string("no Speech-Marker")) +
+                  ", not " + (step.marker.empty() ? "none" : "\"" + step.marker + "\"");
+        return false;
+      }
+    }
     switch (step.kind) {
       case ScriptStep::Kind::kWaitInProgress:
         if (message.request_state == MRCP_REQUEST_STATE_INPROGRESS) return true;

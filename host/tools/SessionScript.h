@@ -37,6 +37,12 @@
  *   wait-event [NAME] EVENT [cause NNN] [timeout N]
  *       Waits for an event: SPEAK-COMPLETE or SPEECH-MARKER (any case);
  *       with "cause NNN" its Completion-Cause must be NNN.
+ *       Every wait also takes "header NAME" (the message carries header
+ *       NAME), "header NAME=VALUE" (with that value exactly, once blanks at
+ *       its ends are trimmed) and "no-header NAME" (it does not carry it),
+ *       as often as needed; names are compared without regard to case.
+ *       And "marker MARK": its Speech-Marker names the mark MARK after its
+ *       timestamp ("-": it names none).
  *       Each wait takes the oldest message of the channel that matches and
  *       leaves the others for later waits; a wait without "timeout" waits
  *       up to --timeout.
@@ -56,6 +62,7 @@
 #pragma once
 
 #include <chrono>
+#include <optional>
 #include <map>
 #include <string>
 #include <vector>
@@ -76,6 +83,12 @@ struct ScriptStep {
   std::string event;                     // kWaitEvent, upper case
   int status = -1;                       // kWaitResponse: expected code, -1 any
   int cause = -1;                        // kWaitEvent: expected Completion-Cause, -1 any
+  bool has_marker = false;               // waits: "marker MARK" given
+  std::string marker;                    // waits: the mark its Speech-Marker names
+  // Waits: headers the message must carry (a value of nullopt: any value)
+  // and headers it must not carry.
+  std::vector<std::pair<std::string, std::optional<std::string>>> headers;
+  std::vector<std::string> absent_headers;
 };
 
 struct Script {

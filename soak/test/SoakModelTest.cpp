@@ -61,8 +61,9 @@ class SoakModelTest : public ::testing::Test {
   }
 
   void Response(mrcp_request_id id, const std::string& method, int status = 200,
-                bool in_progress = false) {
+                bool in_progress = false, const std::string& active_list = "") {
     vxhost::ReceivedMessage message;
+    if (!active_list.empty()) message.text = "\r\nActive-Request-Id-List: " + active_list + "\r\n";
     message.type = MRCP_MESSAGE_TYPE_RESPONSE;
     message.method_name = method;
     message.request_id = id;
@@ -82,6 +83,18 @@ class SoakModelTest : public ::testing::Test {
     message.request_state = MRCP_REQUEST_STATE_COMPLETE;
     message.has_completion_cause = true;
     message.completion_cause = 0;
+    message.time_us = m_Now;
+    m_Model.OnMessage(message);
+  }
+
+  void Marker(mrcp_request_id id, const std::string& name) {
+    vxhost::ReceivedMessage message;
+    message.type = MRCP_MESSAGE_TYPE_EVENT;
+    message.method_name = "SPEECH-MARKER";
+    message.request_id = id;
+    message.request_state = MRCP_REQUEST_STATE_INPROGRESS;
+    message.text = "MRCP/2.0 99 SPEECH-MARKER " + std::to_string(id) +
+                   " IN-PROGRESS\r\nSpeech-Marker: timestamp=1;" + name + "\r\n\r\n";
     message.time_us = m_Now;
     m_Model.OnMessage(message);
   }
@@ -128,7 +141,7 @@ TEST_F(SoakModelTest, WholePromptsAndTheirOrderPass) {
   Play("again", 0, 3);
   Send(3, "STOP");
   Play("again", 3, 4);  // the frame being read when the STOP came
-  Response(3, "STOP");
+  Response(3, "STOP", 200, false, "2");
   Later(2 * kSecond);
   m_Model.OnClosed(m_Now);
   EXPECT_TRUE(m_Violations.empty()) << m_Violations.front();
@@ -210,7 +223,7 @@ TEST_F(SoakModelTest, AudioAfterTheStopWasAnsweredIsAFault) {
   Response(1, "SPEAK", 200, true);
   Play("stop me now", 0, 2);
   Send(2, "STOP");
-  Response(2, "STOP");
+  Response(2, "STOP", 200, false, "1");
   Play("stop me now", 2, 5);
   EXPECT_TRUE(Saw("after it was stopped")) << ::testing::PrintToString(m_Violations);
 }
@@ -242,7 +255,7 @@ TEST_F(SoakModelTest, PromptAfterAStoppedRebuiltSpeakIsHeardAsItsOwn) {
   const std::string part = "<speak>t1</speak>";
   Play(part, 0, part.size());
   Send(2, "STOP");
-  Response(2, "STOP");
+  Response(2, "STOP", 200, false, "1");
   Speak(3, "next one");
   Response(3, "SPEAK", 200, true);
   Play("next one", 0, 8);
@@ -252,5 +265,81 @@ TEST_F(SoakModelTest, PromptAfterAStoppedRebuiltSpeakIsHeardAsItsOwn) {
   EXPECT_EQ(m_Model.completed(), 1u);
 }
 
+// The response of a STOP must name the SPEAK it stopped, and only that.
+TEST_F(SoakModelTest, StopResponseMustNameWhatItStopped) {
+  Speak(1, "named");
+  Response(1, "SPEAK", 200, true);
+  Send(2, "STOP");
+  Response(2, "STOP");
+  EXPECT_TRUE(Saw("Active-Request-Id-List \"\" although it stopped \"1\""))
+      << ::testing::PrintToString(m_Violations);
+  m_Violations.clear();
+  Send(3, "STOP");
+  Response(3, "STOP", 200, false, "1");
+  EXPECT_TRUE(Saw("although it stopped \"\"")) << ::testing::PrintToString(m_Violations);
+}
+
+// A prompt sent with Kill-On-Barge-In false plays on through a barge-in,
+// which stops nothing, and completes; a STOP still ends one.
+TEST_F(SoakModelTest, BargeInLeavesAPromptThatMayNotBeInterrupted) {
+  auto speak = std::make_shared<SpeakModel>();
+  speak->id = 1;
+  speak->kill_on_barge_in = false;
+  ExpectedSegment segment;
+  segment.hash = VxTts::TestBytesHash("legal");
+  segment.frames = 5;
+  speak->segments.push_back(segment);
+  speak->playable = true;
+  Send(1, "SPEAK", speak);
+  Send(2, "BARGE-IN-OCCURRED");
+  Response(2, "BARGE-IN-OCCURRED");
+  Response(1, "SPEAK", 200, true);  // it may start after the barge-in's answer
+  Play("legal", 0, 5);
+  Complete(1);
+  Later(kSecond);
+  EXPECT_TRUE(m_Violations.empty()) << m_Violations.front();
+  EXPECT_EQ(m_Model.completed(), 1u);
+  // Had the barge-in stopped it, its answer would have had to say so.
+  speak = Speak(4, "plain");
+  Response(4, "SPEAK", 200, true);
+  Send(5, "BARGE-IN-OCCURRED");
+  Response(5, "BARGE-IN-OCCURRED");
+  EXPECT_TRUE(Saw("although it stopped \"4\"")) << ::testing::PrintToString(m_Violations);
+}
+
 }  // namespace
+// Markers come only while their SPEAK plays: before its IN-PROGRESS, after
+// the STOP that stopped it was answered, or once a later SPEAK replaced it,
+// one is a fault.
+TEST_F(SoakModelTest, MarkersOnlyWhileTheirSpeakPlays) {
+  Speak(1, "marked");
+  Marker(1, "early");
+  EXPECT_TRUE(Saw("SPEECH-MARKER for SPEAK 1, which does not play"));
+  m_Violations.clear();
+  Response(1, "SPEAK", 200, true);
+  Marker(1, "a");
+  Play("marked", 0, 6);
+  Marker(1, "b");
+  Complete(1);
+  EXPECT_TRUE(m_Violations.empty()) << ::testing::PrintToString(m_Violations);
+  Marker(1, "late");
+  EXPECT_TRUE(Saw("SPEECH-MARKER for SPEAK 1, which does not play"));
+
+  m_Violations.clear();
+  Speak(2, "stopped");
+  Response(2, "SPEAK", 200, true);
+  Send(3, "STOP");
+  Response(3, "STOP");
+  Marker(2, "after-stop");
+  EXPECT_TRUE(Saw("SPEECH-MARKER for SPEAK 2, which does not play"));
+
+  m_Violations.clear();
+  Speak(4, "replaced");
+  Response(4, "SPEAK", 200, true);
+  Speak(5, "replacement");
+  Response(5, "SPEAK", 200, true);
+  Marker(4, "old");
+  EXPECT_TRUE(Saw("SPEECH-MARKER for SPEAK 4, which does not play"));
+}
+
 }  // namespace VxSoak

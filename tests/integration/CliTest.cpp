@@ -550,6 +550,135 @@ TEST_F(CliTest, ScriptWaitThatIsAnsweredOtherwiseFails) {
   EXPECT_NE(run.err.find("not IN-PROGRESS"), std::string::npos) << run.err;
 }
 
+// The SPEECH-MARKER example as a script: each mark is reported as playback
+// reaches it, SPEAK-COMPLETE names the last one, and after a STOP between
+// two marks nothing more comes.
+TEST_F(CliTest, ScriptFollowsSpeechMarkersAndStopsBetweenThem) {
+  WriteText(Path("marks.vxs"),
+            "channel a\n"
+            "send\n"
+            "MRCP/2.0 0 SPEAK 0\n"
+            "Content-Type: application/ssml+xml\n"
+            "\n"
+            "<?xml version=\"1.0\"?>\n"
+            "<speak version=\"1.0\" xmlns=\"http://www.w3.org/2001/10/synthesis\"\n"
+            "       xml:lang=\"en-US\">\n"
+            "  <mark name=\"here\"/>From here to <mark name=\"there\"/>there\n"
+            "</speak>\n"
+            ".\n"
+            "wait-in-progress timeout 5000\n"
+            "wait-event SPEECH-MARKER marker here timeout 5000\n"
+            "wait-event SPEECH-MARKER marker there timeout 5000\n"
+            "wait-event SPEAK-COMPLETE cause 000 marker there timeout 10000\n"
+            "send\n"
+            "MRCP/2.0 0 SPEAK 0\n"
+            "Content-Type: application/ssml+xml\n"
+            "\n"
+            "<speak version=\"1.0\" xml:lang=\"en-US\">One.<mark name=\"first\"/>\n"
+            "A second part that plays for well over a second and a half.\n"
+            "<mark name=\"second\"/>Three.</speak>\n"
+            ".\n"
+            "wait-in-progress timeout 5000\n"
+            "wait-event SPEECH-MARKER marker first timeout 5000\n"
+            "send\n"
+            "MRCP/2.0 0 STOP 0\n"
+            ".\n"
+            "wait-response 200 timeout 5000\n"
+            "sleep 2500\n");
+  Outcome run = Run({"run", Path("marks.vxs"), "--voice", "vx-test-tone", "--realtime"});
+  ASSERT_EQ(run.exit_code, 0) << run.out << run.err;
+  EXPECT_NE(run.out.find("SPEECH-MARKER 1 IN-PROGRESS\r\nChannel-Identifier: a@speechsynth\r\n"
+                         "Speech-Marker: timestamp="),
+            std::string::npos)
+      << run.out;
+  EXPECT_EQ(run.out.find(";second"), std::string::npos) << run.out;
+  const size_t stopped = run.out.find("3 200 COMPLETE\r\n");
+  ASSERT_NE(stopped, std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("Speech-Marker: timestamp=", stopped), std::string::npos);
+  EXPECT_EQ(run.out.find("SPEECH-MARKER", stopped), std::string::npos) << run.out;
+
+  // A marker that names another mark fails the wait, with the mark it named.
+  WriteText(Path("wrong.vxs"),
+            "channel a\n"
+            "send\n"
+            "MRCP/2.0 0 SPEAK 0\n"
+            "Content-Type: application/ssml+xml\n"
+            "\n"
+            "<speak xml:lang=\"en-US\">Hi<mark name=\"one\"/> there</speak>\n"
+            ".\n"
+            "wait-event SPEECH-MARKER marker two\n");
+  run = Run({"run", Path("wrong.vxs"), "--voice", "vx-test-tone"});
+  EXPECT_EQ(run.exit_code, 1) << run.out << run.err;
+  EXPECT_NE(run.err.find("wrong.vxs:8: SPEECH-MARKER came with the mark \"one\", not \"two\""),
+            std::string::npos)
+      << run.err;
+}
+
+// Waits can ask for headers of what they wait for, so a script checks what
+// a client relies on (the request a STOP names, the prompt that failed).
+TEST_F(CliTest, ScriptHeaderChecksPassOnlyWhenTheMessageCarriesThem) {
+  const std::string speak_and_stop =
+      "channel a\n"
+      "send\n"
+      "MRCP/2.0 0 SPEAK 0\n"
+      "Content-Type: text/plain\n"
+      "\n"
+      "A prompt that is stopped at once.\n"
+      ".\n"
+      "wait-in-progress\n"
+      "send\n"
+      "MRCP/2.0 0 STOP 0\n"
+      ".\n";
+  struct Case {
+    std::string wait;
+    int exit_code;
+    std::string error;
+  } cases[] = {
+      {"wait-response 200 header Active-Request-Id-List=1", 0, ""},
+      {"wait-response 200 header active-request-id-list", 0, ""},
+      {"wait-response 200 header Active-Request-Id-List=7", 1,
+       "the response to request 2 has Active-Request-Id-List: 1, not 7"},
+      {"wait-response 200 no-header Active-Request-Id-List", 1,
+       "the response to request 2 has Active-Request-Id-List: 1"},
+      {"wait-response 200 header Failed-URI", 1,
+       "the response to request 2 has no Failed-URI header"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.wait);
+    WriteText(Path("headers.vxs"), speak_and_stop + c.wait + "\n");
+    const Outcome run =
+        Run({"run", Path("headers.vxs"), "--voice", "vx-test-tone", "--realtime"}, 30s);
+    EXPECT_EQ(run.exit_code, c.exit_code) << run.out << run.err;
+    if (!c.error.empty()) {
+      EXPECT_NE(run.err.find(c.error), std::string::npos) << run.err;
+    }
+  }
+  WriteText(Path("bad.vxs"), "channel a\nwait-response no-header\n");
+  const Outcome bad = Run({"run", Path("bad.vxs")}, 30s);
+  EXPECT_EQ(bad.exit_code, 2);
+  EXPECT_NE(bad.err.find(":2: \"no-header\" needs a header name"), std::string::npos) << bad.err;
+}
+
+// The sessions of examples/rfc6787, written from the standard's examples of
+// the synthesizer resource, behave as it shows, with the service's own
+// voice and with the test voice.
+TEST_F(CliTest, ExampleScriptsOfTheStandardRunAsItShows) {
+  size_t scripts = 0;
+  for (const auto& entry : fs::directory_iterator(fs::path(VX_SOURCE_DIR) / "examples" / "rfc6787")) {
+    if (entry.path().extension() != ".vxs") continue;
+    ++scripts;
+    SCOPED_TRACE(entry.path().string());
+    for (const std::vector<std::string>& voice :
+         {std::vector<std::string>{}, std::vector<std::string>{"--voice", "vx-test-tone"}}) {
+      std::vector<std::string> args = {"run", entry.path().string(), "--realtime"};
+      args.insert(args.end(), voice.begin(), voice.end());
+      const Outcome run = Run(args, 60s);
+      EXPECT_EQ(run.exit_code, 0) << run.out << run.err;
+    }
+  }
+  EXPECT_GE(scripts, 4u);
+}
+
 TEST_F(CliTest, ScriptThatDoesNotReadExitsTwoWithItsLine) {
   struct Case {
     std::string script;
@@ -560,6 +689,7 @@ TEST_F(CliTest, ScriptThatDoesNotReadExitsTwoWithItsLine) {
       {"channel a\nsend\nMRCP/2.0 0 SPEAK 0\n", ":2: the request is not ended"},
       {"channel a\nwait-event a\n", ":2: unknown event \"a\""},
       {"channel a\nwait-event a SPEAK-COMPLETE b\n", ":2: usage: wait-event"},
+      {"channel a\nwait-event SPEECH-MARKER marker\n", ":2: \"marker\" needs"},
       {"channel a\nwait-response timeout soon\n", ":2: \"timeout\" needs"},
       {"channel a 11025\n", ":1: the rate must be"},
       {"channel a\nclose a\nclose a\n", ":3: channel a is closed"},

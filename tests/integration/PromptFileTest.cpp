@@ -128,9 +128,17 @@ TEST_F(PromptFileTest, UnsupportedFormatAsLaterSegmentEndsTheSpeakAfterQueuedAud
   std::string first = Prompt("first.wav", Wave(1, 1, 8000, 16, Tone(500, 8000, 1, 0.5)));
   std::string bad = Prompt("odd.wav", Wave(1, 1, 8000, 12, std::string(800, 'x')));
   std::string never = Prompt("never.wav", Wave(1, 1, 8000, 16, Tone(500, 8000, 1, 0.5)));
-  std::vector<int16_t> played =
-      Play(channel, "file://" + first + "\nfile://" + bad + "\nfile://" + never + "\n");
-  EXPECT_NEAR(static_cast<double>(played.size() * 2), 8000, kFrame8k);
+  Send(channel, SpeakText("file://" + first + "\nfile://" + bad + "\nfile://" + never + "\n",
+                          "text/uri-list"));
+  EXPECT_EQ(Next(channel).request_state, MRCP_REQUEST_STATE_INPROGRESS);
+  vxhost::ReceivedMessage complete = Next(channel, 10s);
+  EXPECT_EQ(complete.method_name, "SPEAK-COMPLETE");
+  EXPECT_EQ(complete.completion_cause, 3);
+  EXPECT_NE(complete.text.find("\r\nFailed-URI: file://" + bad + "\r\n"), std::string::npos)
+      << complete.text;
+  EXPECT_NE(complete.text.find("\r\nFailed-URI-Cause: 415\r\n"), std::string::npos);
+  EXPECT_TRUE(channel->WaitAudioBytes(8000, 2s));
+  EXPECT_NEAR(static_cast<double>(channel->AudioBytes()), 8000, kFrame8k);
   EXPECT_EQ(m_Log->Count("Unsupported Audio Format in " + bad), 1u);
   EXPECT_EQ(m_Log->Count("Open Waveform File for Reading " + never), 0u);
 }

@@ -123,8 +123,8 @@ TEST_F(RecordsTest, StoppedSpeakIsRecordedAsCancelled) {
   EXPECT_EQ(ReadRecord("vexora-ch1-1.json")["completion-cause"], "cancelled");
 }
 
-// The STOP is answered once the call in flight completes, not by the media
-// thread; the record is written there too, once.
+// The STOP is answered once the cancelled call in flight is back (before or
+// after the media thread saw the STOP); the record is written once.
 TEST_F(RecordsTest, SpeakStoppedWhileALaterSegmentIsInSynthesisIsRecordedAsCancelled) {
   vxhost::HostKit::Options options;
   options.realtime = true;
@@ -142,7 +142,6 @@ TEST_F(RecordsTest, SpeakStoppedWhileALaterSegmentIsInSynthesisIsRecordedAsCance
   EXPECT_EQ(Next(m_Channel).request_state, MRCP_REQUEST_STATE_INPROGRESS);
   ASSERT_TRUE(m_Log->WaitForCount("Start Async Synth", 2, 2s));
   Send(m_Channel, RequestText("STOP"));
-  ASSERT_TRUE(m_Log->WaitFor("Wait for synthesis completion <ch1@vxs>", 3s));
   EXPECT_EQ(Next(m_Channel, 5s).status_code, 200);
   ASSERT_TRUE(fs::exists(Folder() / "vexora-ch1-1.json"));
   EXPECT_EQ(ReadRecord("vexora-ch1-1.json")["completion-cause"], "cancelled");

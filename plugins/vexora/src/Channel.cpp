@@ -3,7 +3,11 @@
 // a SPEAK.
 #include "Channel.h"
 
+#include <apr_strings.h>
 #include <apr_time.h>
+
+#include <algorithm>
+#include <cstdlib>
 
 #include <chrono>
 #include <future>
@@ -122,6 +126,7 @@ bool Channel::Open() {
   VXS_CHANNEL_LOG(APT_PRIO_INFO, "Open");
   // A buffer left by an earlier close of this channel object is reused.
   if (!m_ChunkBuffer) m_ChunkBuffer = mpf_media_chunk_buffer_create(m_HostChannel->pool);
+  m_SessionParams = SessionParams();
   m_Engine->OnOpenChannel(this);
   mrcp_engine_channel_open_respond(m_HostChannel, TRUE);
   return true;
@@ -187,6 +192,16 @@ void Channel::ProcessRequest(mrcp_message_t* request) {
       break;
     case SYNTHESIZER_RESUME:
       handled = Resume(request, response);
+      break;
+    case SYNTHESIZER_CONTROL:
+      // Nothing to change, but the answer says how far the SPEAK got.
+      if (m_ActiveRequest && !m_PendingResponse) AddSpeechMarker(response, apr_time_now());
+      break;
+    case SYNTHESIZER_SET_PARAMS:
+      handled = SetParams(request, response);
+      break;
+    case SYNTHESIZER_GET_PARAMS:
+      handled = GetParams(request, response);
       break;
     default:
       break;
@@ -279,10 +294,20 @@ bool Channel::Speak(mrcp_message_t* request, mrcp_message_t* response) {
   m_Paused = false;
   m_ActiveRequest = request;
   m_PendingResponse = response;
+  const mrcp_synth_header_t* synth_header = mrcp_resource_header_get(request);
+  if (synth_header &&
+      mrcp_resource_header_property_check(request, SYNTHESIZER_HEADER_KILL_ON_BARGE_IN)) {
+    m_KillOnBargeIn = synth_header->kill_on_barge_in != FALSE;
+  } else {
+    m_KillOnBargeIn = m_SessionParams.m_KillOnBargeIn.value_or(true);
+  }
   if (m_ChunkBuffer) {
     mpf_media_chunk_buffer_restart(m_ChunkBuffer);
     m_SpeakGeneration = vxs_media_chunk_buffer_generation(m_ChunkBuffer, nullptr);
   }
+  m_MarkNames.clear();
+  m_MarksReported = 0;
+  m_LastMark.clear();
   if (!StartSynthesis()) {
     if (m_PendingResponse) {
       m_ActiveRequest = nullptr;
@@ -307,9 +332,11 @@ void Channel::EndReplacedSpeak(SdrManager::SynthesisDetails& details) {
   }
   if (details.m_SaveRecord) SaveRecord(details);
   mrcp_message_t* stop_response = m_StopResponse.exchange(nullptr);
+  const mrcp_message_t* stopped = m_ActiveRequest;
+  if (stop_response && m_PendingResponse) SendPendingInProgress();
   m_ActiveRequest = nullptr;
   m_PendingResponse = nullptr;
-  if (stop_response) SendStopResponse(stop_response);
+  if (stop_response) SendStopResponse(stop_response, stopped);
 }
 
 bool Channel::ComposeContent(apr_pool_t* pool) {
@@ -319,7 +346,12 @@ bool Channel::ComposeContent(apr_pool_t* pool) {
     case SYNTH_CONTENT_TEXT:
       return m_Details.m_Content.ComposeSingleSegment(params);
     case SYNTH_CONTENT_SSML: {
-      if (settings.m_BypassSsml) return m_Details.m_Content.ComposeSingleSegment(params);
+      if (settings.m_BypassSsml) {
+        // Marks are reported as playback reaches them: a document with marks
+        // is cut at them even so.
+        if (m_Details.m_Content.ComposeMarkedSsml(params, pool)) return true;
+        return m_Details.m_Content.ComposeSingleSegment(params);
+      }
       std::string query;
       m_Details.m_Content.ReadSsmlAndComposeContent(params, query, settings.m_NormalizeSsml, pool);
       if (!query.empty()) {
@@ -339,8 +371,63 @@ bool Channel::ComposeContent(apr_pool_t* pool) {
   }
 }
 
-bool Channel::Stop(mrcp_message_t*, mrcp_message_t* response) {
+namespace {
+
+// The request ids of a STOP's Active-Request-Id-List ("1, 2,3"); false when
+// the request carries no list.
+bool ReadActiveRequestIds(const mrcp_message_t* request, std::vector<mrcp_request_id>& ids) {
+  if (!mrcp_generic_header_property_check(request, GENERIC_HEADER_ACTIVE_REQUEST_ID_LIST)) {
+    return false;
+  }
+  const mrcp_generic_header_t* header = mrcp_generic_header_get(request);
+  const apt_str_t& list = header->active_request_id_list;
+  std::string text = list.buf ? std::string(list.buf, list.length) : std::string();
+  size_t start = 0;
+  while (start <= text.size()) {
+    size_t end = text.find(',', start);
+    if (end == std::string::npos) end = text.size();
+    std::string item = text.substr(start, end - start);
+    const size_t first = item.find_first_not_of(" \t");
+    const size_t last = item.find_last_not_of(" \t");
+    if (first != std::string::npos) {
+      item = item.substr(first, last - first + 1);
+      char* rest = nullptr;
+      const unsigned long long id = std::strtoull(item.c_str(), &rest, 10);
+      if (rest && *rest == '\0' && item[0] != '-') ids.push_back(static_cast<mrcp_request_id>(id));
+    }
+    start = end + 1;
+  }
+  return true;
+}
+
+// Names request in the response's Active-Request-Id-List.
+void AddActiveRequest(mrcp_message_t* response, const mrcp_message_t* request) {
+  if (!request || !mrcp_generic_header_prepare(response)) return;
+  apt_string_assign(&response->generic_header->active_request_id_list,
+                    apr_psprintf(response->pool, "%" APR_SIZE_T_FMT,
+                                 request->start_line.request_id),
+                    response->pool);
+  mrcp_generic_header_property_add(response, GENERIC_HEADER_ACTIVE_REQUEST_ID_LIST);
+}
+
+}  // namespace
+
+bool Channel::Stop(mrcp_message_t* request, mrcp_message_t* response) {
   if (!m_ActiveRequest) return false;
+  // The response says how far the SPEAK got, whether it stops it or not;
+  // once it stops it, no marker follows.
+  AddSpeechMarker(response, apr_time_now());
+  const bool barge_in = request->start_line.method_id == SYNTHESIZER_BARGE_IN_OCCURRED;
+  // A prompt that may not be interrupted plays on through the caller's
+  // speech; the barge-in is answered at once with nothing stopped.
+  if (barge_in && !m_KillOnBargeIn) return false;
+  // A STOP naming requests stops only those: one that does not name the
+  // SPEAK this channel plays leaves it alone.
+  std::vector<mrcp_request_id> ids;
+  if (ReadActiveRequestIds(request, ids) &&
+      std::find(ids.begin(), ids.end(), m_ActiveRequest->start_line.request_id) == ids.end()) {
+    return false;
+  }
   // The SPEAK is already being stopped: this response is answered with the
   // one held, not before it, since until then the SPEAK may still start.
   if (m_StopResponse.load()) {
@@ -349,26 +436,35 @@ bool Channel::Stop(mrcp_message_t*, mrcp_message_t* response) {
   }
   m_StopResponse = response;
   m_Details.m_CompletionCause = SYNTHESIZER_COMPLETION_CAUSE_CANCELLED;
-  // Without audio flowing the media thread will not report the stop; the
-  // call in flight answers it when it completes.
+  // The call in flight is not waited for: its cancelled completion comes
+  // back within milliseconds and answers the STOP (a service that takes
+  // seconds would otherwise hold the caller who interrupted in silence).
+  // With audio flowing the media thread reports the stop on its next read.
+  if (m_SynthContext) m_SynthContext->m_Context.TryCancel();
   return true;
 }
 
-void Channel::SendStopResponse(mrcp_message_t* response) {
+void Channel::SendStopResponse(mrcp_message_t* response, const mrcp_message_t* stopped) {
+  // The response of the STOP that ended a SPEAK names it; later STOPs and
+  // one whose SPEAK had already ended otherwise stopped nothing.
+  AddActiveRequest(response, stopped);
   SendMessage(response);
   std::vector<mrcp_message_t*> later;
   later.swap(m_LaterStopResponses);
   for (mrcp_message_t* message : later) SendMessage(message);
 }
 
+// PAUSE and RESUME name the SPEAK they paused or resumed, if any.
 bool Channel::Pause(mrcp_message_t*, mrcp_message_t* response) {
   m_Paused = true;
+  AddActiveRequest(response, m_StopResponse.load() ? nullptr : m_ActiveRequest);
   SendMessage(response);
   return true;
 }
 
 bool Channel::Resume(mrcp_message_t*, mrcp_message_t* response) {
   m_Paused = false;
+  AddActiveRequest(response, m_StopResponse.load() ? nullptr : m_ActiveRequest);
   SendMessage(response);
   return true;
 }
@@ -398,9 +494,20 @@ void Channel::ProcessSpeechDoneEvent(uint32_t generation) {
     mrcp_message_t* event =
         mrcp_event_create(m_ActiveRequest, SYNTHESIZER_SPEAK_COMPLETE, m_ActiveRequest->pool);
     if (mrcp_synth_header_t* header = mrcp_resource_header_prepare(event)) {
-      header->completion_cause = SYNTHESIZER_COMPLETION_CAUSE_NORMAL;
+      const int cause = m_Details.m_CompletionCause;
+      header->completion_cause = cause == SYNTHESIZER_COMPLETION_CAUSE_UNKNOWN
+                                     ? SYNTHESIZER_COMPLETION_CAUSE_NORMAL
+                                     : static_cast<mrcp_synth_completion_cause_e>(cause);
       mrcp_resource_header_property_add(event, SYNTHESIZER_HEADER_COMPLETION_CAUSE);
+      if (cause == SYNTHESIZER_COMPLETION_CAUSE_URI_FAILURE) {
+        apt_string_assign(&header->failed_uri, m_Details.m_FailedUri.c_str(), event->pool);
+        mrcp_resource_header_property_add(event, SYNTHESIZER_HEADER_FAILED_URI);
+        apt_string_assign(&header->failed_uri_cause, m_Details.m_FailedUriCause.c_str(),
+                          event->pool);
+        mrcp_resource_header_property_add(event, SYNTHESIZER_HEADER_FAILED_URI_CAUSE);
+      }
     }
+    AddSpeechMarker(event, apr_time_now());
     event->start_line.request_state = MRCP_REQUEST_STATE_COMPLETE;
     m_ActiveRequest = nullptr;
     SendMessage(event);
@@ -420,9 +527,10 @@ void Channel::ProcessStopCompleteEvent() {
   }
   // A stopped SPEAK ends here: its record carries the cause the STOP set.
   if (m_Details.m_SaveRecord) SaveRecord(m_Details);
+  const mrcp_message_t* stopped = m_ActiveRequest;
   m_ActiveRequest = nullptr;
   m_StopResponse = nullptr;
-  SendStopResponse(stop_response);
+  SendStopResponse(stop_response, stopped);
   if (m_ClosePending) ProcessClose();
 }
 

@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <memory>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -75,6 +76,19 @@ class ChannelSpeechDoneEvent : public Ambrel::AsyncEvent {
   uint32_t m_Generation;
 };
 
+// The media thread read past speech markers of the buffer's contents since
+// restart number m_Generation, up to number m_Marker, at m_Time.
+class ChannelSpeechMarkerEvent : public Ambrel::AsyncEvent {
+ public:
+  ChannelSpeechMarkerEvent(Channel* channel, uint32_t generation, uint32_t marker, int64_t time)
+      : m_Channel(channel), m_Generation(generation), m_Marker(marker), m_Time(time) {}
+  void Process() override;
+  Channel* m_Channel;
+  uint32_t m_Generation;
+  uint32_t m_Marker;
+  int64_t m_Time;  // APR time
+};
+
 class Channel {
  public:
   typedef google::cloud::texttospeech::v1::TextToSpeech::Stub Stub;
@@ -96,6 +110,7 @@ class Channel {
   bool ProcessGrpcEvent(Tag* tag, bool ok);
   void ProcessStopCompleteEvent();
   void ProcessSpeechDoneEvent(uint32_t generation);
+  void ProcessSpeechMarkerEvent(uint32_t generation, uint32_t marker, int64_t time);
   // Cancels the call in flight, if any (engine shutdown).
   void CancelSynthesis();
 
@@ -109,6 +124,13 @@ class Channel {
   bool ParseVendorSpecificParameters(apt_pair_arr_t* pairs, SdrManager::SynthesisDetails& details);
   bool SetSynthParameter(const std::string& name, const std::string& value,
                          SdrManager::SynthesisDetails& details);
+  // The value of a Speech-Marker header: "timestamp=" and the 64-bit NTP
+  // time of time (APR time), then ";" and name when it is not empty. Control
+  // characters in name (CR and LF above all, which would end the header)
+  // become blanks.
+  static std::string FormatSpeechMarker(int64_t time, const std::string& name);
+  // True when SetSynthParameter knows name and can use value.
+  static bool IsUsableSynthParameter(const std::string& name, const std::string& value);
   // The target of a channel's gRPC channel for a service URI and a region.
   static std::string ComposeEndpoint(const std::string& service_uri, const std::string& region);
   // The file of folder that uri, an http(s) URI under base (the waveform
@@ -139,6 +161,10 @@ class Channel {
   bool Stop(mrcp_message_t* request, mrcp_message_t* response);
   bool Pause(mrcp_message_t* request, mrcp_message_t* response);
   bool Resume(mrcp_message_t* request, mrcp_message_t* response);
+  bool SetParams(mrcp_message_t* request, mrcp_message_t* response);
+  bool GetParams(mrcp_message_t* request, mrcp_message_t* response);
+  // Applies the channel defaults of SET-PARAMS to the SPEAK's parameters.
+  void ApplySessionParams(SdrManager::SynthesisDetails& details);
   bool ComposeResponse(mrcp_message_t* response, mrcp_status_code_e status,
                        mrcp_synth_completion_cause_e cause);
   bool Refuse(mrcp_message_t* response, mrcp_status_code_e status);
@@ -165,6 +191,9 @@ class Channel {
   void ContinueSynthesis();
   void EndOfStream();
   void SendInProgress();
+  // Answers the pending SPEAK response IN-PROGRESS without starting
+  // playback (a SPEAK stopped before its first audio).
+  void SendPendingInProgress();
   void SaveWaveform(const char* data, unsigned length);
   // Scratch memory of the current SPEAK, cleared when the next one starts.
   apr_pool_t* SpeakPool();
@@ -177,9 +206,14 @@ class Channel {
   // Resolves a file or local HTTP segment and reads its prompt.
   bool LoadPromptAudio(const SynthSegment& segment, std::vector<char>& audio);
   bool ProcessCacheRecord(WaveformManager::CacheEntry* entry);
-  // Queues a segment's audio (the mark after the last segment) and sends
-  // the pending IN-PROGRESS.
-  void QueueAudio(const char* data, size_t length);
+  // Queues a segment's audio between its speech markers (the mark after the
+  // last segment) and sends the pending IN-PROGRESS.
+  void QueueAudio(const char* data, size_t length, const SegmentMarks* marks = nullptr);
+  // Numbers each name and queues its speech marker.
+  void QueueMarkers(const std::vector<std::string>& names);
+  // Adds the Speech-Marker header: time as an NTP timestamp and the last
+  // mark reported, if any.
+  void AddSpeechMarker(mrcp_message_t* message, int64_t time);
   WaveformManager::CacheEntry* FindCacheRecord(const SynthSegment& segment,
                                                const uint64_t& checksum);
   bool CheckCacheDirectives(WaveformManager::CacheEntry* entry, const CacheControl& control);
@@ -190,7 +224,9 @@ class Channel {
 
   void SendMessage(mrcp_message_t* message);
   // Sends the held STOP's response, then those of the STOPs behind it.
-  void SendStopResponse(mrcp_message_t* response);
+  // stopped: the SPEAK the held STOP ended, named in its
+  // Active-Request-Id-List; nullptr when it had ended otherwise.
+  void SendStopResponse(mrcp_message_t* response, const mrcp_message_t* stopped);
   bool PostEvent(Ambrel::AsyncEvent* event);
 
   Engine* m_Engine;
@@ -211,8 +247,15 @@ class Channel {
   std::vector<mrcp_message_t*> m_LaterStopResponses;
   std::atomic<bool> m_Streaming;
   std::atomic<bool> m_Paused;
+  // Kill-On-Barge-In of the SPEAK that plays (true when absent).
+  bool m_KillOnBargeIn = true;
   bool m_ClosePending;
   uint32_t m_SpeakGeneration;  // the buffer restart of the current SPEAK
+  // The marks of the current SPEAK queued so far (marker n is
+  // m_MarkNames[n - 1]), how many have been reported, and the last one.
+  std::vector<std::string> m_MarkNames;
+  size_t m_MarksReported = 0;
+  std::string m_LastMark;
   // The first prompt file of a SPEAK, read before the SPEAK that plays is
   // replaced (so that a list whose first file cannot play is refused
   // without cutting it off), and played from here.
@@ -220,6 +263,20 @@ class Channel {
   bool m_FirstPromptLoaded = false;
   WaveformManager::WaveFile m_WaveFile;
   SdrManager::SynthesisDetails m_Details;
+  // Defaults of the channel's later SPEAKs set by SET-PARAMS: over the
+  // configured ones, under a SPEAK's own headers and SSML. A channel starts
+  // each open without any.
+  struct SessionParams {
+    std::optional<std::string> m_Language;
+    std::optional<std::string> m_VoiceName;
+    std::optional<mrcp_voice_gender_e> m_VoiceGender;
+    std::optional<mrcp_prosody_rate_t> m_Rate;
+    std::optional<mrcp_prosody_volume_t> m_Volume;
+    std::optional<std::string> m_LoggingTag;
+    std::optional<bool> m_KillOnBargeIn;
+    std::vector<std::pair<std::string, std::string>> m_Vendor;  // in the order first set
+  };
+  SessionParams m_SessionParams;
 };
 
 }  // namespace VXS

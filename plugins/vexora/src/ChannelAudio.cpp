@@ -24,7 +24,11 @@ bool Channel::Read(mpf_frame_t* frame) {
   if (m_Paused) return true;
   apr_uint32_t generation = 0;
   apr_size_t audio_bytes = 0;
-  vxs_media_chunk_buffer_frame_read(m_ChunkBuffer, frame, &generation, &audio_bytes);
+  apr_uint32_t marker = 0;
+  vxs_media_chunk_buffer_frame_read(m_ChunkBuffer, frame, &generation, &audio_bytes, &marker);
+  // Posted before the end of the speech, so that the markers read with the
+  // last frame go out before SPEAK-COMPLETE.
+  if (marker) PostEvent(new ChannelSpeechMarkerEvent(this, generation, marker, apr_time_now()));
   if (frame->type & MEDIA_FRAME_TYPE_EVENT) {
     m_Streaming = false;
     // The frame that holds the last bytes of audio is played, padded with
@@ -36,9 +40,11 @@ bool Channel::Read(mpf_frame_t* frame) {
   return true;
 }
 
-void Channel::QueueAudio(const char* data, size_t length) {
+void Channel::QueueAudio(const char* data, size_t length, const SegmentMarks* marks) {
   if (m_ChunkBuffer) {
+    if (marks) QueueMarkers(marks->m_Before);
     if (length) mpf_media_chunk_buffer_audio_write(m_ChunkBuffer, const_cast<char*>(data), length);
+    if (marks) QueueMarkers(marks->m_After);
     if (m_Details.m_SaveRecord) m_Details.m_DataLength += length;
   }
   // After the last segment the end-of-stream mark follows its audio; the
@@ -68,9 +74,10 @@ bool Channel::ProcessCacheRecord(WaveformManager::CacheEntry* entry) {
     manager->DeleteFileEntry(entry);
     return false;
   }
+  SegmentMarks marks = std::move(m_Details.m_Content.front().m_Marks);
   m_Details.m_Content.pop_front();
   manager->UpdateFileEntryUsage(entry, entry->m_Usage + 1);
-  QueueAudio(audio.data(), audio.size());
+  QueueAudio(audio.data(), audio.size(), &marks);
   manager->SaveCacheFile(entry, SpeakPool());
   entry->ReleaseMemory();
   return true;

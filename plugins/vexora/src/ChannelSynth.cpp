@@ -180,10 +180,20 @@ bool Channel::LoadPromptAudio(const SynthSegment& segment, std::vector<char>& au
       !ResolveLocalUri(segment.m_Content, path)) {
     VXS_CHANNEL_LOG(APT_PRIO_WARNING, "Only local HTTP URI supported [%s]",
                     segment.m_Content.c_str());
+    m_Details.m_FailedUri = segment.m_Uri.empty() ? segment.m_Content : segment.m_Uri;
+    m_Details.m_FailedUriCause = "403";
     return false;
   }
   VXS_CHANNEL_LOG(APT_PRIO_INFO, "Play File [%s]", path.c_str());
-  return ProcessFile(path, audio);
+  if (ProcessFile(path, audio)) return true;
+  WaveformManager* manager = m_Engine->GetWaveformManager();
+  std::string full_path;
+  std::error_code error;
+  const bool exists = manager && manager->ComposePath(full_path, path, SpeakPool()) &&
+                      std::filesystem::exists(full_path, error);
+  m_Details.m_FailedUri = segment.m_Uri.empty() ? segment.m_Content : segment.m_Uri;
+  m_Details.m_FailedUriCause = exists ? "415" : "404";
+  return false;
 }
 
 bool Channel::StartSynthesis() {
@@ -386,6 +396,15 @@ bool Channel::ProcessGrpcEvent(Tag* tag, bool ok) {
 void Channel::OnFinishStream(bool) {
   if (!m_SynthContext) return;
   const grpc::Status& status = m_SynthContext->m_Status;
+  if (!status.ok() && m_StopResponse) {
+    // The call was cancelled by a STOP (or failed while one was on its
+    // way): the SPEAK is being stopped, and the failure is not its outcome.
+    VXS_CHANNEL_LOG(APT_PRIO_INFO, "gRPC Status: %s: %s", StatusCodeName(status.error_code()),
+                    status.error_message().c_str());
+    m_SynthContext.reset();
+    OnCallDone(false);
+    return;
+  }
   if (!status.ok()) {
     VXS_CHANNEL_LOG(APT_PRIO_WARNING, "gRPC Status: %s: %s", StatusCodeName(status.error_code()),
                     status.error_message().c_str());
@@ -401,6 +420,7 @@ void Channel::OnFinishStream(bool) {
     return;
   }
 
+  SegmentMarks marks = std::move(m_Details.m_Content.front().m_Marks);
   m_Details.m_Content.pop_front();
   const std::string& audio = m_SynthContext->m_Response.audio_content();
   unsigned length = 0;
@@ -416,7 +436,7 @@ void Channel::OnFinishStream(bool) {
     ProcessSynthError();
     return;
   }
-  QueueAudio(payload, length);
+  QueueAudio(payload, length, &marks);
   SaveWaveform(payload, length);
   m_SynthContext.reset();
   OnCallDone(true);
@@ -437,7 +457,14 @@ void Channel::FailSpeak() {
     m_ActiveRequest = nullptr;
     SendMessage(response);
   } else {
-    // What was queued already plays to its end, then SPEAK-COMPLETE.
+    // What was queued already plays to its end, then SPEAK-COMPLETE, which
+    // says why the rest is missing: the prompt that could not play, or a
+    // synthesis that failed.
+    if (m_Details.m_CompletionCause == SYNTHESIZER_COMPLETION_CAUSE_UNKNOWN) {
+      m_Details.m_CompletionCause = m_Details.m_FailedUri.empty()
+                                        ? SYNTHESIZER_COMPLETION_CAUSE_ERROR
+                                        : SYNTHESIZER_COMPLETION_CAUSE_URI_FAILURE;
+    }
     EndOfStream();
   }
 }
@@ -461,12 +488,17 @@ void Channel::AnswerHeldStop() {
   mrcp_message_t* stop_response = m_StopResponse;
   if (!stop_response) return;
   // A SPEAK stopped while a call was in flight ends here (see
-  // ProcessStopCompleteEvent).
+  // ProcessStopCompleteEvent). One stopped before its first audio was
+  // still waiting for its own response: it is answered IN-PROGRESS first,
+  // so that the STOP's response is the one that ends it, as for a SPEAK
+  // stopped while it plays.
   if (m_ActiveRequest && m_Details.m_SaveRecord) SaveRecord(m_Details);
+  const mrcp_message_t* stopped = m_ActiveRequest;
+  if (m_ActiveRequest && m_PendingResponse) SendPendingInProgress();
   m_StopResponse = nullptr;
   m_ActiveRequest = nullptr;
   m_PendingResponse = nullptr;
-  SendStopResponse(stop_response);
+  SendStopResponse(stop_response, stopped);
 }
 
 void Channel::ContinueSynthesis() {
@@ -481,10 +513,18 @@ void Channel::EndOfStream() {
   if (m_ChunkBuffer) mpf_media_chunk_buffer_event_write(m_ChunkBuffer, MEDIA_FRAME_TYPE_EVENT);
 }
 
+void Channel::SendPendingInProgress() {
+  mrcp_message_t* response = m_PendingResponse;
+  m_PendingResponse = nullptr;
+  response->start_line.request_state = MRCP_REQUEST_STATE_INPROGRESS;
+  SendMessage(response);
+}
+
 void Channel::SendInProgress() {
   if (!m_PendingResponse) return;
   mrcp_message_t* response = m_PendingResponse;
   response->start_line.request_state = MRCP_REQUEST_STATE_INPROGRESS;
+  AddSpeechMarker(response, apr_time_now());
   m_Streaming = true;
   m_Details.m_StreamingTime = apr_time_now();
   m_PendingResponse = nullptr;

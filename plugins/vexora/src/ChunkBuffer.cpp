@@ -11,7 +11,12 @@ struct MediaChunk {
   int type;
   char* data;
   apr_size_t size;
+  apr_uint32_t marker;  // kMarkerChunk only
 };
+
+// A chunk type outside the frame types: a speech marker, which no frame
+// carries.
+const int kMarkerChunk = 0x10000;
 
 }  // namespace
 
@@ -106,6 +111,7 @@ apt_bool_t mpf_media_chunk_buffer_audio_write(mpf_media_chunk_buffer_t* buffer, 
   chunk->type = MEDIA_FRAME_TYPE_AUDIO;
   chunk->data = reinterpret_cast<char*>(chunk + 1);
   chunk->size = size;
+  chunk->marker = 0;
   if (size) memcpy(chunk->data, data, size);
   AppendChunk(buffer, chunk);
   buffer->size += size;
@@ -119,6 +125,7 @@ apt_bool_t mpf_media_chunk_buffer_event_write(mpf_media_chunk_buffer_t* buffer,
   chunk->type = type;
   chunk->data = nullptr;
   chunk->size = 0;
+  chunk->marker = 0;
   AppendChunk(buffer, chunk);
   return TRUE;
 }
@@ -136,14 +143,28 @@ apr_size_t mpf_media_chunk__buffer_get_size(const mpf_media_chunk_buffer_t* buff
 
 }  // extern "C"
 
+apt_bool_t vxs_media_chunk_buffer_marker_write(mpf_media_chunk_buffer_t* buffer,
+                                               apr_uint32_t number) {
+  BufferLock lock(buffer);
+  MediaChunk* chunk = static_cast<MediaChunk*>(apr_palloc(buffer->pool, sizeof(MediaChunk)));
+  chunk->type = kMarkerChunk;
+  chunk->data = nullptr;
+  chunk->size = 0;
+  chunk->marker = number;
+  AppendChunk(buffer, chunk);
+  return TRUE;
+}
+
 apt_bool_t vxs_media_chunk_buffer_frame_read(mpf_media_chunk_buffer_t* buffer, mpf_frame_t* frame,
-                                             apr_uint32_t* generation, apr_size_t* audio_bytes) {
+                                             apr_uint32_t* generation, apr_size_t* audio_bytes,
+                                             apr_uint32_t* marker) {
   char* target = static_cast<char*>(frame->codec_frame.buffer);
   apr_size_t frame_size = frame->codec_frame.size;
   apr_size_t need = frame_size;
   BufferLock lock(buffer);
   *generation = buffer->generation;
   if (audio_bytes) *audio_bytes = 0;
+  if (marker) *marker = 0;
   while (need > 0) {
     if (!buffer->current) {
       buffer->current = TakeHead(buffer);
@@ -155,6 +176,11 @@ apt_bool_t vxs_media_chunk_buffer_frame_read(mpf_media_chunk_buffer_t* buffer, m
       buffer->remaining = buffer->current->size;
     }
     MediaChunk* chunk = buffer->current;
+    if (chunk->type == kMarkerChunk) {
+      if (marker) *marker = chunk->marker;
+      buffer->current = nullptr;
+      continue;
+    }
     frame->type |= chunk->type;
     if (chunk->type & MEDIA_FRAME_TYPE_EVENT) {
       buffer->mark_read = TRUE;

@@ -216,6 +216,8 @@ void SdrManager::SynthesisDetails::Reset() {
   m_Caching = false;
   m_CompletionCause = SYNTHESIZER_COMPLETION_CAUSE_UNKNOWN;
   m_LoggingTag.clear();
+  m_FailedUri.clear();
+  m_FailedUriCause.clear();
 }
 
 bool SdrManager::SynthesisDetails::GetTimestampStr(apr_time_t time, std::string& text) {

@@ -61,6 +61,11 @@ class SdrManager : public Ambrel::FileManager {
     bool m_Caching;
     int m_CompletionCause;  // 8: not set
     std::string m_LoggingTag;
+    // The prompt that ended the SPEAK early, and why ("404": no such file,
+    // "403": not a file of the waveform folder, "415": not a playable
+    // format); its SPEAK-COMPLETE carries them.
+    std::string m_FailedUri;
+    std::string m_FailedUriCause;
   };
 
   explicit SdrManager(const Settings& settings);

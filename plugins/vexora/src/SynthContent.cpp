@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "Plugin.h"
+#include "SsmlSplit.h"
 
 namespace VXS {
 
@@ -157,74 +158,6 @@ std::string UnquoteXml(const char* text) {
   return out;
 }
 
-// Length of the well-formed UTF-8 sequence of a character allowed in XML at
-// text[pos], or 0.
-size_t XmlCharLength(const std::string& text, size_t pos) {
-  const unsigned char c = static_cast<unsigned char>(text[pos]);
-  if (c < 0x80) return (c >= 0x20 || c == '\t' || c == '\n' || c == '\r') ? 1 : 0;
-  size_t extra;
-  uint32_t code;
-  if (c >= 0xC2 && c <= 0xDF) {
-    extra = 1, code = c & 0x1F;
-  } else if (c >= 0xE0 && c <= 0xEF) {
-    extra = 2, code = c & 0x0F;
-  } else if (c >= 0xF0 && c <= 0xF4) {
-    extra = 3, code = c & 0x07;
-  } else {
-    return 0;
-  }
-  if (pos + extra >= text.size()) return 0;
-  for (size_t k = 1; k <= extra; ++k) {
-    const unsigned char next = static_cast<unsigned char>(text[pos + k]);
-    if ((next & 0xC0) != 0x80) return 0;
-    code = (code << 6) | (next & 0x3F);
-  }
-  static const uint32_t kMin[] = {0, 0x80, 0x800, 0x10000};
-  if (code < kMin[extra] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF) ||
-      code == 0xFFFE || code == 0xFFFF)
-    return 0;
-  return extra + 1;
-}
-
-// Appends value as the content of a double-quoted attribute: markup
-// characters escaped, characters XML cannot hold left out.
-void AppendAttributeValue(std::string& out, const std::string& value) {
-  for (size_t pos = 0; pos < value.size();) {
-    size_t length = XmlCharLength(value, pos);
-    if (!length) {
-      ++pos;
-      continue;
-    }
-    switch (value[pos]) {
-      case '&':
-        out += "&amp;";
-        break;
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      case '"':
-        out += "&quot;";
-        break;
-      case '\t':
-        out += "&#9;";
-        break;
-      case '\n':
-        out += "&#10;";
-        break;
-      case '\r':
-        out += "&#13;";
-        break;
-      default:
-        out.append(value, pos, length);
-        break;
-    }
-    pos += length;
-  }
-}
-
 // True when name (a qualified name the parser accepted, its prefix split
 // off) can be written as it stands in a document that declares no
 // namespace.
@@ -323,7 +256,111 @@ void DropUnwritableNames(apr_xml_elem* element, apr_pool_t* pool) {
   }
 }
 
+bool HasNamedMark(const apr_xml_elem* element) {
+  for (const apr_xml_elem* child = element->first_child; child; child = child->next) {
+    if (SynthContent::IsNamedMark(child) || HasNamedMark(child)) return true;
+  }
+  return false;
+}
+
+std::string AttributeValue(const apr_xml_elem* element, const char* name) {
+  for (const apr_xml_attr* attr = element->attr; attr; attr = attr->next) {
+    if (attr->name && strcmp(attr->name, name) == 0) return attr->value ? attr->value : "";
+  }
+  return std::string();
+}
+
+// The names of the marks below element, in document order.
+void CollectMarks(const apr_xml_elem* element, std::vector<std::string>& names) {
+  for (const apr_xml_elem* child = element->first_child; child; child = child->next) {
+    if (SynthContent::IsNamedMark(child)) names.push_back(AttributeValue(child, "name"));
+    CollectMarks(child, names);
+  }
+}
+
+std::string SpeakDocument(const std::string& language, const std::string& content) {
+  std::string ssml;
+  ssml.reserve(sizeof(kSpeakOpening) + language.size() + 2 + content.size() +
+               sizeof(kSpeakClosing));
+  ssml.append(kSpeakOpening);
+  AppendXmlAttributeValue(ssml, language);
+  ssml.append("\">");
+  ssml.append(content);
+  ssml.append(kSpeakClosing);
+  return ssml;
+}
+
 }  // namespace
+
+bool SynthContent::IsNamedMark(const apr_xml_elem* element) {
+  if (!element->name || strcasecmp(element->name, "mark") != 0) return false;
+  for (const apr_xml_attr* attr = element->attr; attr; attr = attr->next) {
+    if (attr->name && strcmp(attr->name, "name") == 0) return attr->value && *attr->value;
+  }
+  return false;
+}
+
+void SynthContent::ComposeMarkedPieces(apr_xml_elem* container, const std::string& language,
+                                       const SynthSegment& voice,
+                                       std::vector<std::string>& pending, apr_pool_t* pool) {
+  StripNamespace(container);
+  DropUnwritableNames(container, pool);
+  std::vector<SsmlToken> tokens;
+  FlattenSsml(container, IsNamedMark, tokens);
+  std::vector<SsmlPiece> pieces = CutSsmlTokens(tokens);
+  for (size_t i = 0; i < pieces.size(); ++i) {
+    if (i > 0) AddMark(pieces[i].m_Cut, pending);
+    // A piece of nothing but blanks (two marks in a row, a mark at either
+    // end) is not sent.
+    if (!pieces[i].m_Sounds) continue;
+    SynthSegment segment(voice.m_VoiceName, voice.m_VoiceGender,
+                         SpeakDocument(language, pieces[i].m_Content), SYNTH_CONTENT_SSML);
+    segment.m_Marks.m_Before.swap(pending);
+    push_back(std::move(segment));
+  }
+}
+
+void SynthContent::AddMark(const std::string& name, std::vector<std::string>& pending) {
+  // A mark is reached once the audio before it has played: it goes with the
+  // segment before it, so that it is reported even when the one after it
+  // cannot play. Only marks before all audio wait for the first segment.
+  if (empty()) {
+    pending.push_back(name);
+  } else {
+    back().m_Marks.m_After.push_back(name);
+  }
+}
+
+void SynthContent::FinishMarks(const std::string& language, const SynthSegment& voice,
+                               std::vector<std::string>& pending) {
+  if (empty()) {
+    // A document that says nothing is still sent, as one without marks is.
+    push_back(SynthSegment(voice.m_VoiceName, voice.m_VoiceGender,
+                           SpeakDocument(language, std::string()), SYNTH_CONTENT_SSML));
+  }
+  std::vector<std::string>& after = back().m_Marks.m_After;
+  after.insert(after.end(), pending.begin(), pending.end());
+  pending.clear();
+}
+
+bool SynthContent::ComposeMarkedSsml(const SpeakParams& params, apr_pool_t* pool) {
+  // Most bodies hold no mark: those are not parsed at all.
+  if (strcasestr(params.m_Content.c_str(), "mark") == nullptr) return false;
+  apr_pool_t* scratch = nullptr;
+  if (apr_pool_create(&scratch, pool) != APR_SUCCESS) return false;
+  apr_xml_doc* doc = ParseSsml(params.m_Content.data(), params.m_Content.size(), scratch);
+  bool marked = doc && HasNamedMark(doc->root);
+  if (marked) {
+    const std::string language = doc->root->lang ? UnquoteXml(doc->root->lang) : params.m_Language;
+    SynthSegment voice(params.m_VoiceName, params.m_VoiceGender, std::string(),
+                       SYNTH_CONTENT_SSML);
+    std::vector<std::string> pending;
+    ComposeMarkedPieces(doc->root, language, voice, pending, scratch);
+    FinishMarks(language, voice, pending);
+  }
+  apr_pool_destroy(scratch);
+  return marked;
+}
 
 bool SynthContent::ComposeSingleSegment(const SpeakParams& params) {
   push_back(SynthSegment(params.m_VoiceName, params.m_VoiceGender, params.m_Content,
@@ -363,7 +400,44 @@ bool SynthContent::ReadSsmlAndComposeContent(SpeakParams& params, std::string& q
     if (mark) query = mark + 1;
   }
 
-  if (normalize) {
+  if (HasNamedMark(root)) {
+    const std::string& language = params.m_Language;
+    SynthSegment voice(params.m_VoiceName, params.m_VoiceGender, std::string(),
+                       SYNTH_CONTENT_SSML);
+    std::vector<std::string> pending;
+    bool voiceFound = false;
+    for (const apr_xml_elem* child = root->first_child; normalize && child && !voiceFound;
+         child = child->next) {
+      voiceFound = IsVoiceElement(child);
+    }
+    if (voiceFound) {
+      // What lies between the voice elements is not spoken; its marks are
+      // reached there all the same.
+      for (apr_xml_elem* child = root->first_child; child; child = child->next) {
+        if (IsVoiceElement(child)) {
+          SynthSegment own(voice);
+          own.SetVoiceParams(child);
+          ComposeMarkedPieces(child, language, own, pending, work);
+        } else {
+          std::vector<std::string> names;
+          if (IsNamedMark(child)) names.push_back(AttributeValue(child, "name"));
+          CollectMarks(child, names);
+          for (const std::string& name : names) AddMark(name, pending);
+        }
+      }
+    } else {
+      if (!normalize) {
+        for (const apr_xml_elem* child = root->first_child; child; child = child->next) {
+          if (IsVoiceElement(child)) {
+            voice.SetVoiceParams(child);
+            break;
+          }
+        }
+      }
+      ComposeMarkedPieces(root, language, voice, pending, work);
+    }
+    FinishMarks(language, voice, pending);
+  } else if (normalize) {
     bool voiceFound = false;
     for (apr_xml_elem* child = root->first_child; child; child = child->next) {
       if (!IsVoiceElement(child)) continue;
@@ -413,7 +487,7 @@ bool SynthContent::ComposeSsmlSegment(apr_xml_doc* doc, apr_xml_elem* element, b
                sizeof(kSpeakClosing));
   ssml.append(kSpeakOpening);
   // The language may come from a request header.
-  AppendAttributeValue(ssml, params.m_Language);
+  AppendXmlAttributeValue(ssml, params.m_Language);
   ssml.append("\">");
   if (inner) ssml.append(inner, innerLength);
   ssml.append(kSpeakClosing);
@@ -472,6 +546,9 @@ bool SynthContent::ComposeUriListSegments(const SpeakParams& params) {
     if (pos < end && *pos == '#') continue;  // a comment line of the list
 
     if (StartsWithNoCase(pos, end, "file://")) {
+      const char* uri = pos;
+      const char* uri_end = end;
+      while (uri_end > uri && IsBlank(uri_end[-1])) --uri_end;
       pos += strlen("file://");
       while (pos < end && IsBlank(*pos)) ++pos;
       std::string path;
@@ -480,6 +557,7 @@ bool SynthContent::ComposeUriListSegments(const SpeakParams& params) {
       } else if (!path.empty()) {
         push_back(SynthSegment(params.m_VoiceName, params.m_VoiceGender, path,
                                SYNTH_CONTENT_FILE_URI));
+        back().m_Uri.assign(uri, uri_end);
       }
     } else if (StartsWithNoCase(pos, end, "http://")) {
       push_back(SynthSegment(params.m_VoiceName, params.m_VoiceGender, std::string(pos, end),

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <deque>
 #include <string>
+#include <vector>
 
 #include "Settings.h"
 #include "vxhost/apt.h"
@@ -58,6 +59,14 @@ class SpeakParams {
   std::string m_Region;
 };
 
+// The SSML marks reached at a segment's edges: those before its audio
+// (reached when the audio before it has played) and those after it, in
+// document order.
+struct SegmentMarks {
+  std::vector<std::string> m_Before;
+  std::vector<std::string> m_After;
+};
+
 // One unit of synthesis or playback.
 class SynthSegment {
  public:
@@ -73,6 +82,8 @@ class SynthSegment {
   mrcp_voice_gender_e m_VoiceGender;
   std::string m_Content;  // text, SSML document, file path or URI
   SynthContentType m_ContentType;
+  SegmentMarks m_Marks;
+  std::string m_Uri;  // a file path's URI as the list wrote it
 };
 
 // The segments of one request, appended at the back by the Compose
@@ -88,8 +99,21 @@ class SynthContent : public std::deque<SynthSegment> {
   // the text after '?' of the root's xml:base into query. False only when the
   // body cannot be parsed. The XML tree lives in a child of pool that is
   // released before returning.
+  //
+  // A body with named "mark" elements is cut at each of them (see
+  // ComposeMarkedSsml), within each voice segment when normalizing, else in
+  // the whole root; marks between the voice elements are reached where
+  // they stand.
   bool ReadSsmlAndComposeContent(SpeakParams& params, std::string& query, bool normalize,
                                  apr_pool_t* pool);
+
+  // For a body that is otherwise sent as it stands: when it parses and holds
+  // named "mark" elements, appends its pieces cut at each mark, each a
+  // document of its own in the root's language (else the request's),
+  // spoken in the request's voice, and true. False, appending nothing,
+  // otherwise. The service reports no time points, so the pieces are what
+  // lets playback tell when each mark is reached.
+  bool ComposeMarkedSsml(const SpeakParams& params, apr_pool_t* pool);
 
   // Appends one segment holding a new "speak" document in the request's
   // language with element's inner content. element's namespaces are stripped
@@ -110,6 +134,23 @@ class SynthContent : public std::deque<SynthSegment> {
   // Puts element, its descendants and all their attributes in no namespace,
   // so that serialisation writes bare names.
   static void StripNamespace(apr_xml_elem* element);
+
+  // A "mark" element with a non-empty name: a place the channel reports.
+  static bool IsNamedMark(const apr_xml_elem* element);
+
+ private:
+  // Appends the pieces of container's content cut at its marks, each with
+  // voice's voice, in a "speak" document of language. Pieces that say
+  // nothing are left out. Each mark goes after the segment before it
+  // (AddMark); marks before any segment wait in pending for the first.
+  void ComposeMarkedPieces(apr_xml_elem* container, const std::string& language,
+                           const SynthSegment& voice, std::vector<std::string>& pending,
+                           apr_pool_t* pool);
+  void AddMark(const std::string& name, std::vector<std::string>& pending);
+  // Gives the marks left pending (none said anything) to an empty
+  // document.
+  void FinishMarks(const std::string& language, const SynthSegment& voice,
+                   std::vector<std::string>& pending);
 };
 
 // The directives of a request's Cache-Control header, in seconds; -1 when

@@ -223,4 +223,66 @@ TEST_F(ChunkBufferTest, ConcurrentWriterAndReaderSeeEveryByteInOrder) {
   EXPECT_EQ(audio, expected);
 }
 
+// Speech markers take no room in the stream: a frame reports the last one
+// it went past, one right at a frame's end is gone past by the next read,
+// and the exported read skips them.
+TEST_F(ChunkBufferTest, MarkersAreReportedByTheReadThatGoesPastThem) {
+  struct Read {
+    std::string audio;
+    apr_uint32_t marker;
+    int type;
+  };
+  auto read = [&]() {
+    std::vector<char> data(4, 'x');
+    mpf_frame_t frame;
+    frame.type = MEDIA_FRAME_TYPE_NONE;
+    frame.marker = 0;
+    frame.codec_frame.buffer = data.data();
+    frame.codec_frame.size = data.size();
+    apr_uint32_t generation = 0;
+    apr_size_t audio = 0;
+    apr_uint32_t marker = 99;
+    vxs_media_chunk_buffer_frame_read(m_Buffer, &frame, &generation, &audio, &marker);
+    return Read{std::string(data.begin(), data.begin() + audio), marker, frame.type};
+  };
+  vxs_media_chunk_buffer_marker_write(m_Buffer, 1);  // before any audio
+  Write("abcd");
+  vxs_media_chunk_buffer_marker_write(m_Buffer, 2);  // right at the frame's end
+  Write("ef");
+  vxs_media_chunk_buffer_marker_write(m_Buffer, 3);  // two in a row
+  vxs_media_chunk_buffer_marker_write(m_Buffer, 4);
+  Write("gh");
+  vxs_media_chunk_buffer_marker_write(m_Buffer, 5);  // just before the end
+  mpf_media_chunk_buffer_event_write(m_Buffer, MEDIA_FRAME_TYPE_EVENT);
+  EXPECT_EQ(mpf_media_chunk__buffer_get_size(m_Buffer), 8u);
+
+  Read first = read();
+  EXPECT_EQ(first.audio, "abcd");
+  EXPECT_EQ(first.marker, 1u);
+  Read second = read();
+  EXPECT_EQ(second.audio, "efgh");
+  EXPECT_EQ(second.marker, 4u);
+  EXPECT_EQ(second.type, MEDIA_FRAME_TYPE_AUDIO);
+  Read last = read();
+  EXPECT_EQ(last.audio, "");
+  EXPECT_EQ(last.marker, 5u);
+  EXPECT_EQ(last.type, MEDIA_FRAME_TYPE_EVENT);
+  EXPECT_EQ(read().marker, 0u);
+
+  // Without the marker out-parameter they are skipped, and no frame type
+  // ever shows them.
+  mpf_media_chunk_buffer_restart(m_Buffer);
+  vxs_media_chunk_buffer_marker_write(m_Buffer, 1);
+  Write("ab");
+  vxs_media_chunk_buffer_marker_write(m_Buffer, 2);
+  Write("cd");
+  int type = 0;
+  std::vector<char> frame = ReadFrame(4, &type);
+  EXPECT_EQ(std::string(frame.begin(), frame.end()), "abcd");
+  EXPECT_EQ(type, MEDIA_FRAME_TYPE_AUDIO);
+  vxs_media_chunk_buffer_marker_write(m_Buffer, 3);
+  frame = ReadFrame(4, &type);
+  EXPECT_EQ(type, MEDIA_FRAME_TYPE_NONE);
+}
+
 }  // namespace
