@@ -31,6 +31,9 @@ struct ServerState {
     mrcp_request_id active = 0;            // the SPEAK active when it was sent
     std::vector<mrcp_request_id> removed;  // pending SPEAKs the kit removed
     bool active_completed = false;         // its SPEAK-COMPLETE came first
+    // Whether it ends the active SPEAK when the module's response names
+    // nothing: a barge-in does not end one that may not be barged in on.
+    bool ends_active = true;
   };
   // What the kit hands the module after a message: the next queued SPEAK,
   // and a PAUSE of the kit's own when the SPEAK it follows was stopped
@@ -51,6 +54,8 @@ struct ServerState {
   bool active_was_pending = false;   // the client had 200 PENDING for it
   std::deque<mrcp_message_t*> pending;
   std::map<mrcp_request_id, Stop> stops;
+  // Kill-On-Barge-In of the channel, as its last accepted SET-PARAMS set it.
+  bool kill_on_barge_in = true;
 };
 
 // A message as the client sees it: its fields copied and its text written.

@@ -147,13 +147,18 @@ void KitCore::ServeRequest(Channel* channel, mrcp_message_t* request) {
                                        request->generic_header->active_request_id_list.length))
              : std::vector<mrcp_request_id>();
   ServerState::Stop stop;
+  // A barge-in leaves a SPEAK that may not be barged in on: one that says
+  // so itself, or that says nothing on a channel whose SET-PARAMS said so.
+  auto kept_by = [&](const mrcp_message_t* speak) {
+    if (method != SYNTHESIZER_BARGE_IN_OCCURRED) return false;
+    if (mrcp_resource_header_property_check(speak, SYNTHESIZER_HEADER_KILL_ON_BARGE_IN)) {
+      return !speak->synth_header->kill_on_barge_in;
+    }
+    return !state.kill_on_barge_in;
+  };
   for (auto it = state.pending.begin(); it != state.pending.end();) {
     const mrcp_request_id pending_id = (*it)->start_line.request_id;
-    // A barge-in leaves a SPEAK that asked not to be killed by one.
-    const bool kept_by_barge_in =
-        method == SYNTHESIZER_BARGE_IN_OCCURRED &&
-        mrcp_resource_header_property_check(*it, SYNTHESIZER_HEADER_KILL_ON_BARGE_IN) &&
-        !(*it)->synth_header->kill_on_barge_in;
+    const bool kept_by_barge_in = kept_by(*it);
     if ((!listed || Listed(named, pending_id)) && !kept_by_barge_in) {
       stop.removed.push_back(pending_id);
       Retire(channel, &state, *it);  // the module never saw it
@@ -171,6 +176,7 @@ void KitCore::ServeRequest(Channel* channel, mrcp_message_t* request) {
     return Deliver(channel, std::move(response));
   }
   stop.active = active;
+  stop.ends_active = !state.active || !kept_by(state.active);
   state.stops[id] = stop;
   state.open.emplace(id, request);
   lock.unlock();
@@ -188,6 +194,12 @@ bool KitCore::ServeMessage(Channel* channel, ReceivedMessage* message, ServerSta
       message->request_state == MRCP_REQUEST_STATE_COMPLETE) {
     auto open = state.open.find(message->request_id);
     if (open != state.open.end() && open->second->start_line.method_id == message->method_id) {
+      // A SET-PARAMS the module took sets the channel's Kill-On-Barge-In.
+      const mrcp_message_t* request = open->second;
+      if (message->method_id == SYNTHESIZER_SET_PARAMS && message->status_code / 100 == 2 &&
+          mrcp_resource_header_property_check(request, SYNTHESIZER_HEADER_KILL_ON_BARGE_IN)) {
+        state.kill_on_barge_in = request->synth_header->kill_on_barge_in != FALSE;
+      }
       Retire(channel, &state, open->second);
       state.open.erase(open);
     }
@@ -229,9 +241,9 @@ bool KitCore::ServeMessage(Channel* channel, ReceivedMessage* message, ServerSta
       const bool module_listed = !message->active_request_id_list.empty();
       // The SPEAK active when the STOP was sent ended with it, unless its
       // SPEAK-COMPLETE came first.
-      const bool active_stopped = asked.active && asked.active == active &&
-                                  !asked.active_completed &&
-                                  (!module_listed || Listed(stopped, asked.active));
+      const bool active_stopped =
+          asked.active && asked.active == active && !asked.active_completed &&
+          (module_listed ? Listed(stopped, asked.active) : asked.ends_active);
       if (active_stopped) {
         AddId(&stopped, asked.active);
         active_ended = true;

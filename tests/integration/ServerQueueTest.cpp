@@ -151,6 +151,38 @@ TEST_F(ServerQueueTest, BargeInStopsTheActiveAndFlushesTheQueue) {
   EXPECT_TRUE(m_Channel->ExpectNoMessage(1s));
 }
 
+// A barge-in on a prompt that may not be barged in on (its own header, or
+// the channel's SET-PARAMS) leaves it playing: the kit must neither list it
+// as stopped nor hand the next queued SPEAK to the module while it plays.
+TEST_F(ServerQueueTest, BargeInLeavesAPromptThatMayNotBeInterruptedAndItsQueue) {
+  for (bool by_set_params : {false, true}) {
+    SCOPED_TRACE(by_set_params ? "SET-PARAMS" : "own header");
+    std::vector<std::string> headers;
+    if (by_set_params) {
+      Send(m_Channel, RequestText("SET-PARAMS", {"Kill-On-Barge-In: false"}));
+      EXPECT_EQ(Next(m_Channel).status_code, 200);
+    } else {
+      headers.push_back("Kill-On-Barge-In: false");
+    }
+    m_Channel->ClearAudio();
+    const mrcp_request_id first =
+        Send(m_Channel, SpeakText(std::string(40, 'a'), "text/plain", headers));
+    ExpectResponse(first, MRCP_REQUEST_STATE_INPROGRESS);
+    const mrcp_request_id second =
+        Send(m_Channel, SpeakText(std::string(10, 'b'), "text/plain", headers));
+    ExpectResponse(second, MRCP_REQUEST_STATE_PENDING);
+    ASSERT_TRUE(m_Channel->WaitAudioBytes(5 * kFrame, 5s));
+    const mrcp_request_id barge = Send(m_Channel, RequestText("BARGE-IN-OCCURRED"));
+    const vxhost::ReceivedMessage response = Next(m_Channel);
+    EXPECT_EQ(response.request_id, barge);
+    EXPECT_EQ(response.active_request_id_list, "") << response.text;
+    ExpectComplete(first);
+    ExpectComplete(second);
+    EXPECT_EQ(m_Channel->AudioBytes(), 50 * kFrame);
+    EXPECT_EQ(m_Log->Count("Previous Synth Context"), 0u);
+  }
+}
+
 TEST_F(ServerQueueTest, QueuedSpeakTheModuleRefusesEndsWithSpeakComplete) {
   const mrcp_request_id first = Speak(6);
   ExpectResponse(first, MRCP_REQUEST_STATE_INPROGRESS);
