@@ -3,6 +3,8 @@
 #include <string.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <random>
 #include <thread>
 
 #include "vxhost/HostKit.h"
@@ -15,6 +17,19 @@ size_t FrameBytes(uint16_t sampling_rate) { return static_cast<size_t>(sampling_
 
 }  // namespace
 
+std::string NewSessionId() {
+  static std::mutex mutex;
+  static std::mt19937_64 engine{std::random_device{}()};
+  uint64_t value;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    value = engine();
+  }
+  char text[17];
+  snprintf(text, sizeof(text), "%016llX", static_cast<unsigned long long>(value));
+  return text;
+}
+
 Channel::Channel(std::string id, uint16_t sampling_rate, apr_pool_t* pool)
     : m_Id(std::move(id)),
       m_SamplingRate(sampling_rate),
@@ -22,7 +37,7 @@ Channel::Channel(std::string id, uint16_t sampling_rate, apr_pool_t* pool)
       m_Pool(pool),
       m_FrameBuffer(FrameBytes(sampling_rate)) {}
 
-bool Channel::ReadFrame() {
+bool Channel::ReadFrame(bool late) {
   std::lock_guard<std::mutex> read_lock(m_ReadMutex);
   if (!m_Readable.load()) return false;
   mpf_audio_stream_t* stream =
@@ -42,7 +57,12 @@ bool Channel::ReadFrame() {
   const bool audio = (frame.type & MEDIA_FRAME_TYPE_AUDIO) != 0;
   {
     std::lock_guard<std::mutex> lock(m_AudioMutex);
+    if (late) ++m_LateFrames;
     if (audio) {
+      // Silence between two frames of one SPEAK: its audio was late.
+      m_Underruns += m_GapFrames;
+      m_GapFrames = 0;
+      m_AfterAudio = true;
       const size_t bytes = std::min(frame.codec_frame.size, m_FrameBuffer.size());
       m_Audio.insert(m_Audio.end(), m_FrameBuffer.begin(),
                      m_FrameBuffer.begin() + static_cast<long>(bytes));
@@ -50,11 +70,13 @@ bool Channel::ReadFrame() {
       ++m_AudioFrames;
     } else {
       ++m_IdleFrames;
+      if (m_AfterAudio && !m_Paused) ++m_GapFrames;
     }
   }
   m_AudioCond.notify_all();
 
-  // What the module answered during the read comes after the read's audio.
+  // What the module answered during the read comes after the read's audio
+  // (and ends the gap counted above when it ends the SPEAK).
   std::vector<std::function<void()>> after;
   after.swap(m_AfterRead);
   for (auto& job : after) job();
@@ -73,6 +95,13 @@ void Channel::OnMessage(ReceivedMessage message) {
   {
     std::lock_guard<std::mutex> lock(m_AudioMutex);
     message.audio_bytes = m_AudioBytesKept;
+    // Any message but a marker ends or restarts what plays: silence up to
+    // here was no underrun.
+    if (message.method_name != "SPEECH-MARKER" &&
+        message.request_state != MRCP_REQUEST_STATE_PENDING) {
+      m_GapFrames = 0;
+      m_AfterAudio = false;
+    }
   }
   {
     std::lock_guard<std::mutex> lock(m_Mutex);
@@ -134,6 +163,22 @@ size_t Channel::AudioBytes() const {
 size_t Channel::AudioFrames() const {
   std::lock_guard<std::mutex> lock(m_AudioMutex);
   return m_AudioFrames;
+}
+
+size_t Channel::Underruns() const {
+  std::lock_guard<std::mutex> lock(m_AudioMutex);
+  return m_Underruns;
+}
+
+size_t Channel::LateFrames() const {
+  std::lock_guard<std::mutex> lock(m_AudioMutex);
+  return m_LateFrames;
+}
+
+void Channel::SetPaused(bool paused) {
+  std::lock_guard<std::mutex> lock(m_AudioMutex);
+  m_Paused = paused;
+  m_GapFrames = 0;
 }
 
 size_t Channel::IdleFrames() const {

@@ -4,9 +4,12 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <deque>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <algorithm>
 #include <vector>
 
 #include "MediaPump.h"
@@ -20,6 +23,44 @@ namespace vxhost {
 // NewRequest may come from any thread. Owned by HostKit, which deletes it
 // after a clean Shutdown() and otherwise leaves it allocated, because the
 // module or a stuck thread may still call into it.
+// The synthesizer state machine of one channel as a host server keeps it
+// in front of the module (HostKit.h, "The server layer"). Guarded by mutex.
+struct ServerState {
+  // A STOP (or BARGE-IN-OCCURRED) handed to the module, until its response.
+  struct Stop {
+    mrcp_request_id active = 0;            // the SPEAK active when it was sent
+    std::vector<mrcp_request_id> removed;  // pending SPEAKs the kit removed
+    bool active_completed = false;         // its SPEAK-COMPLETE came first
+    // Whether it ends the active SPEAK when the module's response names
+    // nothing: a barge-in does not end one that may not be barged in on.
+    bool ends_active = true;
+  };
+  // What the kit hands the module after a message: the next queued SPEAK,
+  // and a PAUSE of the kit's own when the SPEAK it follows was stopped
+  // while paused (the next one then starts paused).
+  struct Next {
+    mrcp_message_t* speak = nullptr;
+    bool paused = false;
+  };
+  std::mutex mutex;
+  // Forwarded requests but SPEAKs, until their final response.
+  std::map<mrcp_request_id, mrcp_message_t*> open;
+  // Pools of finished requests, oldest first; freed beyond kKeptFinished.
+  std::deque<apr_pool_t*> finished;
+  static constexpr size_t kKeptFinished = 16;
+  bool paused = false;               // the active SPEAK is paused
+  std::vector<mrcp_request_id> own;  // requests of the kit, answered to it only
+  mrcp_message_t* active = nullptr;  // the SPEAK the module has, until it ends
+  bool active_was_pending = false;   // the client had 200 PENDING for it
+  std::deque<mrcp_message_t*> pending;
+  std::map<mrcp_request_id, Stop> stops;
+  // Kill-On-Barge-In of the channel, as its last accepted SET-PARAMS set it.
+  bool kill_on_barge_in = true;
+};
+
+// A message as the client sees it: its fields copied and its text written.
+ReceivedMessage ReceiveMessage(const mrcp_message_t* message);
+
 class KitCore {
  public:
   explicit KitCore(HostKit::Options options);
@@ -103,7 +144,26 @@ class KitCore {
   // use is freed.
   void Abandon(const char* reason);
 
-  static bool ReadChannel(Channel* channel);
+  static bool ReadChannel(Channel* channel, bool late);
+
+  // ------------------------------------------------ server layer (KitServer.cpp)
+  // Hands `request` to the module on the signalling thread.
+  void Forward(Channel* channel, mrcp_message_t* request);
+  // A request on its way from the client: forwarded, queued or answered.
+  void ServeRequest(Channel* channel, mrcp_message_t* request);
+  // A message of the module on its way to the client, in order: changed in
+  // place, or false when the client is not to see it; *next gets what to
+  // hand to the module once the message is delivered.
+  bool ServeMessage(Channel* channel, ReceivedMessage* message, ServerState::Next* next);
+  void HandOver(Channel* channel, const ServerState::Next& next);
+  // The channel closes: its queue is dropped.
+  void DropQueue(Channel* channel);
+  // The channel's pool (and so every request's) is gone.
+  void ForgetPools(Channel* channel);
+  // A request is over for the client: its pool is freed some requests later.
+  static void Retire(Channel* channel, ServerState* state, mrcp_message_t* request);
+  // A message the kit itself sends to the client on the channel.
+  void Deliver(Channel* channel, ReceivedMessage message);
 
   const HostKit::Options m_Options;
   apr_pool_t* m_Pool = nullptr;  // the kit's root pool

@@ -131,6 +131,7 @@ Channel* KitCore::CreateChannel(const std::string& id, uint16_t sampling_rate,
   }
 
   std::unique_ptr<Channel> channel(new Channel(id, sampling_rate, pool));
+  if (m_Options.server_queue) channel->m_Server = std::make_shared<ServerState>();
   record->event_vtable = &kChannelEvents;
   record->event_obj = channel.get();
   apt_string_assign(&record->id, id.c_str(), pool);
@@ -238,6 +239,7 @@ bool KitCore::OpenChannel(Channel* channel, milliseconds timeout, bool* status) 
 }
 
 bool KitCore::PostClose(Channel* channel, Answers* before) {
+  if (channel->m_Server) DropQueue(channel);
   {
     std::lock_guard<std::mutex> lock(channel->m_Mutex);
     if (channel->m_Destroyed) return false;
@@ -337,6 +339,8 @@ void KitCore::DestroyChannel(Channel* channel, Clock::time_point deadline) {
     return Abandon(("Channel <" + channel->m_Id + "> destroy did not return").c_str());
   }
   apr_pool_destroy(channel->m_Pool);
+  if (channel->m_Server) ForgetPools(channel);  // destroyed with the channel's
+  channel->m_LiveRequests = 0;
   channel->m_Pool = nullptr;
   channel->m_Record = nullptr;
   channel->m_Codec = nullptr;
@@ -376,7 +380,7 @@ void KitCore::OnChannelClose(Channel* channel) {
   });
 }
 
-void KitCore::OnChannelMessage(Channel* channel, const mrcp_message_t* message) {
+ReceivedMessage ReceiveMessage(const mrcp_message_t* message) {
   const mrcp_start_line_t& start = message->start_line;
   ReceivedMessage received;
   received.type = start.message_type;
@@ -396,15 +400,34 @@ void KitCore::OnChannelMessage(Channel* channel, const mrcp_message_t* message) 
     received.has_completion_cause = true;
     received.completion_cause = static_cast<int>(message->synth_header->completion_cause);
   }
+  if (mrcp_generic_header_property_check(message, GENERIC_HEADER_ACTIVE_REQUEST_ID_LIST)) {
+    received.active_request_id_list = Str(message->generic_header->active_request_id_list);
+  }
   received.text = GenerateMrcpMessage(message);
   received.time_us = apr_time_now();
+  return received;
+}
+
+void KitCore::OnChannelMessage(Channel* channel, const mrcp_message_t* message) {
+  ReceivedMessage received = ReceiveMessage(message);
   channel->AfterRead([this, channel, received = std::move(received)]() mutable {
+    ServerState::Next next;
+    if (channel->m_Server && !ServeMessage(channel, &received, &next)) {
+      HandOver(channel, next);
+      return;
+    }
     Transcribe(TranscriptEntry::Direction::kReceived, channel->m_Id, received.text);
     channel->OnMessage(std::move(received));
+    HandOver(channel, next);
   });
 }
 
-bool KitCore::ReadChannel(Channel* channel) { return channel->ReadFrame(); }
+void KitCore::Deliver(Channel* channel, ReceivedMessage message) {
+  Transcribe(TranscriptEntry::Direction::kReceived, channel->m_Id, message.text);
+  channel->OnMessage(std::move(message));
+}
+
+bool KitCore::ReadChannel(Channel* channel, bool late) { return channel->ReadFrame(late); }
 
 // ---------------------------------------------------------------- requests
 
@@ -413,6 +436,7 @@ apr_pool_t* KitCore::NewRequestPool(Channel* channel) {
   if (channel->m_Destroyed || !channel->m_Pool) return nullptr;
   apr_pool_t* pool = nullptr;
   if (apr_pool_create(&pool, channel->m_Pool) != APR_SUCCESS) return nullptr;
+  ++channel->m_LiveRequests;
   return pool;
 }
 
@@ -445,6 +469,22 @@ void KitCore::Send(Channel* channel, mrcp_message_t* request) {
   }
   PrepareRequest(channel, request);
   Transcribe(TranscriptEntry::Direction::kSent, channel->m_Id, GenerateMrcpMessage(request));
+  if (channel->m_Server) return ServeRequest(channel, request);
+  Forward(channel, request);
+}
+
+void KitCore::Forward(Channel* channel, mrcp_message_t* request) {
+  switch (request->start_line.method_id) {
+    case SYNTHESIZER_PAUSE:
+      channel->SetPaused(true);
+      break;
+    case SYNTHESIZER_RESUME:
+    case SYNTHESIZER_SPEAK:
+      channel->SetPaused(false);
+      break;
+    default:
+      break;
+  }
   mrcp_engine_channel_t* record = channel->m_Record;
   m_SignalThread.Post([channel, record, request] {
     {
@@ -474,11 +514,13 @@ bool KitCore::SendText(Channel* channel, const std::string& text, std::string* e
   mrcp_message_t* request = nullptr;
   if (!ParseMrcpMessage(text, pool, &request, error)) {
     apr_pool_destroy(pool);
+    --channel->m_LiveRequests;
     return false;
   }
   if (request->start_line.message_type != MRCP_MESSAGE_TYPE_REQUEST) {
     if (error) *error = "not a request";
     apr_pool_destroy(pool);
+    --channel->m_LiveRequests;
     return false;
   }
   Send(channel, request);

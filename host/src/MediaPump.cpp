@@ -55,15 +55,17 @@ bool MediaPump::Stop(std::chrono::milliseconds timeout) {
   return true;
 }
 
-bool MediaPump::ReadPass() {
+bool MediaPump::ReadPass(std::chrono::steady_clock::time_point due) {
   std::vector<Channel*> channels;
   {
     std::lock_guard<std::mutex> lock(m_Mutex);
     channels = m_Channels;
   }
   bool audio = false;
+  const auto late_after = due + kFrame;
   for (Channel* channel : channels) {
-    if (m_Read(channel)) audio = true;
+    const bool late = m_Realtime && std::chrono::steady_clock::now() > late_after;
+    if (m_Read(channel, late)) audio = true;
   }
   return audio;
 }
@@ -83,7 +85,7 @@ void MediaPump::Run() {
     lock.unlock();
     bool audio = false;
     try {
-      audio = ReadPass();
+      audio = ReadPass(next);
     } catch (...) {
       apt_log(NULL, APT_LOG_MARK, APT_PRIO_ERROR, "Media pass failed");
     }

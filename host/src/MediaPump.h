@@ -19,8 +19,10 @@ class Channel;
 // does not return in time; the owner must then stay allocated.
 class MediaPump {
  public:
-  // `read` performs one read of a channel and tells whether it gave audio.
-  using ReadFunction = bool (*)(Channel*);
+  // `read` performs one read of a channel and tells whether it gave audio;
+  // `late`: the read comes more than a frame after its time on the
+  // real-time schedule.
+  using ReadFunction = bool (*)(Channel*, bool late);
 
   MediaPump(bool realtime, ReadFunction read);
   ~MediaPump();
@@ -37,7 +39,8 @@ class MediaPump {
 
  private:
   void Run();
-  bool ReadPass();
+  // `due`: when the pass was to start on the real-time schedule.
+  bool ReadPass(std::chrono::steady_clock::time_point due);
 
   static constexpr std::chrono::milliseconds kFrame{20};
   static constexpr std::chrono::milliseconds kIdleRest{1};

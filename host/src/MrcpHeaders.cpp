@@ -94,6 +94,11 @@ const char* const kVolumeLabels[] = {"silent", "x-soft", "soft",   "medium",
                                      "loud",   "x-loud", "default"};
 const char* const kGenders[] = {"male", "female", "neutral"};
 
+bool IsGetParams(const mrcp_message_t* message) {
+  return message->start_line.message_type == MRCP_MESSAGE_TYPE_REQUEST &&
+         message->start_line.method_id == SYNTHESIZER_GET_PARAMS;
+}
+
 bool EqualsNoCase(const std::string& a, const char* b) { return strcasecmp(a.c_str(), b) == 0; }
 
 int FindWord(const std::string& value, const char* const* words, int count) {
@@ -244,6 +249,19 @@ bool ParseField(mrcp_message_t* message, const HeaderDef& def, const std::string
 bool ApplyHeader(mrcp_message_t* message, const HeaderDef& def, const std::string& value,
                  std::string* error) {
   apr_pool_t* pool = message->pool;
+  if (value.empty() && def.kind != Kind::kString && def.kind != Kind::kPairs &&
+      IsGetParams(message)) {
+    // GET-PARAMS names the headers it asks for with empty values; elsewhere
+    // a value must fit its header's grammar.
+    if (def.synth) {
+      mrcp_resource_header_prepare(message);
+      mrcp_resource_header_property_add(message, def.id);
+    } else {
+      mrcp_generic_header_prepare(message);
+      mrcp_generic_header_property_add(message, def.id);
+    }
+    return true;
+  }
   bool parsed = true;
   switch (def.kind) {
     case Kind::kString: {
@@ -292,6 +310,7 @@ bool ApplyHeader(mrcp_message_t* message, const HeaderDef& def, const std::strin
 }
 
 // The value of a present header as text; false when it has no text form.
+// A GET-PARAMS request asks with empty values (ApplyHeader).
 bool FormatHeader(const mrcp_message_t* message, const HeaderDef& def, std::string* value) {
   const char* field = FieldOf(message, def);
   if (!field) return false;
@@ -499,8 +518,11 @@ void AppendHeaders(const mrcp_message_t* message, std::string* out) {
     const bool present = def.synth ? mrcp_resource_header_property_check(message, def.id)
                                    : mrcp_generic_header_property_check(message, def.id);
     std::string value;
-    if (present && FormatHeader(message, def, &value)) {
-      *out += std::string(def.name) + ": " + value + "\r\n";
+    if (!present) continue;
+    if (IsGetParams(message) && def.kind != Kind::kString && def.kind != Kind::kPairs) {
+      *out += std::string(def.name) + ":\r\n";
+    } else if (FormatHeader(message, def, &value)) {
+      *out += std::string(def.name) + (value.empty() ? ":" : ": ") + value + "\r\n";
     }
   }
 }

@@ -5,7 +5,12 @@
 
 #include <strings.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <algorithm>
+#include <cctype>
+#include <vector>
+#include <iconv.h>
 
 #include "MrcpHeaders.h"
 
@@ -160,6 +165,185 @@ bool NextLine(const std::string& text, size_t* pos, std::string* line, std::stri
   return true;
 }
 
+// Octets of the start line and the header lines, up to and with the empty
+// line that ends them (the whole text when there is none).
+size_t HeadSize(const std::string& text) {
+  size_t pos = 0;
+  while (pos < text.size()) {
+    size_t end = text.find('\n', pos);
+    if (end == std::string::npos) return text.size();
+    const bool empty = end == pos || (end == pos + 1 && text[pos] == '\r');
+    pos = end + 1;
+    if (empty) return pos;
+  }
+  return text.size();
+}
+
+// "line N: " for the line that holds `offset`.
+std::string LineOf(const std::string& text, size_t offset) {
+  const auto end = text.begin() + static_cast<std::ptrdiff_t>(std::min(offset, text.size()));
+  const auto breaks = std::count(text.begin(), end, '\n');
+  return "line " + std::to_string(breaks + 1) + ": ";
+}
+
+std::string Lower(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+// The value of parameter `name` in a header value of "type; a=b; c=d"
+// form, and where it is (*begin, *length, quotes left out); false when absent.
+bool FindParameter(const std::string& value, const std::string& name, size_t* begin,
+                   size_t* length) {
+  size_t pos = value.find(';');
+  while (pos != std::string::npos) {
+    size_t start = pos + 1;
+    while (start < value.size() && (value[start] == ' ' || value[start] == '\t')) ++start;
+    const size_t equals = value.find('=', start);
+    const size_t next = value.find(';', start);
+    if (equals != std::string::npos && (next == std::string::npos || equals < next)) {
+      const std::string key = Lower(TrimBlanks(value.substr(start, equals - start)));
+      if (key == name) {
+        size_t vbegin = equals + 1;
+        size_t vend = next == std::string::npos ? value.size() : next;
+        while (vbegin < vend && (value[vbegin] == ' ' || value[vbegin] == '\t')) ++vbegin;
+        while (vend > vbegin && (value[vend - 1] == ' ' || value[vend - 1] == '\t')) --vend;
+        if (vend - vbegin >= 2 && value[vbegin] == '"' && value[vend - 1] == '"') {
+          ++vbegin;
+          --vend;
+        }
+        *begin = vbegin;
+        *length = vend - vbegin;
+        return true;
+      }
+    }
+    pos = next;
+  }
+  return false;
+}
+
+// Whether a media type is XML ("application/ssml+xml", "text/xml", ...),
+// compared without regard to case.
+bool IsXmlType(const std::string& content_type) {
+  std::string type = Lower(TrimBlanks(content_type.substr(0, content_type.find(';'))));
+  return type.size() >= 4 && (type.compare(type.size() - 4, 4, "+xml") == 0 ||
+                              type.compare(type.size() - 4, 4, "/xml") == 0);
+}
+
+// The encoding an XML declaration at the start of `body` names, and where
+// its value is; false without one.
+bool FindXmlEncoding(const std::string& body, size_t* begin, size_t* length) {
+  size_t start = 0;
+  if (body.compare(0, 3, "\xEF\xBB\xBF") == 0) start = 3;
+  if (body.compare(start, 5, "<?xml") != 0) return false;
+  const size_t end = body.find("?>", start);
+  if (end == std::string::npos) return false;
+  const size_t key = body.find("encoding", start);
+  if (key == std::string::npos || key > end) return false;
+  auto blank = [&body](size_t at) {
+    return body[at] == ' ' || body[at] == '\t' || body[at] == '\r' || body[at] == '\n';
+  };
+  size_t at = key + 8;
+  while (at < end && blank(at)) ++at;
+  if (at >= end || body[at] != '=') return false;
+  ++at;
+  while (at < end && blank(at)) ++at;
+  if (at >= end || (body[at] != '"' && body[at] != '\'')) return false;
+  const char quote = body[at];
+  const size_t close = body.find(quote, at + 1);
+  if (close == std::string::npos || close > end) return false;
+  *begin = at + 1;
+  *length = close - at - 1;
+  return true;
+}
+
+bool IsUtf8Name(const std::string& charset) {
+  const std::string name = Lower(charset);
+  return name == "utf-8" || name == "utf8" || name == "us-ascii" || name == "ascii";
+}
+
+// `input` in `charset`, as UTF-8; false with *error.
+bool ToUtf8(const std::string& input, const std::string& charset, std::string* output,
+            std::string* error) {
+  iconv_t converter = iconv_open("UTF-8", charset.c_str());
+  if (converter == reinterpret_cast<iconv_t>(-1)) {
+    return SetError(error, "unknown charset \"" + charset + "\" of the body"), false;
+  }
+  std::string result;
+  std::vector<char> in(input.begin(), input.end());
+  char* in_ptr = in.data();
+  size_t in_left = in.size();
+  char buffer[4096];
+  bool ok = true;
+  while (in_left > 0) {
+    char* out_ptr = buffer;
+    size_t out_left = sizeof(buffer);
+    const size_t done = iconv(converter, &in_ptr, &in_left, &out_ptr, &out_left);
+    result.append(buffer, sizeof(buffer) - out_left);
+    if (done == static_cast<size_t>(-1) && errno != E2BIG) {
+      SetError(error, "the body is not valid " + charset + " at offset " +
+                          std::to_string(in.size() - in_left));
+      ok = false;
+      break;
+    }
+  }
+  if (ok) {
+    char* out_ptr = buffer;
+    size_t out_left = sizeof(buffer);
+    iconv(converter, nullptr, nullptr, &out_ptr, &out_left);
+    result.append(buffer, sizeof(buffer) - out_left);
+  }
+  iconv_close(converter);
+  if (ok) *output = std::move(result);
+  return ok;
+}
+
+// Brings the body to UTF-8: in the charset its Content-Type names, or else
+// (for an XML type) the one its XML declaration names, it is converted, and
+// both are rewritten to say UTF-8, so that the module reads one encoding.
+bool ConvertBody(mrcp_message_t* message, std::string* body, std::string* error) {
+  std::string content_type;
+  if (mrcp_generic_header_property_check(message, GENERIC_HEADER_CONTENT_TYPE)) {
+    const apt_str_t& type = message->generic_header->content_type;
+    content_type.assign(type.buf ? type.buf : "", type.buf ? type.length : 0);
+  }
+  size_t begin = 0;
+  size_t length = 0;
+  std::string charset;
+  const bool in_type = FindParameter(content_type, "charset", &begin, &length);
+  if (in_type) {
+    charset = content_type.substr(begin, length);
+  }
+  size_t xml_begin = 0;
+  size_t xml_length = 0;
+  const bool in_xml = IsXmlType(content_type) && FindXmlEncoding(*body, &xml_begin, &xml_length);
+  if (!in_type && in_xml) charset = body->substr(xml_begin, xml_length);
+  if (!charset.empty() && !IsUtf8Name(charset)) {
+    std::string converted;
+    if (!ToUtf8(*body, charset, &converted, error)) return false;
+    *body = std::move(converted);
+    if (in_type) {
+      content_type.replace(begin, length, "UTF-8");
+      std::string ignored;
+      SetMrcpHeader(message, "Content-Type", content_type, &ignored);
+    }
+    if (IsXmlType(content_type) && FindXmlEncoding(*body, &xml_begin, &xml_length)) {
+      body->replace(xml_begin, xml_length, "UTF-8");
+    }
+  }
+  const size_t nul = body->find('\0');
+  if (nul != std::string::npos) {
+    return SetError(error, "NUL octet in the body at offset " + std::to_string(nul)), false;
+  }
+  const size_t invalid = InvalidUtf8Offset(*body);
+  if (invalid != std::string::npos) {
+    return SetError(error, "invalid UTF-8 in the body at offset " + std::to_string(invalid) +
+                               " (a body in another charset names it in Content-Type)"),
+           false;
+  }
+  return true;
+}
+
 }  // namespace
 
 const char* MrcpRequestStateName(mrcp_request_state_e state) {
@@ -183,49 +367,74 @@ bool ParseMrcpMessage(const std::string& text, apr_pool_t* pool, mrcp_message_t*
                                std::to_string(kMaxMrcpMessageSize)),
            false;
   }
-  const size_t nul = text.find('\0');
+  // The start line and the headers are UTF-8; the body is in the charset
+  // its headers name, checked once it is converted.
+  const size_t head_size = HeadSize(text);
+  const std::string head = text.substr(0, head_size);
+  const size_t nul = head.find('\0');
   if (nul != std::string::npos) {
-    return SetError(error, "NUL octet at offset " + std::to_string(nul)), false;
+    return SetError(error, LineOf(text, nul) + "NUL octet at offset " + std::to_string(nul)),
+           false;
   }
-  const size_t invalid = InvalidUtf8Offset(text);
+  const size_t invalid = InvalidUtf8Offset(head);
   if (invalid != std::string::npos) {
-    return SetError(error, "invalid UTF-8 at offset " + std::to_string(invalid)), false;
+    return SetError(error, LineOf(text, invalid) + "invalid UTF-8 at offset " +
+                               std::to_string(invalid)),
+           false;
   }
 
   size_t pos = 0;
+  int line_number = 1;
   std::string line;
   std::string line_error;
+  auto at_line = [&](const std::string& reason) {
+    return SetError(error, "line " + std::to_string(line_number) + ": " + reason), false;
+  };
   if (!NextLine(text, &pos, &line, &line_error)) {
-    return SetError(error, line_error.empty() ? "empty message" : line_error), false;
+    if (line_error.empty()) return SetError(error, "empty message"), false;
+    return at_line(line_error);
   }
   mrcp_message_t* message = mrcp_request_create(MRCP_VERSION_2, SYNTHESIZER_METHOD_COUNT, pool);
-  if (!ParseStartLine(line, &message->start_line, pool, error)) return false;
+  std::string reason;
+  if (!ParseStartLine(line, &message->start_line, pool, &reason)) return at_line(reason);
   message->start_line.length = text.size();
 
   // Header lines up to the empty line; continuation lines are joined first.
-  std::vector<std::pair<std::string, std::string>> headers;
+  struct Header {
+    std::string name;
+    std::string value;
+    int line;
+  };
+  std::vector<Header> headers;
   bool has_body_part = false;
-  while (NextLine(text, &pos, &line, &line_error)) {
+  while (true) {
+    ++line_number;
+    if (!NextLine(text, &pos, &line, &line_error)) break;
     if (line.empty()) {
       has_body_part = true;
       break;
     }
     if (line[0] == ' ' || line[0] == '\t') {
-      if (headers.empty()) return SetError(error, "continuation line before any header"), false;
-      headers.back().second += " " + TrimBlanks(line);
+      if (headers.empty()) return at_line("continuation line before any header");
+      headers.back().value += " " + TrimBlanks(line);
       continue;
     }
     const size_t colon = line.find(':');
     if (colon == std::string::npos || TrimBlanks(line.substr(0, colon)).empty()) {
-      return SetError(error, "bad header line: \"" + line + "\""), false;
+      return at_line("bad header line: \"" + line + "\"");
     }
-    headers.emplace_back(TrimBlanks(line.substr(0, colon)), TrimBlanks(line.substr(colon + 1)));
+    headers.push_back(
+        {TrimBlanks(line.substr(0, colon)), TrimBlanks(line.substr(colon + 1)), line_number});
   }
-  if (!line_error.empty()) return SetError(error, line_error), false;
+  if (!line_error.empty()) return at_line(line_error);
   bool has_length = false;
   for (const auto& header : headers) {
-    if (!SetMrcpHeader(message, header.first, header.second, error)) return false;
-    if (strcasecmp(header.first.c_str(), "Content-Length") == 0) has_length = true;
+    if (!SetMrcpHeader(message, header.name, header.value, &reason)) {
+      return SetError(error, "line " + std::to_string(header.line) + ": " + reason), false;
+    }
+    if (strcasecmp(header.name.c_str(), "Content-Length") == 0 && !header.value.empty()) {
+      has_length = true;
+    }
   }
 
   const size_t available = has_body_part ? text.size() - pos : 0;
@@ -246,11 +455,11 @@ bool ParseMrcpMessage(const std::string& text, apr_pool_t* pool, mrcp_message_t*
     }
   }
   if (body_length > 0) {
-    apt_string_assign_n(&message->body, text.data() + pos, body_length, pool);
-    if (!has_length) {
-      mrcp_generic_header_prepare(message)->content_length = body_length;
-      mrcp_generic_header_property_add(message, GENERIC_HEADER_CONTENT_LENGTH);
-    }
+    std::string body = text.substr(pos, body_length);
+    if (!ConvertBody(message, &body, error)) return false;
+    apt_string_assign_n(&message->body, body.data(), body.size(), pool);
+    mrcp_generic_header_prepare(message)->content_length = body.size();
+    mrcp_generic_header_property_add(message, GENERIC_HEADER_CONTENT_LENGTH);
   }
   // Whatever is read can be written and read again: a message whose written
   // form (exact message-length, Content-Length, canonical values) would

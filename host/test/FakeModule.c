@@ -8,12 +8,18 @@
  * once; a SPEAK is answered IN-PROGRESS (401, cause 004, without a codec)
  * and plays "frames" frames (attribute, default 5), frame n filled with the
  * byte n + 1, then sends SPEAK-COMPLETE (cause 000) from the media thread.
- * STOP ends a SPEAK without SPEAK-COMPLETE. Each method logs the name of the
+ * STOP ends a SPEAK without SPEAK-COMPLETE. Attributes "gap-at" N and "gap" M
+ * leave M reads without audio after frame N of a SPEAK (an underrun);
+ * "read-sleep-ms" makes every read of the channel take that long; with
+ * "stop-lists" "true" the response to a STOP that stopped a SPEAK lists it
+ * in Active-Request-Id-List. Each method logs the name of the
  * thread it runs on. A second mrcp_plugin_create is refused.
  */
 #include <pthread.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 
 #include "vxhost/mrcp.h"
 
@@ -36,6 +42,8 @@ typedef struct {
   int frame_no;
   int close_pending;
   int logged_read;
+  int gap_at;
+  int gap_left;
 } FakeChannel;
 
 static void LogThread(const char* what, const char* id) {
@@ -63,7 +71,14 @@ static void SendComplete(FakeChannel* channel) {
 
 static apt_bool_t ReadFrame(mpf_audio_stream_t* stream, mpf_frame_t* frame) {
   FakeChannel* channel = stream->obj;
+  const char* sleep_ms = Attrib(channel->record, "read-sleep-ms");
+  if (sleep_ms) usleep((useconds_t)atoi(sleep_ms) * 1000);
   pthread_mutex_lock(&channel->mutex);
+  if (channel->frames_left > 0 && channel->gap_left > 0 && channel->frame_no == channel->gap_at) {
+    --channel->gap_left;
+    pthread_mutex_unlock(&channel->mutex);
+    return TRUE;
+  }
   if (!channel->logged_read) {
     channel->logged_read = 1;
     LogThread("read", channel->record->id.buf);
@@ -132,9 +147,19 @@ static apt_bool_t ProcessRequest(mrcp_engine_channel_t* record, mrcp_message_t* 
       channel->active = request;
       channel->frame_no = 0;
       channel->frames_left = frames ? atoi(frames) : 5;
+      channel->gap_at = Attrib(record, "gap-at") ? atoi(Attrib(record, "gap-at")) : 0;
+      channel->gap_left = Attrib(record, "gap") ? atoi(Attrib(record, "gap")) : 0;
       response->start_line.request_state = MRCP_REQUEST_STATE_INPROGRESS;
     }
   } else if (request->start_line.method_id == SYNTHESIZER_STOP && channel->active) {
+    const char* lists = Attrib(record, "stop-lists");
+    if (lists && strcmp(lists, "true") == 0) {
+      char id[32];
+      snprintf(id, sizeof(id), "%lu", (unsigned long)channel->active->start_line.request_id);
+      apt_string_assign(&mrcp_generic_header_prepare(response)->active_request_id_list, id,
+                        request->pool);
+      mrcp_generic_header_property_add(response, GENERIC_HEADER_ACTIVE_REQUEST_ID_LIST);
+    }
     channel->active = NULL;
     channel->frames_left = 0;
     if (channel->close_pending) {

@@ -359,4 +359,111 @@ TEST_F(HostKitTest, RealtimeMediaPacesFramesLoosely) {
   EXPECT_GE(elapsed, milliseconds(120));
 }
 
+TEST_F(HostKitTest, UnderrunsAreSilentFramesInsideOneSpeak) {
+  StartKit();
+  Channel* channel = OpenChannel("u1", 8000, {{"frames", "8"}, {"gap-at", "3"}, {"gap", "4"}});
+  // Reads before the SPEAK and after its end are silent too, but no
+  // underrun: nothing was due.
+  ASSERT_TRUE(channel->WaitFrames(20, kWait));
+  std::string error;
+  ASSERT_TRUE(m_Kit->SendText(channel, Speak("Gap"), &error)) << error;
+  ReceivedMessage message;
+  ASSERT_TRUE(channel->WaitMessage(&message, kWait));  // IN-PROGRESS
+  ASSERT_TRUE(channel->WaitMessage(&message, kWait));
+  EXPECT_EQ("SPEAK-COMPLETE", message.method_name);
+  ASSERT_TRUE(channel->WaitFrames(channel->AudioFrames() + channel->IdleFrames() + 20, kWait));
+  EXPECT_EQ(8u, channel->AudioFrames());
+  EXPECT_EQ(4u, channel->Underruns());
+  EXPECT_EQ(0u, channel->LateFrames());  // not paced: nothing is late
+  // The next SPEAK's gap adds its own; ClearAudio keeps the count.
+  channel->ClearAudio();
+  ASSERT_TRUE(m_Kit->SendText(channel, Speak("Again"), &error)) << error;
+  ASSERT_TRUE(channel->WaitMessage(&message, kWait));
+  ASSERT_TRUE(channel->WaitMessage(&message, kWait));
+  EXPECT_EQ(8u, channel->Underruns());
+}
+
+TEST_F(HostKitTest, ReadsBehindThePacedClockAreLate) {
+  m_Options.realtime = true;
+  StartKit();
+  // Each read takes 50 ms: every pass is behind the 20 ms schedule.
+  Channel* slow = OpenChannel("l1", 8000, {{"read-sleep-ms", "50"}});
+  ASSERT_TRUE(slow->WaitFrames(8, kWait));
+  EXPECT_GT(slow->LateFrames(), 0u);
+  EXPECT_LE(slow->LateFrames(), slow->AudioFrames() + slow->IdleFrames());
+}
+
+// The server layer's STOP response lists what it stopped whether or not
+// the module lists the SPEAK it stopped itself, and names each id once.
+TEST_F(HostKitTest, ServerStopListsTheActiveAndThePendingWithOrWithoutTheModulesList) {
+  m_Options.realtime = true;
+  m_Options.server_queue = true;
+  StartKit();
+  for (const char* lists : {"false", "true"}) {
+    SCOPED_TRACE(std::string("stop-lists ") + lists);
+    Channel* channel = OpenChannel(std::string("s-") + lists, 8000,
+                                   {{"frames", "500"}, {"stop-lists", lists}});
+    std::string error;
+    mrcp_request_id first = 0, second = 0, stop = 0;
+    ASSERT_TRUE(m_Kit->SendText(channel, Speak("One"), &error, &first)) << error;
+    ReceivedMessage message;
+    ASSERT_TRUE(channel->WaitMessage(&message, kWait));
+    EXPECT_EQ(MRCP_REQUEST_STATE_INPROGRESS, message.request_state);
+    ASSERT_TRUE(m_Kit->SendText(channel, Speak("Two"), &error, &second)) << error;
+    ASSERT_TRUE(channel->WaitMessage(&message, kWait));
+    EXPECT_EQ(MRCP_REQUEST_STATE_PENDING, message.request_state);
+    ASSERT_TRUE(channel->WaitAudioBytes(320, kWait));
+    ASSERT_TRUE(m_Kit->SendText(channel, "MRCP/2.0 0 STOP 0\r\n\r\n", &error, &stop)) << error;
+    ASSERT_TRUE(channel->WaitMessage(&message, kWait));
+    EXPECT_EQ(stop, message.request_id);
+    EXPECT_EQ(std::to_string(first) + "," + std::to_string(second),
+              message.active_request_id_list)
+        << message.text;
+    EXPECT_TRUE(channel->ExpectNoMessage(milliseconds(200)));
+  }
+}
+
+// Without the server layer the kit hands a second SPEAK straight to the
+// module, as the module's own tests need.
+TEST_F(HostKitTest, WithoutTheServerLayerEverySpeakReachesTheModule) {
+  m_Options.realtime = true;
+  StartKit();
+  Channel* channel = OpenChannel("raw", 8000, {{"frames", "500"}});
+  std::string error;
+  ASSERT_TRUE(m_Kit->SendText(channel, Speak("One"), &error)) << error;
+  ASSERT_TRUE(m_Kit->SendText(channel, Speak("Two"), &error)) << error;
+  ReceivedMessage message;
+  for (int i = 0; i < 2; ++i) {
+    ASSERT_TRUE(channel->WaitMessage(&message, kWait));
+    EXPECT_EQ(MRCP_REQUEST_STATE_INPROGRESS, message.request_state) << message.text;
+  }
+}
+
+// A long call stays within bounded memory behind the server layer: the
+// pools of finished requests are freed, a number of requests later.
+TEST_F(HostKitTest, ServerLayerFreesTheMemoryOfFinishedRequests) {
+  for (bool server : {false, true}) {
+    SCOPED_TRACE(server ? "server layer" : "raw");
+    m_Options.server_queue = server;
+    m_Kit.reset();
+    StartKit(server ? ModuleCopy() : std::string(VX_FAKE_MODULE_PATH));
+    Channel* channel = OpenChannel(server ? "long-s" : "long-r", 8000, {{"frames", "1"}});
+    std::string error;
+    ReceivedMessage message;
+    for (int i = 0; i < 40; ++i) {
+      ASSERT_TRUE(m_Kit->SendText(channel, Speak("x"), &error)) << error;
+      ASSERT_TRUE(channel->WaitMessage(&message, kWait));  // IN-PROGRESS
+      ASSERT_TRUE(channel->WaitMessage(&message, kWait));
+      ASSERT_EQ("SPEAK-COMPLETE", message.method_name);
+      ASSERT_TRUE(m_Kit->SendText(channel, "MRCP/2.0 0 STOP 0\r\n\r\n", &error)) << error;
+      ASSERT_TRUE(channel->WaitMessage(&message, kWait));
+    }
+    if (server) {
+      EXPECT_LE(channel->LiveRequests(), 17u);
+    } else {
+      EXPECT_EQ(80u, channel->LiveRequests());
+    }
+  }
+}
+
 }  // namespace

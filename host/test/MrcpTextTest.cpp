@@ -500,3 +500,91 @@ TEST_F(MrcpTextTest, SpeakFromFields) {
 }
 
 }  // namespace
+
+// ------------------------------------------------- what RFC 6787 allows
+
+TEST_F(MrcpTextTest, GetParamsAsksWithEmptyValues) {
+  const std::string text =
+      "MRCP/2.0 0 GET-PARAMS 7\r\nVoice-Age:\r\nProsody-Volume: \r\nKill-On-Barge-In:\r\n"
+      "Voice-Name:\r\nContent-Length:\r\n\r\n";
+  mrcp_message_t* m = Parse(text);
+  ASSERT_NE(nullptr, m);
+  for (size_t id : {SYNTHESIZER_HEADER_VOICE_AGE, SYNTHESIZER_HEADER_PROSODY_VOLUME,
+                    SYNTHESIZER_HEADER_KILL_ON_BARGE_IN, SYNTHESIZER_HEADER_VOICE_NAME}) {
+    EXPECT_TRUE(mrcp_resource_header_property_check(m, id)) << id;
+  }
+  // Written back as asked: names without values, read again the same.
+  const std::string written = vxhost::GenerateMrcpMessage(m);
+  EXPECT_NE(std::string::npos, written.find("\r\nVoice-Age:\r\n")) << written;
+  EXPECT_NE(std::string::npos, written.find("\r\nProsody-Volume:\r\n")) << written;
+  EXPECT_EQ(std::string::npos, written.find("Voice-Age: 0")) << written;
+  EXPECT_EQ(written, vxhost::GenerateMrcpMessage(Parse(written)));
+  // Elsewhere an empty value is no value of the header's grammar.
+  EXPECT_NE(std::string::npos,
+            Refusal("MRCP/2.0 0 SET-PARAMS 1\r\nVoice-Age:\r\n\r\n").find("Voice-Age"));
+}
+
+TEST_F(MrcpTextTest, BodyInAnotherCharsetIsReadAsUtf8) {
+  // "été" in ISO-8859-1, named by the XML declaration of an SSML document.
+  const std::string latin1 =
+      "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>\n<speak version=\"1.0\">\xE9t\xE9</speak>";
+  mrcp_message_t* m =
+      Parse("MRCP/2.0 0 SPEAK 1\r\nContent-Type: Application/SSML+XML\r\n\r\n" + latin1);
+  ASSERT_NE(nullptr, m);
+  const std::string body = Str(m->body);
+  EXPECT_EQ(
+      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<speak "
+      "version=\"1.0\">\xC3\xA9t\xC3\xA9</speak>",
+      body);
+  EXPECT_EQ(body.size(), m->generic_header->content_length);
+
+  // The Content-Type charset parameter names it (and wins over the
+  // declaration); both are rewritten to say UTF-8.
+  m = Parse(
+      "MRCP/2.0 0 SPEAK 1\r\nContent-Type: text/plain; Charset=\"windows-1252\"\r\n"
+      "Content-Length: 4\r\n\r\n\x80 \xE9!");
+  ASSERT_NE(nullptr, m);
+  EXPECT_EQ("\xE2\x82\xAC \xC3\xA9!", Str(m->body));
+  EXPECT_EQ("text/plain; Charset=\"UTF-8\"", Str(m->generic_header->content_type));
+  const std::string written = vxhost::GenerateMrcpMessage(m);
+  EXPECT_EQ(written, vxhost::GenerateMrcpMessage(Parse(written)));
+
+  // UTF-8 stays as it came, whatever the declaration says when the
+  // Content-Type names UTF-8.
+  m = Parse(
+      "MRCP/2.0 0 SPEAK 1\r\nContent-Type: application/ssml+xml;charset=utf-8\r\n\r\n"
+      "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><speak>\xC3\xA9</speak>");
+  ASSERT_NE(nullptr, m);
+  EXPECT_NE(std::string::npos, Str(m->body).find("ISO-8859-1"));
+
+  EXPECT_NE(std::string::npos,
+            Refusal("MRCP/2.0 0 SPEAK 1\r\nContent-Type: text/plain; charset=klingon\r\n\r\nx")
+                .find("klingon"));
+  // Without a charset the body must be UTF-8, and the refusal says so.
+  EXPECT_NE(std::string::npos,
+            Refusal("MRCP/2.0 0 SPEAK 1\r\nContent-Type: text/plain\r\n\r\n\xE9t\xE9")
+                .find("invalid UTF-8 in the body"));
+}
+
+TEST_F(MrcpTextTest, RefusalsNameTheLine) {
+  EXPECT_NE(std::string::npos,
+            Refusal("MRCP/2.0 0 SPEAK 1\r\nVoice-Name: a\r\nNo colon here\r\n\r\n")
+                .find("line 3: bad header line"));
+  EXPECT_NE(std::string::npos,
+            Refusal("MRCP/2.0 0 SPEAK 1\r\nVoice-Name: a\r\nVoice-Gender: robot\r\n\r\n")
+                .find("line 3: "));
+  EXPECT_NE(std::string::npos, Refusal("MRCP/2.0 0 SPEAK\r\n\r\n").find("line 1: "));
+  EXPECT_NE(std::string::npos,
+            Refusal("MRCP/2.0 0 SPEAK 1\r\nVoice-Name: \xFF\r\n\r\n").find("line 2: "));
+}
+
+TEST_F(MrcpTextTest, StatusCodesBeyondTheNamedOnesAreKeptAsNumbers) {
+  for (const char* code : {"600", "512", "999", "100"}) {
+    const std::string text = std::string("MRCP/2.0 0 1 ") + code + " COMPLETE\r\n\r\n";
+    mrcp_message_t* m = Parse(text);
+    ASSERT_NE(nullptr, m);
+    EXPECT_EQ(std::stoi(code), static_cast<int>(m->start_line.status_code));
+    EXPECT_NE(std::string::npos,
+              vxhost::GenerateMrcpMessage(m).find(std::string(" 1 ") + code + " COMPLETE"));
+  }
+}

@@ -122,6 +122,8 @@ Taken TakeHostOption(const std::string& name, ArgReader& reader, HostOptions* ho
     }
   } else if (name == "--realtime") {
     host->realtime = true;
+  } else if (name == "--fast") {
+    host->realtime = false;
   } else if (name == "--log-level") {
     if (!need("a priority name")) return Taken::kError;
     if (!ParseLogLevel(value, &host->log_priority)) {
@@ -197,7 +199,10 @@ std::string HostOptionsHelp(const std::string& default_module) {
              "                        speak also sends it as Speech-Language\n"
              "  --rate 8000|16000     channel sampling rate in Hz (default 8000)\n"
              "  --realtime            pace the media thread at one 20 ms frame per 20 ms\n"
-             "                        (default: pull frames as fast as they come)\n"
+             "                        (the default of run; speak pulls frames as fast\n"
+             "                        as they come unless given this)\n"
+             "  --fast                pull frames as fast as they come (the default of\n"
+             "                        speak)\n"
              "  --timeout SECONDS     longest wait for any one answer of the module, and\n"
              "                        for more audio while a SPEAK plays (default 60)\n") +
          kLogLevels +
@@ -357,6 +362,85 @@ Parsed ParseRunArgs(const std::vector<std::string>& args, RunOptions* out, std::
   return Parsed::kGo;
 }
 
+namespace {
+
+bool ParseCount(const std::string& text, int limit, int* out) {
+  if (text.empty() || text.size() > 9 ||
+      text.find_first_not_of("0123456789") != std::string::npos) {
+    return false;
+  }
+  const int value = std::atoi(text.c_str());
+  if (value < 1 || value > limit) return false;
+  *out = value;
+  return true;
+}
+
+}  // namespace
+
+Parsed ParseLoadArgs(const std::vector<std::string>& args, LoadOptions* out, std::string* error) {
+  auto take = [out, error](const std::string& arg, ArgReader& reader) {
+    const Taken host = TakeHostOption(arg, reader, &out->host, error);
+    if (host != Taken::kNo) return host;
+    std::string value;
+    if (arg == "--channels") {
+      if (!reader.Value(&value) || !ParseCount(value, 10000, &out->channels)) {
+        *error = "--channels needs a number of channels from 1 to 10000";
+        return Taken::kError;
+      }
+    } else if (arg == "--seconds") {
+      if (!reader.Value(&value) || !ParseSeconds(value, &out->duration)) {
+        *error = "--seconds needs a positive number of seconds";
+        return Taken::kError;
+      }
+    } else if (arg == "--speaks") {
+      if (!reader.Value(&value) || !ParseCount(value, 1000000, &out->speaks)) {
+        *error = "--speaks needs a positive number of SPEAKs per channel";
+        return Taken::kError;
+      }
+    } else if (arg == "--prompts") {
+      if (!TakeValue(arg, "a file", reader, &out->prompts_file, error)) return Taken::kError;
+    } else {
+      return Taken::kNo;
+    }
+    return Taken::kYes;
+  };
+  const Parsed parsed = ParseOptions(args, "load", take, nullptr, error);
+  if (parsed != Parsed::kGo) return parsed;
+  if (out->duration.count() == 0 && out->speaks == 0) {
+    *error = "give --seconds N or --speaks N (how long the load runs)";
+    return Parsed::kUsageError;
+  }
+  if (out->duration.count() > 0 && out->speaks > 0) {
+    *error = "give only one of --seconds and --speaks";
+    return Parsed::kUsageError;
+  }
+  return Parsed::kGo;
+}
+
+Parsed ParseCheckArgs(const std::vector<std::string>& args, CheckOptions* out, std::string* error) {
+  auto take = [out, error](const std::string& arg, ArgReader& reader) {
+    if (arg == "--service") {
+      if (reader.HasUnusedValue()) {
+        *error = "--service takes no value";
+        return Taken::kError;
+      }
+      out->service = true;
+      return Taken::kYes;
+    }
+    if (arg != "--root" && arg != "--module" && arg != "--log-level" && arg != "--timeout") {
+      return Taken::kNo;
+    }
+    return TakeHostOption(arg, reader, &out->host, error);
+  };
+  const Parsed parsed = ParseOptions(args, "check", take, nullptr, error);
+  if (parsed != Parsed::kGo) return parsed;
+  if (out->host.root_dir.empty()) {
+    *error = "no host tree: vexora check --root DIR";
+    return Parsed::kUsageError;
+  }
+  return Parsed::kGo;
+}
+
 Parsed ParseServeArgs(const std::vector<std::string>& args, ServeOptions* out, std::string* error) {
   auto take = [out, error](const std::string& arg, ArgReader& reader) {
     if (arg != "--listen") return Taken::kNo;
@@ -409,10 +493,15 @@ std::string MainUsage() {
          "                           WAVE file, printing every MRCP message\n"
          "  run SCRIPT               replay a scripted MRCP session on one or more\n"
          "                           channels, printing every MRCP message\n"
+         "  load                     many channels speaking at once in real time, with\n"
+         "                           a table of what they got (vexora load --help)\n"
+         "  check --root DIR         load and validate a host tree's configuration\n"
+         "                           through the module, without speaking\n"
          "  voices                   list the voices of the local speech service\n"
          "  serve-tts                run the local speech service in the foreground\n"
          "\n"
-         "\"vexora COMMAND --help\" describes each command.\n"
+         "\"vexora COMMAND --help\" describes each command; \"vexora --version\"\n"
+         "prints the version.\n"
          "Exit status: 0 success, 1 failure, 2 usage error.\n";
 }
 
@@ -450,9 +539,13 @@ std::string RunUsage(const std::string& default_module) {
          "its requests (written as MRCPv2 text) at the times it asks, and waits for\n"
          "the responses and events it expects. Every MRCP message sent and received\n"
          "is printed on standard output as MRCPv2 text, in order, each followed by a\n"
-         "blank line; then one line per channel with its audio. Exits 0 when every\n"
-         "wait of the script was satisfied; 1 otherwise; 2 for a usage error or a\n"
-         "script that does not read.\n"
+         "blank line; then one line per channel with its audio (in real time with\n"
+         "its underruns and late frames). Frames are paced in real time (one 20 ms\n"
+         "frame per 20 ms) unless --fast. The host answers as a server: a SPEAK sent\n"
+         "while another plays is answered 200 PENDING and plays after it. Exits 0\n"
+         "when every wait of the script was satisfied; 1 otherwise (the failing\n"
+         "line on standard error); 2 for a usage error or a script that does not\n"
+         "read.\n"
          "\n"
          "Script lines (\"#\" starts a comment; NAME defaults to the last channel\n"
          "opened; times are milliseconds):\n"
@@ -481,6 +574,50 @@ std::string RunUsage(const std::string& default_module) {
          "Options:\n"
          "  -o, --output DIR      write each channel's audio to DIR/NAME.wav\n" +
          HostOptionsHelp(default_module);
+}
+
+std::string LoadUsage(const std::string& default_module) {
+  return "Usage: vexora load [options] (--seconds N | --speaks N)\n"
+         "\n"
+         "Opens --channels channels at once and keeps each one speaking, one SPEAK\n"
+         "after another, in real time (one 20 ms frame per 20 ms), for --seconds\n"
+         "seconds or --speaks SPEAKs per channel. The prompts are the lines of\n"
+         "--prompts FILE, or built-in sentences, taken in turn. Once a second a\n"
+         "progress line: channels active, SPEAKs done, failures. At the end a table:\n"
+         "SPEAKs completed by Completion-Cause, time to first audio (p50, p95, p99,\n"
+         "max), underruns (silent frames while a SPEAK's audio was late) and frames\n"
+         "read late against the 20 ms clock, CPU seconds of the process per\n"
+         "channel-second of audio, and peak resident memory. MRCP messages are not\n"
+         "printed. Exits 0 when every SPEAK completed with cause 000; 1 otherwise.\n"
+         "\n"
+         "Options:\n"
+         "  --channels N          channels at once (default 100)\n"
+         "  --seconds N           run this long, then stop what still plays\n"
+         "  --speaks N            SPEAKs per channel, then close\n"
+         "  --prompts FILE        speak these lines (blank lines skipped)\n" +
+         HostOptionsHelp(default_module);
+}
+
+std::string CheckUsage(const std::string& default_module) {
+  return "Usage: vexora check --root DIR [--service]\n"
+         "\n"
+         "Loads the module with the host tree DIR and opens and closes its engine,\n"
+         "without speaking: prints each setting the module took and where it came\n"
+         "from, every warning it gave, and the paths it resolved. With --service it\n"
+         "also calls ListVoices on the configured endpoint with the configured\n"
+         "credentials. Exits 0 only when the engine opened (and, with --service,\n"
+         "ListVoices answered); 1 otherwise; 2 for a usage error.\n"
+         "\n"
+         "Options:\n"
+         "  --root DIR            the host tree (required): DIR/conf/vexora.xml, ...\n"
+         "  --service             also ask the configured speech service for voices\n"
+         "  --timeout SECONDS     longest wait for the engine and the service\n"
+         "                        (default 60)\n"
+         "  --module PATH         the module file; default:\n"
+         "                        " +
+         default_module + "\n" + kLogLevels +
+         "                        (check prints the host log only when given)\n"
+         "  -h, --help            show this text\n";
 }
 
 std::string ServeUsage() {

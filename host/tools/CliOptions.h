@@ -20,9 +20,10 @@ struct HostOptions {
   std::string voice;        // --voice; empty: not given
   std::string language;     // --lang; empty: not given
   int rate = 8000;
-  bool realtime = false;
+  bool realtime = false;  // speak: --realtime; run: on unless --fast
   apt_log_priority_e log_priority = APT_PRIO_WARNING;
   std::chrono::milliseconds timeout{60000};  // longest wait for one answer
+  bool print_messages = true;                // every MRCP message on standard output
 };
 
 struct SpeakOptions {
@@ -38,6 +39,20 @@ struct RunOptions {
   HostOptions host;
   std::string script_file;
   std::string audio_dir;  // -o DIR: each channel's audio as DIR/NAME.wav
+};
+
+struct LoadOptions {
+  HostOptions host;
+  int channels = 100;
+  std::chrono::milliseconds duration{0};     // --seconds; 0: not given
+  int speaks = 0;                            // --speaks: SPEAKs per channel; 0: not given
+  std::string prompts_file;                  // --prompts: one prompt a line
+  std::chrono::milliseconds progress{1000};  // time between progress lines
+};
+
+struct CheckOptions {
+  HostOptions host;
+  bool service = false;  // --service: also ListVoices on the configured endpoint
 };
 
 struct ServeOptions {
@@ -57,6 +72,8 @@ enum class Parsed { kGo, kHelp, kUsageError };
 // *error says why.
 Parsed ParseSpeakArgs(const std::vector<std::string>& args, SpeakOptions* out, std::string* error);
 Parsed ParseRunArgs(const std::vector<std::string>& args, RunOptions* out, std::string* error);
+Parsed ParseLoadArgs(const std::vector<std::string>& args, LoadOptions* out, std::string* error);
+Parsed ParseCheckArgs(const std::vector<std::string>& args, CheckOptions* out, std::string* error);
 Parsed ParseServeArgs(const std::vector<std::string>& args, ServeOptions* out, std::string* error);
 Parsed ParseVoicesArgs(const std::vector<std::string>& args, VoicesOptions* out,
                        std::string* error);
@@ -74,6 +91,8 @@ bool ParseListen(const std::string& text, std::string* address, int* port);
 std::string MainUsage();
 std::string SpeakUsage(const std::string& default_module);
 std::string RunUsage(const std::string& default_module);
+std::string LoadUsage(const std::string& default_module);
+std::string CheckUsage(const std::string& default_module);
 std::string ServeUsage();
 std::string VoicesUsage();
 

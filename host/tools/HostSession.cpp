@@ -198,6 +198,7 @@ bool HostSession::Start(std::string* error) {
   vxhost::HostKit::Options kit;
   kit.root_dir = m_Root;
   kit.realtime = m_Options.realtime;
+  kit.server_queue = true;
   kit.log_priority = m_Options.log_priority;
   kit.log_stream = stderr;
   kit.shutdown_timeout = std::min(m_Options.timeout, std::chrono::milliseconds(5000));
@@ -207,12 +208,13 @@ bool HostSession::Start(std::string* error) {
     return false;
   }
   Printer* printer = m_Printer;
-  m_Kit->SetTranscriptCallback([printer](const vxhost::TranscriptEntry& entry) {
-    try {
-      printer->Message(entry.text);
-    } catch (...) {
-    }
-  });
+  if (m_Options.print_messages)
+    m_Kit->SetTranscriptCallback([printer](const vxhost::TranscriptEntry& entry) {
+      try {
+        printer->Message(entry.text);
+      } catch (...) {
+      }
+    });
   if (!m_Kit->LoadModule(m_Options.module_path, error)) {
     *error = "cannot load the module " + m_Options.module_path + ": " + *error;
     return false;
@@ -232,12 +234,14 @@ bool HostSession::Start(std::string* error) {
   return true;
 }
 
-vxhost::Channel* HostSession::OpenChannel(const std::string& id, int rate, std::string* error) {
+vxhost::Channel* HostSession::OpenChannel(const std::string& name, int rate, std::string* error) {
   if (!m_Kit || m_Finished) {
     *error = "the engine is not open";
     return nullptr;
   }
-  vxhost::Channel* channel = m_Kit->CreateChannel(id, static_cast<uint16_t>(rate));
+  const std::string& id = name;
+  vxhost::Channel* channel =
+      m_Kit->CreateChannel(vxhost::NewSessionId(), static_cast<uint16_t>(rate));
   if (!channel) {
     *error = "the engine refused to create channel " + id;
     return nullptr;
@@ -254,7 +258,13 @@ vxhost::Channel* HostSession::OpenChannel(const std::string& id, int rate, std::
     return nullptr;
   }
   m_Open.push_back(channel);
+  m_Names[channel] = name;
   return channel;
+}
+
+std::string HostSession::NameOf(const vxhost::Channel* channel) const {
+  auto it = m_Names.find(channel);
+  return it == m_Names.end() ? channel->id() : it->second;
 }
 
 bool HostSession::CloseChannel(vxhost::Channel* channel, std::string* error) {
@@ -265,7 +275,7 @@ bool HostSession::CloseChannel(vxhost::Channel* channel, std::string* error) {
   // Without a close response the kit keeps what the module may still use.
   m_Kit->DestroyChannel(channel);
   if (!closed) {
-    *error = "channel " + channel->id() + " did not answer its close in time";
+    *error = "channel " + NameOf(channel) + " did not answer its close in time";
     return false;
   }
   return true;

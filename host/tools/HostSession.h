@@ -4,6 +4,7 @@
 #pragma once
 
 #include <chrono>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -71,8 +72,13 @@ class HostSession {
   // False with *error when any step fails.
   bool Start(std::string* error);
 
-  // Creates and opens a channel; null with *error.
-  vxhost::Channel* OpenChannel(const std::string& id, int rate, std::string* error);
+  // Creates and opens a channel called `name`; null with *error. The
+  // identifier the module sees is a new session id (vxhost::NewSessionId),
+  // as a host server gives each session, so that runs on one host tree
+  // never reuse a record's or a prompt's file name.
+  vxhost::Channel* OpenChannel(const std::string& name, int rate, std::string* error);
+  // The name a channel was opened with.
+  std::string NameOf(const vxhost::Channel* channel) const;
   // Closes and destroys a channel; false with *error when the module did
   // not answer the close in time. What the channel collected stays.
   bool CloseChannel(vxhost::Channel* channel, std::string* error);
@@ -92,6 +98,7 @@ class HostSession {
   bool Finish(std::string* error);
 
   vxhost::HostKit* kit() { return m_Kit.get(); }
+  Printer* printer() { return m_Printer; }
   const std::string& root() const { return m_Root; }
 
  private:
@@ -102,6 +109,7 @@ class HostSession {
   std::string m_Root;
   bool m_ScratchRoot = false;  // m_Root was generated here
   std::vector<vxhost::Channel*> m_Open;
+  std::map<const vxhost::Channel*, std::string> m_Names;
   bool m_EngineOpen = false;
   bool m_Finished = false;
 };

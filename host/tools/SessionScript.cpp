@@ -433,6 +433,10 @@ class Runner {
         std::string reason;
         vxhost::Channel* channel = m_Session->OpenChannel(step.channel, step.rate, &reason);
         if (!channel) return Fail(step, reason);
+        if (channel->id() != step.channel) {
+          m_Session->printer()->Line("vexora: channel " + step.channel + " is " + channel->id() +
+                                     "@speechsynth");
+        }
         m_States[step.channel].channel = channel;
         (*m_Channels)[step.channel] = channel;
         return true;

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "CliOptions.h"
+#include "Commands.h"
 #include "HostSession.h"
 #include "SessionScript.h"
 #include "TtsServer.h"
@@ -37,15 +38,13 @@ namespace {
 namespace fs = std::filesystem;
 namespace tts = google::cloud::texttospeech::v1;
 
-constexpr int kExitOk = 0;
-constexpr int kExitFailed = 1;
-constexpr int kExitUsage = 2;
-
 // Longest wait for the response to the STOP sent when a run is cut short.
 constexpr std::chrono::milliseconds kStopWait{5000};
 
 // Largest file read for --ssml, --uri-list and scripts.
 constexpr std::uintmax_t kLargestInput = 16 * 1024 * 1024;
+
+}  // namespace
 
 int Failed(const std::string& message) {
   std::cerr << "vexora: " << message << "\n";
@@ -81,7 +80,7 @@ bool ReadInputFile(const std::string& path, std::string* content, std::string* e
 
 // Reads `text` as an MRCP message, to find a bad header before the module
 // is loaded.
-bool CheckRequestText(const std::string& text, std::string* error) {
+static bool CheckRequestText(const std::string& text, std::string* error) {
   if (apr_initialize() != APR_SUCCESS) {
     *error = "cannot initialise APR";
     return false;
@@ -124,6 +123,8 @@ const char* CauseName(int cause) {
   return cause >= 0 && cause < 8 ? kNames[cause] : "unknown";
 }
 
+namespace {
+
 std::string CauseText(const vxhost::ReceivedMessage& message) {
   if (!message.has_completion_cause) return "no Completion-Cause";
   char code[16];
@@ -141,6 +142,11 @@ std::string Seconds(std::chrono::milliseconds period) {
   char text[32];
   std::snprintf(text, sizeof(text), "%g s", period.count() / 1000.0);
   return text;
+}
+
+std::string MediaCounts(const vxhost::Channel* channel) {
+  return std::to_string(channel->Underruns()) + " underruns, " +
+         std::to_string(channel->LateFrames()) + " late frames";
 }
 
 // Starts the session; at log level info and above names the generated tree.
@@ -216,6 +222,9 @@ int Speak(const SpeakOptions& options) {
   }
   const fs::path output_dir = fs::path(options.output).parent_path();
   std::error_code code;
+  if (fs::is_directory(options.output, code)) {
+    return Failed("cannot write " + options.output + ": it is a directory");
+  }
   if (!output_dir.empty() && !fs::is_directory(output_dir, code)) {
     return Failed("cannot write " + options.output + ": no directory " + output_dir.string());
   }
@@ -291,6 +300,7 @@ int Speak(const SpeakOptions& options) {
     const size_t pcm = audio.size() & ~static_cast<size_t>(1);
     printer.Line("vexora: " + options.output + ": " + std::to_string(kWaveHeaderSize + pcm) +
                  " bytes, " + AudioText(pcm, rate) + "; " + outcome);
+    if (options.host.realtime) printer.Line("vexora: " + MediaCounts(channel));
   } else {
     printer.Line("vexora: " + outcome + "; " + write_error);
   }
@@ -344,6 +354,7 @@ int Run(const RunOptions& options) {
     const int rate = it->second->sampling_rate();
     std::string line =
         "vexora: channel " + name + ": " + AudioText(audio.size() & ~static_cast<size_t>(1), rate);
+    if (options.host.realtime) line += ", " + MediaCounts(it->second);
     if (!options.audio_dir.empty()) {
       const std::string path = (fs::path(options.audio_dir) / (name + ".wav")).string();
       std::string write_error;
@@ -362,10 +373,12 @@ int Run(const RunOptions& options) {
     clean = false;
   }
   for (const std::string& line : lines) printer.Line(line);
-  if (!succeeded) std::cerr << "vexora: " << script_error << "\n";
   if (!clean) std::cerr << "vexora: " << close_error << "\n";
-  printer.Line(succeeded ? "vexora: " + options.script_file + ": every directive succeeded"
-                         : "vexora: " + script_error);
+  if (succeeded) {
+    printer.Line("vexora: " + options.script_file + ": every directive succeeded");
+  } else {
+    std::cerr << "vexora: " << script_error << "\n";
+  }
   return succeeded && clean && written ? kExitOk : kExitFailed;
 }
 
@@ -412,6 +425,7 @@ int Voices(const VoicesOptions& options) {
   if (response.voices_size() == 0) {
     std::cerr << "vexora: no voices" << (options.language.empty() ? "" : " for " + options.language)
               << "\n";
+    return kExitFailed;
   }
   return kExitOk;
 }
@@ -483,6 +497,10 @@ int Main(int argc, char** argv) {
     std::cout << MainUsage();
     return kExitOk;
   }
+  if (command == "--version" || command == "version") {
+    std::cout << "vexora " VX_PROJECT_VERSION "\n";
+    return kExitOk;
+  }
   if (command == "speak") {
     SpeakOptions options;
     options.host.module_path = default_module;
@@ -491,7 +509,19 @@ int Main(int argc, char** argv) {
   if (command == "run") {
     RunOptions options;
     options.host.module_path = default_module;
+    options.host.realtime = true;  // a scripted session is about timing
     return RunCommand("run", args, options, ParseRunArgs, RunUsage(default_module), Run);
+  }
+  if (command == "load") {
+    LoadOptions options;
+    options.host.module_path = default_module;
+    options.host.realtime = true;
+    return RunCommand("load", args, options, ParseLoadArgs, LoadUsage(default_module), Load);
+  }
+  if (command == "check") {
+    CheckOptions options;
+    options.host.module_path = default_module;
+    return RunCommand("check", args, options, ParseCheckArgs, CheckUsage(default_module), Check);
   }
   if (command == "voices") {
     return RunCommand("voices", args, VoicesOptions(), ParseVoicesArgs, VoicesUsage(), Voices);

@@ -91,6 +91,16 @@ int PeakAmplitude(const std::string& pcm) {
   return peak;
 }
 
+// The Channel-Identifier the module saw for the script's channel `name`,
+// from the line "vexora: channel NAME is ID@speechsynth"; "" when none.
+std::string ChannelIdentifier(const std::string& out, const std::string& name) {
+  const std::string marker = "vexora: channel " + name + " is ";
+  const size_t at = out.find(marker);
+  if (at == std::string::npos) return "";
+  const size_t begin = at + marker.size();
+  return out.substr(begin, out.find('\n', begin) - begin);
+}
+
 struct Outcome {
   int exit_code = -1;  // -1: killed at the time limit
   std::string out;
@@ -432,15 +442,23 @@ TEST_F(CliTest, ScriptWithTwoChannelsStopsOneAndCompletesTheOther) {
       Run({"run", Path("two.vxs"), "--voice", "vx-test-tone", "--realtime", "-o", Path("audio")});
   ASSERT_EQ(run.exit_code, 0) << run.out << run.err;
 
-  const size_t stop = run.out.find("STOP 2\r\nChannel-Identifier: a@speechsynth");
-  const size_t stopped = run.out.find("2 200 COMPLETE\r\nChannel-Identifier: a@speechsynth");
-  const size_t complete = run.out.find("SPEAK-COMPLETE 1 COMPLETE\r\nChannel-Identifier: b@");
+  // Each script channel is a channel of a new session id, named once.
+  const std::string id_a = ChannelIdentifier(run.out, "a");
+  const std::string id_b = ChannelIdentifier(run.out, "b");
+  ASSERT_FALSE(id_a.empty()) << run.out;
+  ASSERT_FALSE(id_b.empty()) << run.out;
+  EXPECT_NE(id_a, id_b);
+  const size_t stop = run.out.find("STOP 2\r\nChannel-Identifier: " + id_a + "\r\n");
+  const size_t stopped = run.out.find("2 200 COMPLETE\r\nChannel-Identifier: " + id_a + "\r\n");
+  const size_t complete =
+      run.out.find("SPEAK-COMPLETE 1 COMPLETE\r\nChannel-Identifier: " + id_b + "\r\n");
   ASSERT_NE(stop, std::string::npos) << run.out;
   ASSERT_NE(stopped, std::string::npos) << run.out;
   ASSERT_NE(complete, std::string::npos) << run.out;
   EXPECT_LT(stop, stopped);
   // The stopped channel sent no SPEAK-COMPLETE.
-  EXPECT_EQ(run.out.find("SPEAK-COMPLETE 1 COMPLETE\r\nChannel-Identifier: a@"), std::string::npos);
+  EXPECT_EQ(run.out.find("SPEAK-COMPLETE 1 COMPLETE\r\nChannel-Identifier: " + id_a),
+            std::string::npos);
 
   Wave a, b;
   ASSERT_TRUE(ReadWave(Path("audio/a.wav"), 8000, &a));
@@ -569,10 +587,11 @@ TEST_F(CliTest, ScriptFollowsSpeechMarkersAndStopsBetweenThem) {
             "sleep 2500\n");
   Outcome run = Run({"run", Path("marks.vxs"), "--voice", "vx-test-tone", "--realtime"});
   ASSERT_EQ(run.exit_code, 0) << run.out << run.err;
-  EXPECT_NE(run.out.find("SPEECH-MARKER 1 IN-PROGRESS\r\nChannel-Identifier: a@speechsynth\r\n"
-                         "Speech-Marker: timestamp="),
-            std::string::npos)
-      << run.out;
+  // The channel's identifier is the one the host made for it.
+  const size_t marker = run.out.find("SPEECH-MARKER 1 IN-PROGRESS\r\nChannel-Identifier: ");
+  ASSERT_NE(marker, std::string::npos) << run.out;
+  const size_t line_end = run.out.find("\r\n", marker + 29);
+  EXPECT_EQ(run.out.compare(line_end, 27, "\r\nSpeech-Marker: timestamp="), 0) << run.out;
   EXPECT_EQ(run.out.find(";second"), std::string::npos) << run.out;
   const size_t stopped = run.out.find("3 200 COMPLETE\r\n");
   ASSERT_NE(stopped, std::string::npos) << run.out;
@@ -716,6 +735,283 @@ TEST_F(CliTest, ServeTtsListensUntilTerminatedAndAnswersListVoices) {
   const Outcome served = Wait(pid, tag, 20s, started);
   EXPECT_EQ(served.exit_code, 0) << served.err;
   EXPECT_NE(served.err.find("ListVoices"), std::string::npos) << served.err;
+}
+
+// ------------------------------------------------- the kit as a server
+
+TEST_F(CliTest, VersionIsTheProjectVersion) {
+  Outcome run = Run({"--version"});
+  EXPECT_EQ(run.exit_code, 0);
+  EXPECT_EQ(run.out, std::string("vexora ") + VX_PROJECT_VERSION + "\n");
+  run = Run({"--help"});
+  EXPECT_NE(run.out.find("--version"), std::string::npos);
+  const std::string server_out = Path("server-version.out");
+  ASSERT_EQ(
+      std::system((std::string(VX_TTS_SERVER_PROGRAM) + " --version > " + server_out).c_str()), 0);
+  EXPECT_EQ(ReadText(server_out), std::string("vexora-tts-server ") + VX_PROJECT_VERSION + "\n");
+}
+
+// A second SPEAK during playback is queued by the host (200 PENDING) and a
+// STOP then lists both: the module never sees the second.
+const char kQueueScript[] =
+    "channel a\n"
+    "send\n"
+    "MRCP/2.0 0 SPEAK 0\n"
+    "Content-Type: text/plain\n"
+    "\n"
+    "This prompt is long enough to be playing when the STOP comes.\n"
+    ".\n"
+    "wait-in-progress timeout 5000\n"
+    "send\n"
+    "MRCP/2.0 0 SPEAK 0\n"
+    "Content-Type: text/plain\n"
+    "\n"
+    "queued\n"
+    ".\n"
+    "wait-response 200 timeout 5000\n"
+    "send after 300\n"
+    "MRCP/2.0 0 STOP 0\n"
+    ".\n"
+    "wait-response 200 timeout 5000\n"
+    "wait-event SPEAK-COMPLETE timeout 500\n";
+
+TEST_F(CliTest, RunPacesInRealTimeSoAStopFindsThePromptPlaying) {
+  WriteText(Path("queue.vxs"), kQueueScript);
+  // Real time by default: the STOP comes mid-prompt and stops both; no
+  // SPEAK-COMPLETE follows, so the last wait fails on its time-out.
+  Outcome run = Run({"run", Path("queue.vxs"), "--voice", "vx-test-tone", "-o", Path("rt")});
+  EXPECT_EQ(run.exit_code, 1) << run.out << run.err;
+  EXPECT_NE(run.out.find("2 200 PENDING\r\n"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("3 200 COMPLETE\r\n"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("Active-Request-Id-List: 1,2\r\n"), std::string::npos) << run.out;
+  EXPECT_EQ(run.out.find("SPEAK-COMPLETE"), std::string::npos) << run.out;
+  EXPECT_NE(run.err.find("queue.vxs:20: no SPEAK-COMPLETE"), std::string::npos) << run.err;
+  // Printed once, on standard error only.
+  EXPECT_EQ(run.out.find("queue.vxs:20"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("0 underruns"), std::string::npos) << run.out;
+  Wave wave;
+  ASSERT_TRUE(ReadWave(Path("rt/a.wav"), 8000, &wave));
+  EXPECT_GT(wave.pcm.size(), 0u);
+  EXPECT_LT(wave.pcm.size(), 60 * kFrame8k);
+
+  // --fast: both prompts are over before the STOP, which stops nothing.
+  run = Run({"run", Path("queue.vxs"), "--voice", "vx-test-tone", "--fast", "-o", Path("fast")});
+  EXPECT_EQ(run.out.find("Active-Request-Id-List"), std::string::npos) << run.out;
+  ASSERT_TRUE(ReadWave(Path("fast/a.wav"), 8000, &wave));
+  EXPECT_EQ(wave.pcm.size(), (61 + 6) * kFrame8k);
+  EXPECT_EQ(run.out.find("underruns"), std::string::npos) << run.out;
+}
+
+// A host tree of the test's own, served by "vexora serve-tts".
+class CliServedTest : public CliTest {
+ protected:
+  void SetUp() override {
+    CliTest::SetUp();
+    m_Server = Start({"serve-tts", "--listen", "127.0.0.1:0"}, "served");
+    ASSERT_GT(m_Server, 0);
+    const auto started = std::chrono::steady_clock::now();
+    std::string out;
+    while ((out = ReadText(m_Dir / "served.out")).find('\n') == std::string::npos &&
+           std::chrono::steady_clock::now() - started < 20s) {
+      std::this_thread::sleep_for(10ms);
+    }
+    const std::string prefix = "listening on ";
+    ASSERT_EQ(out.compare(0, prefix.size(), prefix), 0) << out;
+    m_Target = out.substr(prefix.size(), out.find('\n') - prefix.size());
+    fs::create_directories(m_Dir / "root" / "conf");
+    fs::create_directories(m_Dir / "root" / "data");
+    WriteText(m_Dir / "root" / "data" / "key.json", "{}\n");
+    WriteConfig("");
+  }
+
+  void TearDown() override {
+    if (m_Server > 0) {
+      kill(m_Server, SIGTERM);
+      int status = 0;
+      waitpid(m_Server, &status, 0);
+    }
+    CliTest::TearDown();
+  }
+
+  void WriteConfig(const std::string& elements) {
+    WriteText(m_Dir / "root" / "conf" / "vexora.xml",
+              "<vexora gapp-credentials-file=\"key.json\">\n"
+              "  <synth-settings secure-transport=\"false\" voice-name=\"vx-test-tone\"\n"
+              "      service-uri=\"" +
+                  m_Target + "\"/>\n" + elements + "</vexora>\n");
+  }
+
+  pid_t m_Server = -1;
+  std::string m_Target;
+};
+
+TEST_F(CliServedTest, RunsOnOneRootNeverReuseAChannelIdentifier) {
+  WriteConfig("  <sdr-manager save-records=\"true\" record-folder=\"records\"/>\n");
+  for (const char* name : {"one.wav", "two.wav"}) {
+    const Outcome run = Run({"speak", "Same words.", "-o", Path(name), "--root", Path("root")});
+    ASSERT_EQ(run.exit_code, 0) << run.out << run.err;
+  }
+  // Both records kept: the second run did not write over the first.
+  std::vector<std::string> records;
+  for (const auto& entry : fs::directory_iterator(m_Dir / "root" / "var" / "records")) {
+    records.push_back(entry.path().filename().string());
+  }
+  ASSERT_EQ(records.size(), 2u) << (records.empty() ? "" : records.front());
+  EXPECT_NE(records[0], records[1]);
+}
+
+TEST_F(CliServedTest, Latin1SsmlDocumentIsSpoken) {
+  // A W3C-style SSML document in ISO-8859-1: the host reads it as the
+  // declaration says and hands the module UTF-8.
+  const std::string latin1 =
+      "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>\n"
+      "<speak version=\"1.0\" xmlns=\"http://www.w3.org/2001/10/synthesis\" "
+      "xml:lang=\"fr-FR\">\xC7\x61 va tr\xE8s bien, merci.</speak>";
+  WriteText(Path("latin1.ssml"), latin1);
+  const Outcome run = Run(
+      {"speak", "--ssml", Path("latin1.ssml"), "-o", Path("latin1.wav"), "--root", Path("root")});
+  ASSERT_EQ(run.exit_code, 0) << run.out << run.err;
+  std::string utf8 = latin1;
+  utf8.replace(utf8.find("ISO-8859-1"), 10, "UTF-8");
+  utf8.replace(utf8.find('\xC7'), 1, "\xC3\x87");
+  utf8.replace(utf8.find('\xE8'), 1, "\xC3\xA8");
+  EXPECT_NE(run.out.find("\xC3\x87"
+                         "a va tr\xC3\xA8s"),
+            std::string::npos)
+      << run.out;
+  Wave wave;
+  ASSERT_TRUE(ReadWave(Path("latin1.wav"), 8000, &wave));
+  // The test voice: one frame per byte of the document the module got.
+  EXPECT_EQ(wave.pcm.size(), utf8.size() * kFrame8k);
+}
+
+TEST_F(CliServedTest, CheckPrintsWhatTheModuleTookAndAsksTheService) {
+  const Outcome run = Run({"check", "--root", Path("root"), "--service"});
+  ASSERT_EQ(run.exit_code, 0) << run.out << run.err;
+  EXPECT_NE(run.out.find("synth-settings service-uri = \"" + m_Target + "\""), std::string::npos)
+      << run.out;
+  EXPECT_NE(run.out.find("vexora gapp-credentials-file = \"key.json\""), std::string::npos)
+      << run.out;
+  EXPECT_NE(run.out.find(Path("root") + "/data/key.json"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("warnings: 0\n"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("engine: opened and closed"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("ListVoices at " + m_Target + " answered"), std::string::npos) << run.out;
+  EXPECT_EQ(run.out.find("MRCP/2.0"), std::string::npos);
+}
+
+TEST_F(CliTest, CheckOpensEverySampleAndReportsABrokenDocument) {
+  const fs::path samples = fs::path(VX_SOURCE_DIR) / "conf";
+  int checked = 0;
+  for (const auto& entry : fs::directory_iterator(samples)) {
+    if (entry.path().extension() != ".xml") continue;
+    SCOPED_TRACE(entry.path().filename().string());
+    const fs::path root = m_Dir / ("root-" + entry.path().stem().string());
+    fs::create_directories(root / "conf");
+    fs::create_directories(root / "data");
+    const std::string sample = ReadText(entry.path());
+    WriteText(root / "conf" / "vexora.xml", sample);
+    const std::string attribute = "gapp-credentials-file=\"";
+    const size_t at = sample.find(attribute);
+    ASSERT_NE(at, std::string::npos);
+    const std::string key = sample.substr(
+        at + attribute.size(), sample.find('"', at + attribute.size()) - at - attribute.size());
+    // A real service-account key, so that secure transport makes its
+    // credentials offline.
+    const std::string pem = (root / "key.pem").string();
+    ASSERT_EQ(std::system(("openssl genrsa -out " + pem + " 2048 >/dev/null 2>&1").c_str()), 0);
+    std::string escaped;
+    for (char c : ReadText(pem)) escaped += c == '\n' ? std::string("\\n") : std::string(1, c);
+    WriteText(root / "data" / key,
+              "{\"type\": \"service_account\", \"project_id\": \"vx\", \"private_key_id\": \"k\", "
+              "\"private_key\": \"" +
+                  escaped +
+                  "\", \"client_email\": \"t@vx.iam.gserviceaccount.com\", "
+                  "\"client_id\": \"1\"}");
+    const Outcome run = Run({"check", "--root", root.string()});
+    EXPECT_EQ(run.exit_code, 0) << run.out << run.err;
+    EXPECT_NE(run.out.find("engine: opened and closed"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("warnings: 0\n"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("synth-settings "), std::string::npos) << run.out;
+    ++checked;
+  }
+  EXPECT_GE(checked, 2);
+
+  fs::create_directories(m_Dir / "broken" / "conf");
+  fs::create_directories(m_Dir / "broken" / "data");
+  WriteText(m_Dir / "broken" / "conf" / "vexora.xml",
+            "<vexora gapp-credentials-file=\"key.json\">\n"
+            "  <synth-settings language=\"en-US\"\n"
+            "  <waveform-manager/>\n"
+            "</vexora>\n");
+  const Outcome run = Run({"check", "--root", Path("broken")});
+  EXPECT_EQ(run.exit_code, 1) << run.out << run.err;
+  EXPECT_NE(run.out.find("at line 3"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("engine: refused to open"), std::string::npos) << run.out;
+  EXPECT_EQ(Run({"check"}).exit_code, 2);
+}
+
+TEST_F(CliTest, LoadKeepsTwentyChannelsSpeakingAndTabulatesThem) {
+  WriteText(Path("prompts.txt"), "one two\n\nthree four five\n");
+  const Outcome run = Run({"load", "--channels", "20", "--speaks", "3", "--voice", "vx-test-tone",
+                           "--prompts", Path("prompts.txt")},
+                          120s);
+  ASSERT_EQ(run.exit_code, 0) << run.out << run.err;
+  EXPECT_NE(run.out.find("20 channels open"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("000 normal: 60\n"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("refused: 0\n"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("stopped at the end: 0\n"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("time to first audio (60 SPEAKs): p50 "), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("underruns: 0 frames on 0 channels"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("CPU s per channel-second of audio"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("peak resident memory: "), std::string::npos) << run.out;
+  // No cause but 000 in the table, and no MRCP message printed.
+  EXPECT_EQ(run.out.find("004 "), std::string::npos) << run.out;
+  EXPECT_EQ(run.out.find("MRCP/2.0"), std::string::npos);
+  // Every channel spoke its prompts whole: 7, 15 and 7 frames, in turn
+  // from a different first prompt.
+  EXPECT_NE(run.out.find("audio: "), std::string::npos);
+  EXPECT_EQ(Run({"load", "--channels", "2"}).exit_code, 2);  // no --seconds or --speaks
+}
+
+TEST_F(CliTest, LoadAndCheckDescribeTheirOptions) {
+  Outcome run = Run({"--help"});
+  for (const char* word : {"load", "check --root DIR", "--version"}) {
+    EXPECT_NE(run.out.find(word), std::string::npos) << word;
+  }
+  run = Run({"load", "--help"});
+  EXPECT_EQ(run.exit_code, 0);
+  for (const char* word : {"--channels", "--seconds", "--speaks", "--prompts", "--root", "--voice",
+                           "time to first audio", "underruns", "peak resident memory"}) {
+    EXPECT_NE(run.out.find(word), std::string::npos) << word;
+  }
+  run = Run({"check", "--help"});
+  EXPECT_EQ(run.exit_code, 0);
+  for (const char* word : {"--root", "--service", "ListVoices"}) {
+    EXPECT_NE(run.out.find(word), std::string::npos) << word;
+  }
+  run = Run({"run", "--help"});
+  EXPECT_NE(run.out.find("--fast"), std::string::npos);
+  EXPECT_NE(run.out.find("real time"), std::string::npos);
+  for (const std::vector<std::string>& args :
+       std::vector<std::vector<std::string>>{{"load", "--seconds", "1", "--speaks", "1"},
+                                             {"load", "--channels", "0", "--speaks", "1"},
+                                             {"check", "--root", Path("nowhere")},
+                                             {"check", "--service=yes", "--root", Path("x")}}) {
+    EXPECT_EQ(Run(args, 30s).exit_code, 2) << args[0] << " " << args[1];
+  }
+}
+
+TEST_F(CliTest, SmallFaultsOfTheProgram) {
+  // voices: nothing matches, exit 1.
+  Outcome run = Run({"voices", "--lang", "xx-XX"});
+  EXPECT_EQ(run.exit_code, 1) << run.out << run.err;
+  EXPECT_NE(run.err.find("no voices for xx-XX"), std::string::npos) << run.err;
+  // speak into a folder: refused before anything is synthesized.
+  fs::create_directories(m_Dir / "folder");
+  run = Run({"speak", "Hello.", "-o", Path("folder"), "--voice", "vx-test-tone"});
+  EXPECT_EQ(run.exit_code, 1) << run.out << run.err;
+  EXPECT_NE(run.err.find("is a directory"), std::string::npos) << run.err;
+  EXPECT_EQ(run.out.find("MRCP/2.0"), std::string::npos) << run.out;
 }
 
 }  // namespace

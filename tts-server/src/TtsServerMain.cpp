@@ -44,6 +44,7 @@ const char kUsage[] =
     "  --cut-header            answer only the first 20 bytes of the WAVE reply\n"
     "  --extra-chunks          put a LIST chunk before the \"data\" chunk\n"
     "  --drop-next N           cut the connection of the next N calls mid-call\n"
+    "  --version               print the version and exit\n"
     "  --help                  show this text\n";
 
 bool ParseInt(const std::string& text, int* value) {
@@ -86,6 +87,9 @@ int main(int argc, char** argv) {
     std::string v;
     if (arg == "--help" || arg == "-h") {
       std::cout << kUsage;
+      return 0;
+    } else if (arg == "--version") {
+      std::cout << "vexora-tts-server " VX_PROJECT_VERSION "\n";
       return 0;
     } else if (arg == "--listen") {
       if (!value(&v) || !ParseListen(v, &options.address, &options.port))

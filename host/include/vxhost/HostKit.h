@@ -49,6 +49,45 @@
  *   is seen only after that frame's audio has been kept, so a caller that
  *   waited for it finds all the audio in Channel::Audio().
  *
+ * ------------------------------------------------------- The server layer
+ *
+ * By default the kit hands every request straight to the module, as a test
+ * of the module's own handling needs (a second SPEAK during playback
+ * reaches the module and exercises its replacement of the first). With
+ * Options::server_queue set, the kit answers as a host MRCP server does in
+ * front of its synthesizer (RFC 6787, the synthesizer state machine), so
+ * that the module sees one SPEAK at a time:
+ * - a SPEAK that arrives while another is active (speaking or paused) is
+ *   answered "200 PENDING" by the kit and queued; when the active one ends
+ *   (its SPEAK-COMPLETE, a response that refused it, or a STOP that
+ *   stopped it) the next one is handed to the module. The module's
+ *   IN-PROGRESS for a queued SPEAK is not passed on (the client had its
+ *   response already); a queued SPEAK the module refuses ends with a
+ *   SPEAK-COMPLETE carrying the refusal's Completion-Cause (004 without);
+ * - a STOP or BARGE-IN-OCCURRED without Active-Request-Id-List removes every
+ *   pending SPEAK and goes to the module for the active one; one that lists
+ *   request ids removes the pending ones listed and goes to the module only
+ *   when the active one is listed, else the kit answers it itself. The
+ *   response lists every request id stopped: those the module listed, the
+ *   pending ones the kit removed, and the active one when the module's
+ *   response lists none but the active SPEAK ended with this STOP (no
+ *   SPEAK-COMPLETE came for it); no list when nothing was stopped. No
+ *   SPEAK-COMPLETE is sent for a stopped SPEAK. A SPEAK stopped while
+ *   paused leaves the next one paused: the kit sends the module a PAUSE of
+ *   its own after it, whose response the client does not see;
+ * - closing a channel drops its queue.
+ * The vexora program runs with the server layer; the kit's own tests of it
+ * are in host/test and tests/integration.
+ *
+ * ---------------------------------------------------------- Media counters
+ *
+ * Per channel the media thread counts underruns, the frames it read
+ * without audio while a SPEAK was playing and more of its audio was still
+ * to come (a gap between two audio frames of one SPEAK, not while paused;
+ * the wait for the first frame is not one), and late frames, the reads
+ * made more than one 20 ms frame after the time the real-time schedule
+ * gave them (only with Options::realtime).
+ *
  * Lifecycle methods of HostKit (LoadModule ... UnloadModule, Create/Open/
  * Close/DestroyChannel) are called by one controlling thread at a time;
  * Send, SendText, NewRequest and every Channel method may be called from any
@@ -60,7 +99,11 @@
  * one per channel (given to create_channel). Each request lives in a
  * sub-pool of its channel's pool, created by NewRequest / SendText and kept
  * until the channel is destroyed; the module may allocate its responses in
- * the request's pool. Allocate what a request carries in request->pool,
+ * the request's pool. With the server layer (below) a long call stays
+ * within bounded memory: the kit frees the pool of a finished request (its
+ * final response or SPEAK-COMPLETE delivered, or removed from the queue)
+ * once 16 more have finished on the channel, so such a request must be
+ * made with NewRequest or SendText and not be touched once finished. Allocate what a request carries in request->pool,
  * never in Channel::pool() while the channel is open: the module allocates
  * from the channel's pool on its own threads, and a pool is not thread-safe.
  *
@@ -91,6 +134,7 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -105,6 +149,7 @@
 namespace vxhost {
 
 class KitCore;
+struct ServerState;
 
 // One message the module sent on a channel, copied when it arrived.
 struct ReceivedMessage {
@@ -122,7 +167,14 @@ struct ReceivedMessage {
   // the last ClearAudio; TakeAudio does not reset it), so that a listener
   // can place every message exactly between two frames.
   size_t audio_bytes = 0;
+  // The Active-Request-Id-List header as written; empty when absent.
+  std::string active_request_id_list;
 };
+
+// A new random channel identifier of 16 hexadecimal digits, as a host
+// server makes one per session, so that runs on one host tree never name
+// two channels alike.
+std::string NewSessionId();
 
 // One MRCP message that went to or came from the module, for transcripts.
 struct TranscriptEntry {
@@ -168,12 +220,19 @@ class Channel {
   bool WaitAudioBytes(size_t bytes, std::chrono::milliseconds timeout);
   // True once at least `frames` reads (audio and idle) have been made.
   bool WaitFrames(size_t frames, std::chrono::milliseconds timeout);
+  // See "Media counters" above; ClearAudio does not reset them.
+  size_t Underruns() const;
+  size_t LateFrames() const;
   // Forgets the collected audio and zeroes both frame counters.
   void ClearAudio();
   // The audio collected since the last take (or clear), handed over and
   // forgotten at once, so that no frame is lost or seen twice; the frame
   // counters go on.
   std::vector<char> TakeAudio();
+
+  // Requests of the channel whose memory the kit still keeps (see "Memory
+  // pools" above).
+  size_t LiveRequests() const { return m_LiveRequests.load(); }
 
   int OpenResponses() const;   // times the module answered open
   int CloseResponses() const;  // times the module answered close
@@ -187,12 +246,14 @@ class Channel {
   Channel(std::string id, uint16_t sampling_rate, apr_pool_t* pool);
 
   // Media thread: one read_frame of the stream; true when it gave audio.
-  bool ReadFrame();
+  // `late`: the read comes more than a frame after its time.
+  bool ReadFrame(bool late);
   // Runs `job` now, or, when called from inside this channel's read_frame,
   // once the frame's audio has been kept: a module that answers from its
   // read (SPEAK-COMPLETE, a close) is seen after that frame's audio.
   void AfterRead(std::function<void()> job);
   void OnMessage(ReceivedMessage message);
+  void SetPaused(bool paused);
   mrcp_request_id NextRequestId(mrcp_request_id wanted);
 
   const std::string m_Id;
@@ -206,6 +267,9 @@ class Channel {
 
   std::atomic<bool> m_Readable{false};
   std::atomic<mrcp_request_id> m_NextRequestId{1};
+  std::atomic<size_t> m_LiveRequests{0};
+  // The server layer's state of the channel; null without it.
+  std::shared_ptr<ServerState> m_Server;
 
   std::mutex m_ReadMutex;  // held around each read_frame and by DestroyChannel
   std::atomic<std::thread::id> m_Reader{};  // the thread inside read_frame, if any
@@ -234,6 +298,13 @@ class Channel {
   size_t m_AudioBytesKept = 0;
   size_t m_AudioFrames = 0;
   size_t m_IdleFrames = 0;
+  size_t m_Underruns = 0;
+  size_t m_LateFrames = 0;
+  // Idle frames since the last audio frame of the SPEAK playing; they are
+  // underruns once more audio of it comes.
+  size_t m_GapFrames = 0;
+  bool m_AfterAudio = false;  // an audio frame came since the SPEAK (re)started
+  bool m_Paused = false;      // a PAUSE was sent and no RESUME since
 };
 
 // Loads one module file and drives its engine; see the top of this file.
@@ -245,6 +316,9 @@ class HostKit {
     // plugin are made under it when missing. Empty: the current directory.
     std::string root_dir;
     bool realtime = false;  // pace the media thread at 20 ms per frame
+    // Answer as a host server in front of the module; see "The server
+    // layer" above.
+    bool server_queue = false;
     apt_log_priority_e log_priority = APT_PRIO_WARNING;
     FILE* log_stream = stderr;  // nullptr: the sink writes nowhere
     bool negotiate_codec = true;  // false: channels get no codec descriptor

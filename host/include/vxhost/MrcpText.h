@@ -29,12 +29,24 @@
  *   - Body: exactly Content-Length octets after the empty line; without
  *     Content-Length, the rest of the text. Line breaks or spaces after a
  *     counted body are ignored; anything else there is an error.
+ *   - Body charset: the body is in the charset the Content-Type's charset
+ *     parameter names, or else, for an XML media type (".../xml",
+ *     "...+xml", compared without regard to case), the one its XML
+ *     declaration names; UTF-8 without either. A body in another charset
+ *     is converted to UTF-8 (iconv) and the parameter and the declaration
+ *     are rewritten to say UTF-8, so that the message read carries UTF-8
+ *     only; Content-Length becomes the converted length.
+ *   - An empty value is no value of a typed header (number, boolean, label,
+ *     cause), except in GET-PARAMS, which names the headers it asks for that
+ *     way: there the header is marked present with its default, and written
+ *     back as "Name:" without a value.
  *   - Rejected with an error text, never a crash: more than
  *     kMaxMrcpMessageSize octets (as read, or once written), a NUL octet,
- *     invalid UTF-8 (anywhere, the body included), a start line that fits
- *     none of the three forms, a header line without ":", a body shorter
- *     than Content-Length, and a value outside the grammar of its header
- *     below.
+ *     invalid UTF-8 (in the start line and headers, or in the body once
+ *     converted), an unknown charset, a start line that fits none of the
+ *     three forms, a header line without ":", a body shorter than
+ *     Content-Length, and a value outside the grammar of its header below.
+ *     Errors of the start line and the header lines begin "line N: ".
  *
  * Header values:
  *   Channel-Identifier             string -> message->channel_id
