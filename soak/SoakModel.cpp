@@ -134,8 +134,23 @@ void ChannelModel::OnMessage(const vxhost::ReceivedMessage& message) {
         // that may not be barged in on. The response names the one it
         // stopped, and none when it stopped none.
         const bool barge_in = request.method == "BARGE-IN-OCCURRED";
+        // A SPEAK sent before it and still unanswered was accepted (a
+        // SPEAK stopped before its first audio is answered before the
+        // STOP), so the ones before it were replaced, and it was not
+        // stopped: a barge-in it may not be interrupted by.
+        size_t unanswered = 0;
+        for (const RequestModel& waiting : m_Requests) {
+          if (waiting.speak && waiting.serial < request.serial) {
+            unanswered = std::max(unanswered, waiting.serial);
+          }
+        }
         std::string stopped;
         for (auto& speak : m_Started) {
+          if (speak->end == SpeakModel::End::kNone && speak->request_serial < unanswered) {
+            speak->end = SpeakModel::End::kReplaced;
+            speak->ended_us = now;
+            continue;
+          }
           if (speak->end == SpeakModel::End::kNone && speak->request_serial < request.serial &&
               (!barge_in || speak->kill_on_barge_in)) {
             speak->end = SpeakModel::End::kStopped;

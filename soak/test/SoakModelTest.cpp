@@ -342,4 +342,30 @@ TEST_F(SoakModelTest, MarkersOnlyWhileTheirSpeakPlays) {
   EXPECT_TRUE(Saw("SPEECH-MARKER for SPEAK 4, which does not play"));
 }
 
+// A SPEAK accepted in place of the one playing (its IN-PROGRESS still to
+// come) that may not be barged in on: the barge-in is answered at once,
+// naming nothing, and the one it replaced is not owed a mention.
+TEST_F(SoakModelTest, BargeInBeforeTheAnswerOfAReplacingSpeakNamesNothing) {
+  Speak(1, "first");
+  Response(1, "SPEAK", 200, true);
+  Play("first", 0, 2);
+  auto later = std::make_shared<SpeakModel>();
+  later->id = 2;
+  later->kill_on_barge_in = false;
+  ExpectedSegment segment;
+  segment.hash = VxTts::TestBytesHash("later");
+  segment.frames = 5;
+  later->segments.push_back(segment);
+  later->playable = true;
+  Send(2, "SPEAK", later);
+  Send(3, "BARGE-IN-OCCURRED");
+  Response(3, "BARGE-IN-OCCURRED");
+  Response(2, "SPEAK", 200, true);
+  Play("later", 0, 5);
+  Complete(2);
+  Later(kSecond);
+  EXPECT_TRUE(m_Violations.empty()) << m_Violations.front();
+  EXPECT_EQ(m_Model.completed(), 1u);
+}
+
 }  // namespace VxSoak
