@@ -25,6 +25,7 @@ bool Channel::Read(mpf_frame_t* frame) {
   apr_uint32_t generation = 0;
   apr_size_t audio_bytes = 0;
   vxs_media_chunk_buffer_frame_read(m_ChunkBuffer, frame, &generation, &audio_bytes);
+  m_Engine->GetMetrics().AddAudioBytes(audio_bytes);
   if (frame->type & MEDIA_FRAME_TYPE_EVENT) {
     m_Streaming = false;
     // The frame that holds the last bytes of audio is played, padded with
