@@ -44,7 +44,7 @@ while read -r elf; do
   done < <(sed -n 's/.*(\(RUNPATH\|RPATH\)).*\[\(.*\)\]/\2/p' <<<"$dynamic" | tr ':' '\n')
 done < <(find "$root" -type f \( -name '*.so' -o -path '*/bin/*' \))
 
-if readelf -d "$module" | grep -q 'NEEDED.*libvxhost'; then
+if grep -q 'NEEDED.*libvxhost' <<<"$(readelf -d "$module")"; then
   fail "the installed module names libvxhost"
 fi
 if [ "$(readelf -d "$module" | sed -n 's/.*(RUNPATH).*\[\(.*\)\]/\1/p')" != '$ORIGIN' ]; then
@@ -52,15 +52,19 @@ if [ "$(readelf -d "$module" | sed -n 's/.*(RUNPATH).*\[\(.*\)\]/\1/p')" != '$OR
 fi
 # The host operations are the module's undefined symbols, resolved from the
 # process that loads it.
-if ! nm -D --undefined-only "$module" | grep -q ' U apt_log$'; then
+if ! grep -q ' U apt_log$' <<<"$(nm -D --undefined-only "$module")"; then
   fail "the installed module does not import the host operations"
 fi
 # The installed program finds the installed kit and generated code.
-ldd "$root/bin/vexora" >"$scratch/ldd.txt"
-grep -q "libvxhost.so => $root/lib/vexora/libvxhost.so" "$scratch/ldd.txt" ||
-  fail "bin/vexora does not load the installed kit: $(grep libvxhost "$scratch/ldd.txt")"
-grep -q "libvx_tts_proto.so => $root/lib/vexora/plugin/libvx_tts_proto.so" "$scratch/ldd.txt" ||
-  fail "bin/vexora does not load the installed TTS code: $(grep vx_tts_proto "$scratch/ldd.txt")"
+resolved() { ldd "$1" | awk -v lib="$2" '$1 == lib { print $3 }' | xargs -r realpath; }
+for program in vexora vexora-tts-server; do
+  [ "$(resolved "$root/bin/$program" libvx_tts_proto.so)" = "$root/lib/vexora/plugin/libvx_tts_proto.so" ] ||
+    fail "bin/$program does not load the installed TTS code: $(resolved "$root/bin/$program" libvx_tts_proto.so)"
+done
+[ "$(resolved "$root/bin/vexora" libvxhost.so)" = "$root/lib/vexora/libvxhost.so" ] ||
+  fail "bin/vexora does not load the installed kit: $(resolved "$root/bin/vexora" libvxhost.so)"
+[ "$(resolved "$module" libvx_tts_proto.so)" = "$root/lib/vexora/plugin/libvx_tts_proto.so" ] ||
+  fail "the module does not load the TTS code beside it"
 
 # Speak through the installed module.
 if ! "$root/bin/vexora" speak "Hello from the installed module." -o "$scratch/hello.wav" \

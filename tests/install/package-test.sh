@@ -53,7 +53,7 @@ done
 dpkg-deb -c "$deb" | awk '$1 ~ /^-/ { sub(/^\.\//, "/", $6); print $1, $6 }' | sort >"$scratch/contents.txt"
 DESTDIR="$scratch/stage" cmake --install "$build" --prefix /usr >/dev/null
 (cd "$scratch/stage" && find . -type f | sed 's/^\.//' | sort) >"$scratch/layout.txt"
-if ! diff <(awk '{print $2}' "$scratch/contents.txt") "$scratch/layout.txt" >"$scratch/diff.txt"; then
+if ! diff <(awk '{print $2}' "$scratch/contents.txt" | sort) "$scratch/layout.txt" >"$scratch/diff.txt"; then
   fail "package contents differ from the install layout:"
   cat "$scratch/diff.txt" >&2
 fi
@@ -74,7 +74,7 @@ if ! dpkg --root="$target" --log=/dev/null --force-depends --force-not-root \
 fi
 module="$target/usr/lib/vexora/plugin/vexora.so"
 [ -f "$module" ] || fail "dpkg installed no module"
-dpkg --root="$target" -L vexora 2>/dev/null | grep -q '^/usr/lib/vexora/plugin/vexora.so$' ||
+grep -q '^/usr/lib/vexora/plugin/vexora.so$' <<<"$(dpkg --root="$target" -L vexora 2>/dev/null)" ||
   fail "dpkg does not list the module as the package's"
 if ! "$target/usr/bin/vexora" speak "From the package." -o "$scratch/hello.wav" \
      --module "$module" --voice vx-test-tone >"$scratch/speak.log" 2>&1; then
@@ -88,4 +88,5 @@ if [ "$failures" -ne 0 ]; then
   echo "package-test: $failures failure(s)" >&2
   exit 1
 fi
+sed -n "s/^ Depends: /Depends: /p" "$scratch/info.txt"
 echo "package-test: $(basename "$deb") checked, installed and spoken through"
