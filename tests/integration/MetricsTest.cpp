@@ -160,12 +160,53 @@ TEST_F(MetricsTest, KnownTrafficIsCountedInTheFileWrittenAtShutdown) {
   for (const auto& type : parsed.types) EXPECT_NE(type.second, "unknown") << type.first;
 }
 
+// A SPEAK refused while a call is in flight (401, never started) is no
+// SPEAK that ended; the one it met is counted once, with its own cause. A
+// SPEAK whose text the service refuses is answered 407 and counts as error.
+TEST_F(MetricsTest, RefusedSpeaksAreNotCountedAndFailedOnesAreErrors) {
+  Start("", "refresh-period=\"3600\" metrics-file=\"vexora.prom\"");
+  vxhost::Channel* channel = OpenChannel("ch1");
+  ASSERT_NE(channel, nullptr);
+  m_Server->faults().SetDelay(500ms);
+  mrcp_request_id first = Send(channel, SpeakText("first", "text/plain"));
+  ASSERT_TRUE(m_Log->WaitFor("Start Async Synth", 2s));
+  mrcp_request_id second = Send(channel, SpeakText("second", "text/plain"));
+  vxhost::ReceivedMessage refused = Next(channel);
+  EXPECT_EQ(refused.request_id, second);
+  EXPECT_EQ(refused.status_code, 401);
+  vxhost::ReceivedMessage started = Next(channel);
+  EXPECT_EQ(started.request_id, first);
+  EXPECT_EQ(Next(channel).method_name, "SPEAK-COMPLETE");
+  m_Server->faults().SetDelay(0ms);
+  m_Server->faults().FailNext(1, grpc::StatusCode::INVALID_ARGUMENT, "no such voice");
+  Send(channel, SpeakText("third", "text/plain"));
+  EXPECT_EQ(Next(channel).status_code, 407);
+  ASSERT_TRUE(m_Kit->CloseChannel(channel, 5s));
+  ASSERT_TRUE(m_Kit->CloseEngine(10s));
+
+  Parsed parsed = ParseMetrics(Metrics(), m_Root);
+  ASSERT_TRUE(parsed.ok) << parsed.output;
+  double speaks = 0;
+  for (const auto& sample : parsed.samples) {
+    if (sample.first.rfind("vexora_speaks_total{", 0) == 0) speaks += sample.second;
+  }
+  EXPECT_EQ(speaks, 2);
+  EXPECT_EQ(Sample(parsed, "vexora_speaks_total{cause=\"normal\"}"), 1);
+  EXPECT_EQ(Sample(parsed, "vexora_speaks_total{cause=\"error\"}"), 1);
+  EXPECT_EQ(Sample(parsed, "vexora_synthesis_calls_total{code=\"INVALID_ARGUMENT\"}"), 1);
+  EXPECT_EQ(Sample(parsed, "vexora_synthesis_calls_total{code=\"OK\"}"), 1);
+  // Only the first reached its audio; no cache lookups with caching off.
+  EXPECT_EQ(Sample(parsed, "vexora_first_audio_seconds_count{}"), 1);
+  EXPECT_EQ(Sample(parsed, "vexora_cache_misses_total{}"), 0);
+  EXPECT_GE(m_Log->Count("gRPC Status: INVALID_ARGUMENT: no such voice"), 1u);
+}
+
 // The refresh timer writes the file while the engine runs, with the figures
 // of that moment, by rename: no temporary file is left beside it, and the
 // file's mode is kept.
 TEST_F(MetricsTest, RefreshTimerRewritesTheFileInPlace) {
   Start("", "refresh-period=\"1\" metrics-file=\"vexora.prom\"");
-  ASSERT_TRUE(m_Log->WaitFor("Write metrics", 3s));
+  for (int i = 0; i < 50 && !fs::exists(Metrics()); ++i) std::this_thread::sleep_for(100ms);
   ASSERT_EQ(chmod(Metrics().c_str(), 0640), 0);
   vxhost::Channel* channel = OpenChannel("ch1");
   ASSERT_NE(channel, nullptr);
