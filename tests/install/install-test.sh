@@ -72,6 +72,14 @@ if ! "$root/bin/vexora" speak "Hello from the installed module." -o "$scratch/he
   cat "$scratch/speak.log" >&2
   fail "the installed vexora program could not speak through the installed module"
 fi
+# Without --module the installed program takes the installed module.
+if ! "$root/bin/vexora" speak "Hi." -o "$scratch/hi.wav" --voice vx-test-tone \
+     >"$scratch/default.log" 2>&1; then
+  cat "$scratch/default.log" >&2
+  fail "the installed vexora program could not speak through its default module"
+fi
+grep -q "$module" <<<"$("$root/bin/vexora" speak --help 2>&1)" ||
+  fail "the installed program's default module is not the installed one"
 # 32 bytes of text: 20 ms of tone each.
 grep -q "0.64 s of audio" "$scratch/speak.log" || fail "not the audio of the sentence"
 grep -q "SPEAK-COMPLETE" "$scratch/speak.log" || fail "no SPEAK-COMPLETE in the session"
