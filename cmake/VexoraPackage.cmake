@@ -18,6 +18,8 @@ set(CPACK_PACKAGING_INSTALL_PREFIX "/usr")
 set(CPACK_DEBIAN_FILE_NAME "DEB-DEFAULT")
 set(CPACK_DEBIAN_PACKAGE_SECTION "sound")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# The package carries no debugging information; the build tree keeps it.
+set(CPACK_STRIP_FILES ON)
 # The package's own libraries: dpkg-shlibdeps looks for them here instead of
 # in the installed packages.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS
