@@ -4,7 +4,7 @@
 JOBS ?= $(shell nproc)
 CMAKE_EXTRA ?=
 
-.PHONY: all deps build test test-asan test-tsan demo bench soak soak-asan fuzz clean
+.PHONY: all deps build test test-asan test-tsan demo bench soak soak-asan fuzz install package clean
 
 all: build
 
@@ -34,6 +34,17 @@ demo: build
 
 bench: build
 	bash bench/run.sh
+
+# Installs the release build under PREFIX (DESTDIR, when given, is put in
+# front of it): the module in lib/vexora/plugin, the programs in bin, the
+# sample configurations in share/vexora/conf.
+PREFIX ?= /usr/local
+install: build
+	cmake --install build/release --prefix $(PREFIX)
+
+# The Debian package of the release build, in build/release.
+package: build
+	cmake --build --preset release --target package
 
 # The chaos soak: SOAK_CHANNELS channels for SOAK_SECONDS on the release
 # build; soak-asan runs a shorter one on the sanitizer build of test-asan.

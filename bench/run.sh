@@ -23,6 +23,7 @@ args_for() {
   case "$1" in
     ChunkBufferBench)    echo "--benchmark_min_time=0.05 --benchmark_repetitions=5 --benchmark_report_aggregates_only=true" ;;
     EventProcessorBench) echo "--benchmark_min_time=0.05" ;;
+    MetricsBench)        echo "--benchmark_min_time=0.05" ;;
     TtsServerBench)      echo "--benchmark_min_time=0.05" ;;
     LatencyBench)        echo "--speaks=1000 --rounds=20 --channels=100" ;;
     MemoryBench)         echo "--speaks=1000" ;;

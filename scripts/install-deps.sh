@@ -14,6 +14,7 @@ packages=(
   libssl-dev openssl
   libgtest-dev libgmock-dev libbenchmark-dev
   sox
+  python3-prometheus-client
   clang-14 libclang-rt-14-dev
 )
 

@@ -485,8 +485,21 @@ int RunCommand(const char* command, const std::vector<std::string>& args, Option
   return act(options);
 }
 
+// The module installed with this program (lib/vexora/plugin/ beside its
+// bin/), or else the one built beside it in the build tree.
+std::string DefaultModule() {
+  std::error_code error;
+  const fs::path program = fs::read_symlink("/proc/self/exe", error);
+  if (!error) {
+    const fs::path installed =
+        program.parent_path().parent_path() / "lib" / "vexora" / "plugin" / "vexora.so";
+    if (fs::is_regular_file(installed, error)) return installed.string();
+  }
+  return VX_DEFAULT_MODULE_PATH;
+}
+
 int Main(int argc, char** argv) {
-  const std::string default_module = VX_DEFAULT_MODULE_PATH;
+  const std::string default_module = DefaultModule();
   if (argc < 2) {
     std::cerr << MainUsage();
     return kExitUsage;

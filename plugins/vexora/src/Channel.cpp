@@ -156,6 +156,10 @@ void Channel::ProcessClose() {
   // A STOP still held is answered: nothing would answer it once the channel
   // is closed.
   AnswerHeldStop();
+  if (m_ActiveRequest) {
+    m_SpeakMetrics.Ended(m_Engine->GetMetrics(), m_Details.m_CompletionCause,
+                         SYNTHESIZER_COMPLETION_CAUSE_CANCELLED);
+  }
   // A SPEAK that had started and is cut short by the close keeps its record.
   if (m_ActiveRequest && !m_PendingResponse) {
     if (m_Details.m_CompletionCause == SYNTHESIZER_COMPLETION_CAUSE_UNKNOWN) {
@@ -294,6 +298,7 @@ bool Channel::Speak(mrcp_message_t* request, mrcp_message_t* response) {
   m_Paused = false;
   m_ActiveRequest = request;
   m_PendingResponse = response;
+  m_SpeakMetrics.Accepted();
   const mrcp_synth_header_t* synth_header = mrcp_resource_header_get(request);
   if (synth_header &&
       mrcp_resource_header_property_check(request, SYNTHESIZER_HEADER_KILL_ON_BARGE_IN)) {
@@ -310,6 +315,8 @@ bool Channel::Speak(mrcp_message_t* request, mrcp_message_t* response) {
   m_LastMark.clear();
   if (!StartSynthesis()) {
     if (m_PendingResponse) {
+      m_SpeakMetrics.Ended(m_Engine->GetMetrics(), SYNTHESIZER_COMPLETION_CAUSE_ERROR,
+                           SYNTHESIZER_COMPLETION_CAUSE_ERROR);
       m_ActiveRequest = nullptr;
       m_PendingResponse = nullptr;
       return Refuse(response, MRCP_STATUS_CODE_METHOD_NOT_ALLOWED);
@@ -330,6 +337,8 @@ void Channel::EndReplacedSpeak(SdrManager::SynthesisDetails& details) {
     details.m_CompletionCause =
         mark_read ? SYNTHESIZER_COMPLETION_CAUSE_NORMAL : SYNTHESIZER_COMPLETION_CAUSE_CANCELLED;
   }
+  m_SpeakMetrics.Ended(m_Engine->GetMetrics(), details.m_CompletionCause,
+                       SYNTHESIZER_COMPLETION_CAUSE_NORMAL);
   if (details.m_SaveRecord) SaveRecord(details);
   mrcp_message_t* stop_response = m_StopResponse.exchange(nullptr);
   const mrcp_message_t* stopped = m_ActiveRequest;
@@ -484,6 +493,8 @@ void Channel::ProcessSpeechDoneEvent(uint32_t generation) {
   }
   if (!m_ActiveRequest) return;
   m_Details.m_CompletionTime = apr_time_now();
+  m_SpeakMetrics.Ended(m_Engine->GetMetrics(), m_Details.m_CompletionCause,
+                       SYNTHESIZER_COMPLETION_CAUSE_NORMAL);
   if (m_Details.m_SaveRecord) SaveRecord(m_Details);
 
   if (m_StopResponse) {
@@ -526,6 +537,8 @@ void Channel::ProcessStopCompleteEvent() {
     return;
   }
   // A stopped SPEAK ends here: its record carries the cause the STOP set.
+  m_SpeakMetrics.Ended(m_Engine->GetMetrics(), m_Details.m_CompletionCause,
+                       SYNTHESIZER_COMPLETION_CAUSE_CANCELLED);
   if (m_Details.m_SaveRecord) SaveRecord(m_Details);
   const mrcp_message_t* stopped = m_ActiveRequest;
   m_ActiveRequest = nullptr;

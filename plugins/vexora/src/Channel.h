@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "ChunkBuffer.h"
+#include "EngineMetrics.h"
 #include "SdrManager.h"
 #include "Task.h"
 #include "WaveformManager.h"
@@ -263,6 +264,7 @@ class Channel {
   bool m_FirstPromptLoaded = false;
   WaveformManager::WaveFile m_WaveFile;
   SdrManager::SynthesisDetails m_Details;
+  SpeakMetrics m_SpeakMetrics;  // of the SPEAK m_Details describes
   // Defaults of the channel's later SPEAKs set by SET-PARAMS: over the
   // configured ones, under a SPEAK's own headers and SSML. A channel starts
   // each open without any.

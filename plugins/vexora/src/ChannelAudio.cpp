@@ -26,6 +26,7 @@ bool Channel::Read(mpf_frame_t* frame) {
   apr_size_t audio_bytes = 0;
   apr_uint32_t marker = 0;
   vxs_media_chunk_buffer_frame_read(m_ChunkBuffer, frame, &generation, &audio_bytes, &marker);
+  m_Engine->GetMetrics().AddAudioBytes(audio_bytes);
   // Posted before the end of the speech, so that the markers read with the
   // last frame go out before SPEAK-COMPLETE.
   if (marker) PostEvent(new ChannelSpeechMarkerEvent(this, generation, marker, apr_time_now()));

@@ -258,10 +258,12 @@ bool Channel::StartSynthesisCall(bool& played) {
       VXS_CHANNEL_LOG(APT_PRIO_INFO, "Found Matching Cache Record [%s] use-count [%d]",
                       hit->m_Name.c_str(), static_cast<int>(hit->m_Usage));
       if (ProcessCacheRecord(hit)) {
+        m_Engine->GetMetrics().CountCacheHit();
         played = true;
         return true;
       }
     }
+    m_Engine->GetMetrics().CountCacheMiss();
     new_entry.reset(new WaveformManager::CacheEntry(m_WaveFile.m_Name, apr_time_now()));
     new_entry->m_Checksum = checksum;
     new_entry->m_Content = segment.m_Content;
@@ -349,7 +351,22 @@ bool Channel::StartSynthesisCall(bool& played) {
   // the line is written.
   std::string json;
   if (apt_log_priority_check(VXS_PLUGIN, APT_PRIO_INFO)) {
-    google::protobuf::util::MessageToJsonString(request, &json);
+    if (m_Engine->GetSynthSettings().m_LogRequestText) {
+      google::protobuf::util::MessageToJsonString(request, &json);
+    } else {
+      // The prompt stays out of the log; its length in characters shows
+      // in its place.
+      tts::SynthesizeSpeechRequest shown(request);
+      const std::string withheld =
+          "[" + std::to_string(EngineMetrics::CountCodePoints(segment.m_Content)) +
+          " characters]";
+      if (shown.input().has_ssml()) {
+        shown.mutable_input()->set_ssml(withheld);
+      } else {
+        shown.mutable_input()->set_text(withheld);
+      }
+      google::protobuf::util::MessageToJsonString(shown, &json);
+    }
   }
   apt_log(VXS_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO,
           "Start Async Synth: encoding=%d, sampling-rate=%d, language=%s <%s@%s>\n%s", 1,
@@ -366,6 +383,8 @@ bool Channel::StartSynthesisCall(bool& played) {
     return false;
   }
   context->m_Reader->Finish(&context->m_Response, &context->m_Status, &m_FinishingTag);
+  m_SpeakMetrics.CallStarted();
+  m_Engine->GetMetrics().CountCharacters(segment.m_Content);
   ++m_Details.m_CallCount;
   m_FinishingTag.m_Pending = true;
   m_SynthContext = std::move(context);
@@ -396,6 +415,7 @@ bool Channel::ProcessGrpcEvent(Tag* tag, bool ok) {
 void Channel::OnFinishStream(bool) {
   if (!m_SynthContext) return;
   const grpc::Status& status = m_SynthContext->m_Status;
+  m_SpeakMetrics.CallFinished(m_Engine->GetMetrics(), static_cast<int>(status.error_code()));
   if (!status.ok() && m_StopResponse) {
     // The call was cancelled by a STOP (or failed while one was on its
     // way): the SPEAK is being stopped, and the failure is not its outcome.
@@ -411,6 +431,7 @@ void Channel::OnFinishStream(bool) {
     if (m_Details.m_Params.m_Reattempt && m_Details.m_CallCount == 1 && !m_StopResponse &&
         !m_ClosePending && IsRetryable(status.error_code())) {
       VXS_CHANNEL_LOG(APT_PRIO_INFO, "Reattempt gRPC Request");
+      m_Engine->GetMetrics().CountReattempt();
       m_SynthContext.reset();
       ContinueSynthesis();
       return;
@@ -451,6 +472,8 @@ void Channel::ProcessSynthError() {
 
 void Channel::FailSpeak() {
   if (m_PendingResponse) {
+    m_SpeakMetrics.Ended(m_Engine->GetMetrics(), SYNTHESIZER_COMPLETION_CAUSE_ERROR,
+                         SYNTHESIZER_COMPLETION_CAUSE_ERROR);
     mrcp_message_t* response = m_PendingResponse;
     ComposeResponse(response, MRCP_STATUS_CODE_METHOD_FAILED, SYNTHESIZER_COMPLETION_CAUSE_ERROR);
     m_PendingResponse = nullptr;
@@ -492,6 +515,10 @@ void Channel::AnswerHeldStop() {
   // still waiting for its own response: it is answered IN-PROGRESS first,
   // so that the STOP's response is the one that ends it, as for a SPEAK
   // stopped while it plays.
+  if (m_ActiveRequest) {
+    m_SpeakMetrics.Ended(m_Engine->GetMetrics(), m_Details.m_CompletionCause,
+                         SYNTHESIZER_COMPLETION_CAUSE_CANCELLED);
+  }
   if (m_ActiveRequest && m_Details.m_SaveRecord) SaveRecord(m_Details);
   const mrcp_message_t* stopped = m_ActiveRequest;
   if (m_ActiveRequest && m_PendingResponse) SendPendingInProgress();
@@ -525,6 +552,7 @@ void Channel::SendInProgress() {
   mrcp_message_t* response = m_PendingResponse;
   response->start_line.request_state = MRCP_REQUEST_STATE_INPROGRESS;
   AddSpeechMarker(response, apr_time_now());
+  m_SpeakMetrics.FirstAudio(m_Engine->GetMetrics());
   m_Streaming = true;
   m_Details.m_StreamingTime = apr_time_now();
   m_PendingResponse = nullptr;

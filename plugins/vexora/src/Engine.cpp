@@ -156,7 +156,8 @@ bool Engine::ProcessStart() {
   }
   OnUsageChange();
 
-  if (m_MonitoringSettings.m_UsageRefreshHandler.AnyEnabled()) {
+  if (m_MonitoringSettings.m_UsageRefreshHandler.AnyEnabled() ||
+      !m_MonitoringSettings.m_MetricsFile.empty()) {
     // A period of zero or less would make a timer that never leaves the
     // queue's head; such a setting starts no timer at all.
     if (m_MonitoringSettings.m_RefreshPeriod <= 0) {
@@ -326,6 +327,8 @@ void Engine::ProcessShutdown() {
   // The processor's timer queue disposes of the timer with the processor.
   m_UsageRefreshTimer = nullptr;
   DisableGrpcLogRedirection();
+  // Written while the stores still exist, so that their last figures are in.
+  DumpMetrics();
   Cleanup();
   OnUsageChange();
 }

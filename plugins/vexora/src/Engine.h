@@ -19,6 +19,7 @@
 #include <memory>
 #include <string>
 
+#include "EngineMetrics.h"
 #include "SdrManager.h"
 #include "Settings.h"
 #include "WaveformManager.h"
@@ -78,6 +79,10 @@ class Engine : public Ambrel::TimerHandler, public Ambrel::SoftEventProcessor::O
   void OnUsageChange();
   void DumpUsage(const StatusFileSettings& settings);
   void DumpChannels(const StatusFileSettings& settings);
+  // Writes the metrics file, when one is configured.
+  void DumpMetrics();
+  // Counted from any thread (see EngineMetrics).
+  EngineMetrics& GetMetrics() { return m_Metrics; }
 
   void SetHostEngine(mrcp_engine_t* engine) { m_HostEngine = engine; }
   mrcp_engine_t* GetHostEngine() const { return m_HostEngine; }
@@ -135,6 +140,7 @@ class Engine : public Ambrel::TimerHandler, public Ambrel::SoftEventProcessor::O
   WaveformManager::Settings m_WaveformManagerSettings;
   SdrManager::Settings m_SdrManagerSettings;
   MonitoringSettings m_MonitoringSettings;
+  EngineMetrics m_Metrics;
   std::list<Channel*> m_OpenChannels;
   unsigned m_InUseCount;
   Ambrel::Timer* m_UsageRefreshTimer;

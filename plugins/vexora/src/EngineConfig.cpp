@@ -191,6 +191,9 @@ bool Engine::ValidateConfig(const apt_dir_layout_t* layout, apr_pool_t* pool) {
   for (StatusFileSettings* status_file : status_files) {
     if (status_file->m_Enable) CheckFilePath(status_file->m_StatusFile, status_dir, pool);
   }
+  if (!m_MonitoringSettings.m_MetricsFile.empty()) {
+    CheckFilePath(m_MonitoringSettings.m_MetricsFile, status_dir, pool);
+  }
   return true;
 }
 

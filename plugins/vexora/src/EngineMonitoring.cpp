@@ -1,5 +1,6 @@
 // Usage monitoring: the usage line, the usage file and the channels file,
-// produced on every usage change and on the refresh timer.
+// produced on every usage change and on the refresh timer; the metrics file,
+// written on the refresh timer and at shutdown.
 #include <limits.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -19,6 +20,7 @@ void Engine::OnUsageChange() { ProduceOutputs(m_MonitoringSettings.m_UsageChange
 void Engine::OnTimeoutElapsed(Ambrel::Timer* timer) {
   if (!timer || timer != m_UsageRefreshTimer) return;
   ProduceOutputs(m_MonitoringSettings.m_UsageRefreshHandler);
+  DumpMetrics();
 }
 
 void Engine::ProduceOutputs(const MonitoringHandler& handler) {
@@ -90,6 +92,28 @@ void Engine::DumpUsage(const StatusFileSettings& settings) {
   content << "in-use channels: " << m_InUseCount << "\n";
   content << "max used channels: " << m_MaxUsage << "\n";
   WriteStatusFile(settings, "Update usage", content.str());
+}
+
+void Engine::DumpMetrics() {
+  if (m_MonitoringSettings.m_MetricsFile.empty()) return;
+  EngineMetrics::Gauges gauges;
+  gauges.m_ChannelsInUse = m_InUseCount;
+  if (m_WaveformManager) {
+    // The store keeps no sizes; its files are looked at once per write
+    // (the store holds at most max-file-count of them).
+    gauges.m_StoreRecords = m_WaveformManager->GetEntryCount();
+    const std::string& folder = m_WaveformManager->GetDirectory();
+    for (const auto& item : m_WaveformManager->GetFileIndex()) {
+      struct stat info;
+      if (stat((folder + item.second->m_Name).c_str(), &info) == 0 && S_ISREG(info.st_mode)) {
+        gauges.m_StoreBytes += static_cast<uint64_t>(info.st_size);
+      }
+    }
+  }
+  StatusFileSettings settings;
+  settings.m_Enable = true;
+  settings.m_StatusFile = m_MonitoringSettings.m_MetricsFile;
+  WriteStatusFile(settings, "Write metrics", m_Metrics.Render(gauges));
 }
 
 void Engine::DumpChannels(const StatusFileSettings& settings) {

@@ -139,7 +139,8 @@ SynthSettings::SynthSettings()
       m_GrpcLogRedirection(false),
       m_Caching(false),
       m_Deadline(0),
-      m_Reattempt(false) {}
+      m_Reattempt(false),
+      m_LogRequestText(true) {}
 
 bool SynthSettings::Load(const apr_xml_elem* element) {
   for (const apr_xml_attr* attr : GetAttributes(element)) {
@@ -219,6 +220,8 @@ bool SynthSettings::Load(const apr_xml_elem* element) {
       m_Deadline = ParseInt32(value);
     } else if (NameIs(name, "reattempt")) {
       LoadBooleanAttribute(attr, m_Reattempt);
+    } else if (NameIs(name, "log-request-text")) {
+      LoadBooleanAttribute(attr, m_LogRequestText);
     } else {
       apt_log(VXS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Unknown Synth Attribute <%s>", name);
     }
@@ -293,6 +296,8 @@ bool MonitoringSettings::Load(const apr_xml_elem* element) {
             attr->name, value);
     if (NameIs(attr->name, "refresh-period")) {
       m_RefreshPeriod = strtol(value, nullptr, 10);
+    } else if (NameIs(attr->name, "metrics-file")) {
+      m_MetricsFile = value;
     } else {
       apt_log(VXS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Unknown Monitoring Attribute <%s>",
               attr->name);

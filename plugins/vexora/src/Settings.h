@@ -85,6 +85,9 @@ class SynthSettings {
   bool m_Caching;
   int64_t m_Deadline;  // milliseconds, 0: none
   bool m_Reattempt;
+  // False: the INFO line of each request shows the length of its text, not
+  // the text (prompts may carry account numbers and names).
+  bool m_LogRequestText;
 };
 
 // The "log-usage" element: a usage line in the host log.
@@ -123,6 +126,9 @@ struct MonitoringSettings {
   MonitoringHandler m_UsageChangeHandler;
   MonitoringHandler m_UsageRefreshHandler;
   long m_RefreshPeriod;  // seconds
+  // The metrics file, written on the refresh timer and at shutdown; empty:
+  // none. Resolved against the status directory later.
+  std::string m_MetricsFile;
 };
 
 // Strips one pair of enclosing double quotes in place (the closing quote is
