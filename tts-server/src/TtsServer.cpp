@@ -67,6 +67,7 @@ bool TtsServer::Start(const TtsServerOptions& options, std::string* error) {
     *error = "server already started";
     return false;
   }
+  if (!LatencyModel::Valid(options.first_byte_ms, options.ms_per_char, error)) return false;
   std::shared_ptr<grpc::ServerCredentials> credentials;
   if (!MakeCredentials(options, &credentials, error)) return false;
   if (!options.jwt_public_key_file.empty()) {
@@ -85,9 +86,10 @@ bool TtsServer::Start(const TtsServerOptions& options, std::string* error) {
 
   m_Synthesizer = std::make_unique<Synthesizer>();
   m_Synthesizer->Init(&m_Warning);
-  m_Service =
-      std::make_unique<TtsService>(*m_Synthesizer, m_Faults, m_Calls, *m_Acceptor, m_Verifier.get(),
-                                   options.jwt_check_audience, options.log);
+  m_Latency.Set(options.first_byte_ms, options.ms_per_char);
+  m_Service = std::make_unique<TtsService>(*m_Synthesizer, m_Faults, m_Latency, m_Calls,
+                                           *m_Acceptor, m_Verifier.get(),
+                                           options.jwt_check_audience, options.log);
 
   grpc::ServerBuilder builder;
   builder.RegisterService(m_Service.get());

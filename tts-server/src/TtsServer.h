@@ -25,8 +25,16 @@
 // speaking_rate maps onto espeak-ng's speed, to within about 20% (below
 // espeak-ng's slowest speed, longer pauses between words).
 //
-// Faults apply to SynthesizeSpeech only; StreamingSynthesize answers
-// UNIMPLEMENTED.
+// Faults and the latency model apply to SynthesizeSpeech only;
+// StreamingSynthesize answers UNIMPLEMENTED.
+//
+// Latency model (off by default): a SynthesizeSpeech reply with audio comes
+// first_byte_ms + ms_per_char x (Unicode characters of the input text, or of
+// the whole SSML string) milliseconds after the call arrives, or later if
+// synthesis or a scripted delay takes longer; the scripted delay, when set,
+// adds to it. Refused calls and scripted failures answer at once. A call
+// cancelled, past its deadline or caught by Shutdown while it waits ends at
+// once with CANCELLED.
 
 #include <functional>
 #include <memory>
@@ -34,6 +42,7 @@
 
 #include "CallCounters.h"
 #include "FaultScript.h"
+#include "LatencyModel.h"
 
 namespace grpc {
 class Server;
@@ -64,16 +73,22 @@ struct TtsServerOptions {
   // Most server threads (one per call in progress); 0 = gRPC's default,
   // which has no limit. Beyond the limit calls answer RESOURCE_EXHAUSTED.
   int max_threads = 0;
+  // The latency model at start (see above); both 0 = off. Negative values,
+  // NaN or values past LatencyModel's limits are refused by Start. Change it
+  // while serving through TtsServer::latency().
+  long long first_byte_ms = 0;
+  double ms_per_char = 0;
   // Receives one line per call ("SynthesizeSpeech voice=... bytes=...
   // status=... ms=..."), from any server thread at once. May be empty.
   std::function<void(const std::string& line)> log;
 };
 
 // Owns the gRPC server, its listening socket and threads, the voices, the
-// fault script and the counters. Start and Shutdown are called from one
-// owning thread; faults(), calls(), port() and target() from any thread
-// once Start has returned. It may be started again after Shutdown (on a new
-// port when port 0 is asked); faults and counters carry over.
+// fault script, the latency model and the counters. Start and Shutdown are
+// called from one owning thread; faults(), latency(), calls(), port() and
+// target() from any thread once Start has returned. It may be started again
+// after Shutdown (on a new port when port 0 is asked); faults and counters
+// carry over, and the latency model is set again from the options.
 class TtsServer {
  public:
   TtsServer();
@@ -96,10 +111,12 @@ class TtsServer {
   const std::string& warning() const { return m_Warning; }
 
   FaultScript& faults() { return m_Faults; }
+  LatencyModel& latency() { return m_Latency; }
   CallCounters& calls() { return m_Calls; }
 
  private:
   FaultScript m_Faults;
+  LatencyModel m_Latency;
   CallCounters m_Calls;
   std::string m_Warning;
   int m_Port = 0;        // written by Start only

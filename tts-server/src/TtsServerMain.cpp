@@ -7,6 +7,7 @@
 #include <mutex>
 #include <string>
 
+#include "LatencyModel.h"
 #include "TtsServer.h"
 #include "TtsService.h"
 
@@ -34,6 +35,10 @@ const char kUsage[] =
     "                          service-account key JSON; else UNAUTHENTICATED\n"
     "  --no-audience-check     accept tokens whatever their \"aud\" claim\n"
     "  --max-threads N         at most N calls in progress (default: no limit)\n"
+    "Latency model (SynthesizeSpeech only; default off):\n"
+    "  --first-byte-ms N       a reply comes N ms after the call, plus ...\n"
+    "  --ms-per-char X         ... X ms (a decimal, e.g. 1 or 0.5) per character\n"
+    "                          of the input text or SSML\n"
     "Scripted faults (SynthesizeSpeech only):\n"
     "  --delay-ms N            wait N ms before answering every call\n"
     "  --fail-next N           answer the next N calls with --fail-code\n"
@@ -53,6 +58,17 @@ bool ParseInt(const std::string& text, int* value) {
   const long v = std::strtol(text.c_str(), &end, 10);
   if (*end != '\0' || v < 0 || v > 1000000000L) return false;
   *value = static_cast<int>(v);
+  return true;
+}
+
+// A decimal number of milliseconds: digits with an optional fraction, no
+// sign, exponent, "inf" or "nan".
+bool ParseMs(const std::string& text, double* value) {
+  if (text.empty() || text.find_first_not_of("0123456789.") != std::string::npos) return false;
+  char* end = nullptr;
+  const double v = std::strtod(text.c_str(), &end);
+  if (*end != '\0' || !(v >= 0) || v > VxTts::LatencyModel::kMaxMsPerChar) return false;
+  *value = v;
   return true;
 }
 
@@ -105,6 +121,16 @@ int main(int argc, char** argv) {
     } else if (arg == "--max-threads") {
       if (!value(&v) || !ParseInt(v, &options.max_threads))
         return Fail("--max-threads needs a number");
+    } else if (arg == "--first-byte-ms") {
+      int ms = 0;
+      if (!value(&v) || !ParseInt(v, &ms))
+        return Fail("--first-byte-ms needs a whole number of milliseconds, 0 or more");
+      options.first_byte_ms = ms;
+    } else if (arg == "--ms-per-char") {
+      if (!value(&v) || !ParseMs(v, &options.ms_per_char))
+        return Fail("--ms-per-char needs a number of milliseconds from 0 to " +
+                    std::to_string(static_cast<long long>(VxTts::LatencyModel::kMaxMsPerChar)) +
+                    " (e.g. 1 or 0.5)");
     } else if (arg == "--delay-ms") {
       if (!value(&v) || !ParseInt(v, &delay_ms)) return Fail("--delay-ms needs a number");
     } else if (arg == "--fail-next") {

@@ -9,6 +9,7 @@
 #include "ConnectionAcceptor.h"
 #include "FaultScript.h"
 #include "JwtVerifier.h"
+#include "LatencyModel.h"
 #include "RequestCheck.h"
 #include "Synthesizer.h"
 
@@ -94,11 +95,13 @@ bool ParseStatusCode(const std::string& text, grpc::StatusCode* code) {
   return false;
 }
 
-TtsService::TtsService(const Synthesizer& synthesizer, FaultScript& faults, CallCounters& calls,
+TtsService::TtsService(const Synthesizer& synthesizer, FaultScript& faults,
+                       const LatencyModel& latency, CallCounters& calls,
                        ConnectionAcceptor& acceptor, const JwtVerifier* verifier,
                        bool check_audience, LogFunction log)
     : m_Synthesizer(synthesizer),
       m_Faults(faults),
+      m_Latency(latency),
       m_Calls(calls),
       m_Acceptor(acceptor),
       m_Verifier(verifier),
@@ -158,7 +161,11 @@ grpc::Status TtsService::Authorize(grpc::ServerContext* context) const {
 }
 
 bool TtsService::WaitDelay(grpc::ServerContext* context, std::chrono::milliseconds delay) {
-  const auto deadline = std::chrono::steady_clock::now() + delay;
+  return WaitUntil(context, std::chrono::steady_clock::now() + delay);
+}
+
+bool TtsService::WaitUntil(grpc::ServerContext* context,
+                           std::chrono::steady_clock::time_point deadline) {
   std::unique_lock<std::mutex> lock(m_StopMutex);
   while (!m_Stopping) {
     if (context->IsCancelled()) return false;
@@ -210,6 +217,7 @@ grpc::Status TtsService::SynthesizeSpeech(grpc::ServerContext* context,
   grpc::Status status;
   std::string voice_name = request->voice().name();
   std::string fault;
+  std::string latency;  // " latency-ms=N" when the model held the reply
   try {
     m_Calls.RecordSynthesize(*request);
     status = Authorize(context);
@@ -235,6 +243,20 @@ grpc::Status TtsService::SynthesizeSpeech(grpc::ServerContext* context,
         damage.cut_header = plan.cut_header;
         damage.extra_chunks = plan.extra_chunks;
         status = Synthesize(*request, damage, response, &voice_name);
+        // A reply with audio comes no earlier than the latency model says,
+        // counted from the call's arrival (the time spent synthesizing is
+        // part of it) and after any scripted delay.
+        const std::chrono::microseconds reply_time = m_Latency.ReplyTime(
+            request->input().input_source_case() == tts::SynthesisInput::kSsml
+                ? request->input().ssml()
+                : request->input().text());
+        if (status.ok() && reply_time.count() > 0) {
+          latency = " latency-ms=" + std::to_string((reply_time.count() + 999) / 1000);
+          if (!WaitUntil(context, start + plan.delay + reply_time)) {
+            status = grpc::Status(grpc::StatusCode::CANCELLED,
+                                  "call cancelled before its reply was due");
+          }
+        }
         if (status.ok() && plan.empty_audio) {
           response->clear_audio_content();
           fault = " fault=empty-audio";
@@ -249,7 +271,7 @@ grpc::Status TtsService::SynthesizeSpeech(grpc::ServerContext* context,
   if (!status.ok()) response->clear_audio_content();
   Log("SynthesizeSpeech voice=" + (voice_name.empty() ? std::string("-") : Printable(voice_name)) +
       " bytes=" + std::to_string(response->audio_content().size()) + Outcome(status, start) +
-      fault);
+      fault + latency);
   return status;
 }
 

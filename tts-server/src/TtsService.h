@@ -16,6 +16,7 @@ class CallCounters;
 class ConnectionAcceptor;
 class FaultScript;
 class JwtVerifier;
+class LatencyModel;
 class Synthesizer;
 
 // The TextToSpeech gRPC service: ListVoices and SynthesizeSpeech (the
@@ -27,8 +28,8 @@ class TtsService final : public google::cloud::texttospeech::v1::TextToSpeech::S
   using LogFunction = std::function<void(const std::string& line)>;
 
   // verifier null = no token check. log may be empty.
-  TtsService(const Synthesizer& synthesizer, FaultScript& faults, CallCounters& calls,
-             ConnectionAcceptor& acceptor, const JwtVerifier* verifier, bool check_audience,
+  TtsService(const Synthesizer& synthesizer, FaultScript& faults, const LatencyModel& latency,
+             CallCounters& calls, ConnectionAcceptor& acceptor, const JwtVerifier* verifier, bool check_audience,
              LogFunction log);
 
   // Ends every scripted delay now; later delays end at once.
@@ -59,9 +60,10 @@ class TtsService final : public google::cloud::texttospeech::v1::TextToSpeech::S
   };
 
   grpc::Status Authorize(grpc::ServerContext* context) const;
-  // Waits out a scripted delay; false when the call was cancelled or the
-  // server is shutting down meanwhile.
+  // Waits out a scripted delay, or until a time; false when the call was
+  // cancelled or the server is shutting down meanwhile.
   bool WaitDelay(grpc::ServerContext* context, std::chrono::milliseconds delay);
+  bool WaitUntil(grpc::ServerContext* context, std::chrono::steady_clock::time_point until);
   grpc::Status Synthesize(const google::cloud::texttospeech::v1::SynthesizeSpeechRequest& request,
                           const AudioDamage& damage,
                           google::cloud::texttospeech::v1::SynthesizeSpeechResponse* response,
@@ -70,6 +72,7 @@ class TtsService final : public google::cloud::texttospeech::v1::TextToSpeech::S
 
   const Synthesizer& m_Synthesizer;
   FaultScript& m_Faults;
+  const LatencyModel& m_Latency;
   CallCounters& m_Calls;
   ConnectionAcceptor& m_Acceptor;
   const JwtVerifier* m_Verifier;  // not owned; may be null

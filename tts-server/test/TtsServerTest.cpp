@@ -10,9 +10,13 @@
 
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <functional>
+#include <initializer_list>
 #include <mutex>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "TtsServer.h"
 #include "TtsTestSupport.h"
@@ -48,6 +52,36 @@ class TtsServerTest : public ::testing::Test {
     m_Stub = tts::TextToSpeech::NewStub(m_Channel);
   }
 
+  // Starts the server again with these options (the log is captured in
+  // m_Log) and points the stub at it.
+  void Restart(VxTts::TtsServerOptions options) {
+    m_Server.Shutdown();
+    {
+      std::lock_guard<std::mutex> lock(m_LogMutex);
+      m_Log.clear();
+    }
+    options.log = [this](const std::string& line) {
+      std::lock_guard<std::mutex> lock(m_LogMutex);
+      m_Log.push_back(line);
+    };
+    std::string error;
+    ASSERT_TRUE(m_Server.Start(options, &error)) << error;
+    m_Channel = grpc::CreateChannel(m_Server.target(), grpc::InsecureChannelCredentials());
+    m_Stub = tts::TextToSpeech::NewStub(m_Channel);
+  }
+
+  // Log lines so far that contain every one of the given parts.
+  size_t LogLinesWith(std::initializer_list<const char*> parts) {
+    std::lock_guard<std::mutex> lock(m_LogMutex);
+    size_t n = 0;
+    for (const std::string& line : m_Log) {
+      bool all = true;
+      for (const char* part : parts) all = all && line.find(part) != std::string::npos;
+      n += all;
+    }
+    return n;
+  }
+
   grpc::Status Synthesize(const tts::SynthesizeSpeechRequest& request,
                           tts::SynthesizeSpeechResponse* response,
                           std::chrono::milliseconds deadline = 20s) {
@@ -64,7 +98,9 @@ class TtsServerTest : public ::testing::Test {
     return response.audio_content();
   }
 
-  VxTts::TtsServer m_Server;
+  std::mutex m_LogMutex;
+  std::vector<std::string> m_Log;  // guarded by m_LogMutex
+  VxTts::TtsServer m_Server;  // after the log, which its threads write
   std::shared_ptr<grpc::Channel> m_Channel;
   std::unique_ptr<tts::TextToSpeech::Stub> m_Stub;
 };
@@ -419,6 +455,115 @@ TEST_F(TtsServerTest, HundredAsyncCallsInADelayAreServedTogether) {
   cq.Shutdown();
 }
 
+TEST_F(TtsServerTest, LatencyModelHoldsEachReplyForItsFirstByteAndPerCharacterTime) {
+  const auto text = MakeRequest("abcdefghij", kTone, tts::PCM, 8000);
+  auto ssml = text;
+  ssml.mutable_input()->set_ssml("<speak>hi</speak>");  // 17 characters
+  // 12 characters in 24 bytes: the model counts characters.
+  const auto accented = MakeRequest(
+      "\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3"
+      "\xA9\xC3\xA9",
+      kTone, tts::PCM, 8000);
+  const std::string plain_text = Audio(text), plain_ssml = Audio(ssml),
+                    plain_accented = Audio(accented);
+
+  VxTts::TtsServerOptions options;
+  options.first_byte_ms = 100;
+  options.ms_per_char = 4;
+  Restart(options);
+  struct Case {
+    const tts::SynthesizeSpeechRequest& request;
+    const std::string& plain;
+    std::chrono::milliseconds at_least;
+    const char* log;
+  } cases[] = {
+      {text, plain_text, 140ms, " latency-ms=140"},
+      {ssml, plain_ssml, 168ms, " latency-ms=168"},
+      {accented, plain_accented, 148ms, " latency-ms=148"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.log);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(Audio(c.request), c.plain) << "the model delays the reply, not its audio";
+    EXPECT_GE(std::chrono::steady_clock::now() - start, c.at_least);
+    EXPECT_EQ(LogLinesWith({"status=OK", c.log}), 1u);
+  }
+
+  // Changed while serving; a scripted delay adds to the model.
+  m_Server.latency().Set(50, 10);
+  m_Server.faults().SetDelay(100ms);
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(Audio(text), plain_text);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 250ms);
+  m_Server.faults().Clear();
+
+  // Started again with default options, the model is off.
+  Restart(VxTts::TtsServerOptions());
+  EXPECT_EQ(Audio(text), plain_text);
+  EXPECT_EQ(LogLinesWith({"latency-ms="}), 0u);
+}
+
+TEST_F(TtsServerTest, CallUnderALongLatencyEndsOnCancelDeadlineOrShutdown) {
+  VxTts::TtsServerOptions options;
+  options.first_byte_ms = 60000;
+  options.ms_per_char = 1000;
+  Restart(options);
+  const auto request = MakeRequest("hi", kTone, tts::PCM, 8000);
+
+  // The client's deadline.
+  tts::SynthesizeSpeechResponse response;
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(Synthesize(request, &response, 300ms).error_code(),
+            grpc::StatusCode::DEADLINE_EXCEEDED);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 20s);
+
+  // The client's TryCancel once the call is in the service.
+  grpc::ClientContext context;
+  grpc::Status cancelled;
+  std::thread caller([&] {
+    tts::SynthesizeSpeechResponse r;
+    cancelled = m_Stub->SynthesizeSpeech(&context, request, &r);
+  });
+  ASSERT_TRUE(WaitFor([&] { return m_Server.calls().SynthesizeCalls() == 2; }, 10s));
+  start = std::chrono::steady_clock::now();
+  context.TryCancel();
+  caller.join();
+  EXPECT_EQ(cancelled.error_code(), grpc::StatusCode::CANCELLED);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 20s);
+
+  // Both handlers gave up their wait rather than hold a thread for a minute.
+  EXPECT_TRUE(WaitFor(
+      [&] { return LogLinesWith({"status=CANCELLED", "latency-ms=62000", "bytes=0"}) == 2; },
+      20s));
+
+  // A call still waiting when the server stops.
+  grpc::Status late;
+  std::thread waiting([&] {
+    tts::SynthesizeSpeechResponse r;
+    late = Synthesize(request, &r, 120s);
+  });
+  ASSERT_TRUE(WaitFor([&] { return m_Server.calls().SynthesizeCalls() == 3; }, 10s));
+  m_Server.Shutdown();
+  waiting.join();
+  EXPECT_FALSE(late.ok());
+  EXPECT_EQ(LogLinesWith({"status=CANCELLED", "latency-ms=62000"}), 3u);
+}
+
+TEST(TtsServerLatencyOptions, StartRefusesNegativeOrNonNumericValues) {
+  for (const auto& [first, per_char] :
+       std::vector<std::pair<long long, double>>{{-1, 0}, {0, -1}, {0, std::nan("")}}) {
+    SCOPED_TRACE(testing::Message() << first << " " << per_char);
+    VxTts::TtsServerOptions options;
+    options.first_byte_ms = first;
+    options.ms_per_char = per_char;
+    VxTts::TtsServer server;
+    std::string error;
+    EXPECT_FALSE(server.Start(options, &error));
+    EXPECT_FALSE(error.empty());
+    EXPECT_EQ(server.port(), 0);
+  }
+}
+
 #ifdef VX_TTS_SERVER_PROGRAM
 TEST(TtsServerProgram, ServesLogsAndStopsOnSigterm) {
   VxTtsTest::ScratchDir dir;
@@ -432,7 +577,8 @@ TEST(TtsServerProgram, ServesLogsAndStopsOnSigterm) {
     const int err = open(err_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     dup2(err, 2);
     execl(VX_TTS_SERVER_PROGRAM, VX_TTS_SERVER_PROGRAM, "--listen", "127.0.0.1:0", "--fail-next",
-          "1", "--fail-code", "resource_exhausted", static_cast<char*>(nullptr));
+          "1", "--fail-code", "resource_exhausted", "--first-byte-ms", "200", "--ms-per-char",
+          "50.5", static_cast<char*>(nullptr));
     _exit(127);
   }
   close(out_pipe[1]);
@@ -454,9 +600,14 @@ TEST(TtsServerProgram, ServesLogsAndStopsOnSigterm) {
     grpc::ClientContext context;
     context.set_deadline(std::chrono::system_clock::now() + 10s);
     tts::SynthesizeSpeechResponse response;
+    const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(stub->SynthesizeSpeech(&context, MakeRequest("hi", kTone, tts::PCM, 8000), &response)
                   .error_code(),
               expected);
+    // The reply with audio waits out the latency model: 200 + 2 x 50.5 ms.
+    if (expected == grpc::StatusCode::OK) {
+      EXPECT_GE(std::chrono::steady_clock::now() - start, 301ms);
+    }
   }
   ASSERT_EQ(kill(pid, SIGTERM), 0);
   int wstatus = 0;
@@ -469,6 +620,7 @@ TEST(TtsServerProgram, ServesLogsAndStopsOnSigterm) {
   EXPECT_NE(log.find("SynthesizeSpeech voice=vx-test-tone bytes=640 status=OK ms="),
             std::string::npos)
       << log;
+  EXPECT_NE(log.find(" latency-ms=301"), std::string::npos) << log;
 
   // --help names every option; a bad option is refused.
   const std::string help_file = dir.File("help.txt");
@@ -476,10 +628,30 @@ TEST(TtsServerProgram, ServesLogsAndStopsOnSigterm) {
   const std::string help = VxTtsTest::ReadFile(help_file);
   for (const char* option :
        {"--listen", "--delay-ms", "--fail-next", "--fail-code", "--empty-audio", "--cut-header",
-        "--extra-chunks", "--drop-next", "--tls-cert", "--tls-key", "--jwt-public-key"}) {
+        "--extra-chunks", "--drop-next", "--tls-cert", "--tls-key", "--jwt-public-key",
+        "--first-byte-ms", "--ms-per-char"}) {
     EXPECT_NE(help.find(option), std::string::npos) << option;
   }
   EXPECT_EQ(VxTtsTest::Run(std::string(VX_TTS_SERVER_PROGRAM) + " --bogus"), 2);
+  // Latency values: whole or decimal milliseconds are taken (--help then
+  // exits 0); negative, non-numeric or missing ones are usage errors that
+  // name the option.
+  EXPECT_EQ(VxTtsTest::Run(std::string(VX_TTS_SERVER_PROGRAM) +
+                           " --first-byte-ms 0 --ms-per-char 0 --first-byte-ms 150"
+                           " --ms-per-char 0.5 --help"),
+            0);
+  const std::string err = dir.File("usage.txt");
+  for (const char* bad :
+       {"--first-byte-ms -1", "--first-byte-ms abc", "--first-byte-ms 1.5", "--first-byte-ms",
+        "--first-byte-ms 99999999999", "--ms-per-char -0.5", "--ms-per-char x",
+        "--ms-per-char nan", "--ms-per-char inf", "--ms-per-char 1e3", "--ms-per-char 2000000",
+        "--ms-per-char ''", "--ms-per-char"}) {
+    SCOPED_TRACE(bad);
+    EXPECT_EQ(VxTtsTest::Run(std::string(VX_TTS_SERVER_PROGRAM) + " " + bad + " 2> " + err), 2);
+    const std::string option = std::string(bad).substr(0, std::string(bad).find(' '));
+    EXPECT_EQ(VxTtsTest::ReadFile(err).rfind("vexora-tts-server: " + option + " needs ", 0), 0u)
+        << VxTtsTest::ReadFile(err);
+  }
   // Not loopback: refused at start (the time-out only guards against a hang).
   EXPECT_EQ(
       VxTtsTest::Run("timeout 10 " + std::string(VX_TTS_SERVER_PROGRAM) + " --listen 10.1.2.3:0"),
