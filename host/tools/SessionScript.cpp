@@ -292,15 +292,15 @@ class Parser {
         if (i >= words.size() || words[i].empty() || words[i][0] == '=') {
           return Fail(line, "\"" + word + "\" needs a header name");
         }
-        const std::string& spec = words[i++];
-        const size_t equals = spec.find('=');
+        const std::string& wanted = words[i++];
+        const size_t equals = wanted.find('=');
         if (word == "no-header") {
           if (equals != std::string::npos) return Fail(line, "\"no-header\" takes a name only");
-          step.absent_headers.push_back(spec);
+          step.absent_headers.push_back(wanted);
         } else if (equals == std::string::npos) {
-          step.headers.emplace_back(spec, std::nullopt);
+          step.headers.emplace_back(wanted, std::nullopt);
         } else {
-          step.headers.emplace_back(spec.substr(0, equals), spec.substr(equals + 1));
+          step.headers.emplace_back(wanted.substr(0, equals), wanted.substr(equals + 1));
         }
       } else if (word == "cause" && directive == "wait-event") {
         ++i;
