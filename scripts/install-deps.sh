@@ -13,7 +13,7 @@ packages=(
   libsoxr-dev
   libssl-dev openssl
   libgtest-dev libgmock-dev libbenchmark-dev
-  sox
+  sox file
   python3-prometheus-client
   clang-14 libclang-rt-14-dev
 )
