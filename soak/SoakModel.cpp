@@ -159,13 +159,7 @@ void ChannelModel::OnMessage(const vxhost::ReceivedMessage& message) {
             stopped += (stopped.empty() ? "" : ", ") + std::to_string(speak->id);
           }
         }
-        std::string listed;
-        const std::string name = "\r\nActive-Request-Id-List: ";
-        size_t start = message.text.find(name);
-        if (start != std::string::npos) {
-          start += name.size();
-          listed = message.text.substr(start, message.text.find("\r\n", start) - start);
-        }
+        const std::string& listed = message.active_request_id_list;
         if (listed != stopped) {
           return Violation(request.method + " " + std::to_string(request.id) +
                            " answered with Active-Request-Id-List \"" + listed +

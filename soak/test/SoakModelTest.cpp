@@ -63,7 +63,7 @@ class SoakModelTest : public ::testing::Test {
   void Response(mrcp_request_id id, const std::string& method, int status = 200,
                 bool in_progress = false, const std::string& active_list = "") {
     vxhost::ReceivedMessage message;
-    if (!active_list.empty()) message.text = "\r\nActive-Request-Id-List: " + active_list + "\r\n";
+    message.active_request_id_list = active_list;
     message.type = MRCP_MESSAGE_TYPE_RESPONSE;
     message.method_name = method;
     message.request_id = id;

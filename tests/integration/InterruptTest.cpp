@@ -31,11 +31,7 @@ class InterruptTest : public ModuleFixture {
 
   // The Active-Request-Id-List of a message, "" when it has none.
   static std::string ActiveList(const vxhost::ReceivedMessage& message) {
-    const std::string name = "Active-Request-Id-List: ";
-    size_t start = message.text.find(name);
-    if (start == std::string::npos) return "";
-    start += name.size();
-    return message.text.substr(start, message.text.find("\r\n", start) - start);
+    return message.active_request_id_list;
   }
 
   // Starts a SPEAK of two seconds of tone voice audio that is playing.

@@ -17,6 +17,15 @@ std::string ToString(const apt_str_t& str) {
   return str.buf ? std::string(str.buf, str.length) : std::string();
 }
 
+// The configured voice, language and prosody, the first layer of a SPEAK's
+// parameters and what GET-PARAMS reports before SET-PARAMS.
+void TakeVoiceDefaults(const SynthSettings& settings, SpeakParams& params) {
+  params.m_Language = settings.m_Language;
+  params.m_VoiceGender = settings.m_VoiceGender;
+  params.m_VoiceName = settings.m_VoiceName;
+  params.m_Prosody = settings.m_Prosody;
+}
+
 }  // namespace
 
 int Channel::DetermineParams(mrcp_message_t* request, const SynthSettings& settings) {
@@ -24,10 +33,7 @@ int Channel::DetermineParams(mrcp_message_t* request, const SynthSettings& setti
   if (apt_string_is_empty(&request->body)) return MRCP_STATUS_CODE_MISSING_PARAM;
   params.m_Content = ToString(request->body);
 
-  params.m_Language = settings.m_Language;
-  params.m_VoiceGender = settings.m_VoiceGender;
-  params.m_VoiceName = settings.m_VoiceName;
-  params.m_Prosody = settings.m_Prosody;
+  TakeVoiceDefaults(settings, params);
   params.m_EffectsProfile = settings.m_EffectsProfile;
   params.m_CustomVoiceModel = settings.m_CustomVoiceModel;
   params.m_Deadline = settings.m_Deadline;
@@ -336,10 +342,7 @@ bool Channel::GetParams(mrcp_message_t* request, mrcp_message_t* response) {
   SdrManager::SynthesisDetails values;
   const SynthSettings& settings = m_Engine->GetSynthSettings();
   SpeakParams& params = values.m_Params;
-  params.m_Language = settings.m_Language;
-  params.m_VoiceGender = settings.m_VoiceGender;
-  params.m_VoiceName = settings.m_VoiceName;
-  params.m_Prosody = settings.m_Prosody;
+  TakeVoiceDefaults(settings, params);
   ApplySessionParams(values);
 
   apr_pool_t* pool = response->pool;
