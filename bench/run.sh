@@ -26,6 +26,7 @@ args_for() {
     MetricsBench)        echo "--benchmark_min_time=0.05" ;;
     TtsServerBench)      echo "--benchmark_min_time=0.05" ;;
     LatencyBench)        echo "--speaks=1000 --rounds=20 --channels=100" ;;
+    FirstSpeakBench)     echo "--samples=200" ;;
     MemoryBench)         echo "--speaks=1000" ;;
     CacheBench)          echo "--records=10000 --hits=300 --synths=20" ;;
     *)

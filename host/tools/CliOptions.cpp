@@ -397,6 +397,13 @@ Parsed ParseLoadArgs(const std::vector<std::string>& args, LoadOptions* out, std
         *error = "--speaks needs a positive number of SPEAKs per channel";
         return Taken::kError;
       }
+    } else if (arg == "--spread") {
+      int spread = 0;
+      if (!reader.Value(&value) || !ParseCount(value, 600000, &spread)) {
+        *error = "--spread needs a positive number of milliseconds";
+        return Taken::kError;
+      }
+      out->spread = std::chrono::milliseconds(spread);
     } else if (arg == "--prompts") {
       if (!TakeValue(arg, "a file", reader, &out->prompts_file, error)) return Taken::kError;
     } else {
@@ -587,14 +594,17 @@ std::string LoadUsage(const std::string& default_module) {
          "SPEAKs completed by Completion-Cause, time to first audio (p50, p95, p99,\n"
          "max), underruns (silent frames while a SPEAK's audio was late) and frames\n"
          "read late against the 20 ms clock, CPU seconds of the process per\n"
-         "channel-second of audio, and peak resident memory. MRCP messages are not\n"
-         "printed. Exits 0 when every SPEAK completed with cause 000; 1 otherwise.\n"
+         "channel-second of audio, and peak resident memory (with what it grew by\n"
+         "per channel from the first SPEAK). MRCP messages are not printed.\n"
+         "Exits 0 when every SPEAK completed with cause 000; 1 otherwise.\n"
          "\n"
          "Options:\n"
          "  --channels N          channels at once (default 100)\n"
          "  --seconds N           run this long, then stop what still plays\n"
          "  --speaks N            SPEAKs per channel, then close\n"
-         "  --prompts FILE        speak these lines (blank lines skipped)\n" +
+         "  --prompts FILE        speak these lines (blank lines skipped)\n"
+         "  --spread MS           start the channels' first SPEAKs evenly over MS\n"
+         "                        milliseconds (default: all at once)\n" +
          HostOptionsHelp(default_module);
 }
 

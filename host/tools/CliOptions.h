@@ -47,6 +47,9 @@ struct LoadOptions {
   std::chrono::milliseconds duration{0};     // --seconds; 0: not given
   int speaks = 0;                            // --speaks: SPEAKs per channel; 0: not given
   std::string prompts_file;                  // --prompts: one prompt a line
+  // --spread: the channels' first SPEAKs evenly over this time; 0: all at
+  // once.
+  std::chrono::milliseconds spread{0};
   std::chrono::milliseconds progress{1000};  // time between progress lines
 };
 

@@ -2,10 +2,13 @@
 // what they got, so that an operator learns how many calls one machine
 // holds.
 
+#include <dirent.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <fstream>
 #include <iostream>
 #include <map>
 #include <sstream>
@@ -35,6 +38,8 @@ const char* const kBuiltInPrompts[] = {
 constexpr milliseconds kRetryRest{200};
 constexpr milliseconds kPassRest{2};
 constexpr milliseconds kStopWait{10000};
+// The module's thread on which every SPEAK starts.
+constexpr const char kEngineThread[] = "vxs-engine";
 
 struct Line {
   enum class State { kIdle, kWaitingResponse, kSpeaking, kResting, kDone };
@@ -43,6 +48,7 @@ struct Line {
   mrcp_request_id request = 0;
   Clock::time_point sent;
   Clock::time_point rest_until;
+  Clock::time_point first_at;  // the first SPEAK is not sent before
   bool heard = false;  // audio of this SPEAK arrived
   int speaks = 0;      // SPEAKs sent
   size_t prompt = 0;   // the next prompt
@@ -76,6 +82,25 @@ double Percentile(std::vector<double> values, double share) {
   return values[index];
 }
 
+// The CPU time of this process's thread named name so far, in ns, from
+// the scheduler's statistics; -1 when no such thread is found.
+long long ThreadCpuNs(const char* name) {
+  DIR* tasks = opendir("/proc/self/task");
+  if (!tasks) return -1;
+  long long ns = -1;
+  while (dirent* entry = readdir(tasks)) {
+    if (entry->d_name[0] == '.') continue;
+    const std::string dir = std::string("/proc/self/task/") + entry->d_name;
+    std::ifstream comm(dir + "/comm");
+    std::string thread;
+    if (!std::getline(comm, thread) || thread != name) continue;
+    std::ifstream schedstat(dir + "/schedstat");
+    if (schedstat >> ns) break;
+  }
+  closedir(tasks);
+  return ns;
+}
+
 double CpuSeconds() {
   struct rusage usage = {};
   getrusage(RUSAGE_SELF, &usage);
@@ -83,10 +108,15 @@ double CpuSeconds() {
          static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
-long PeakResidentKb() {
-  struct rusage usage = {};
-  getrusage(RUSAGE_SELF, &usage);
-  return usage.ru_maxrss;
+// The process's resident memory now, in KiB (0 when it cannot be read).
+long ResidentKb() {
+  long pages = 0;
+  long resident = 0;
+  FILE* statm = std::fopen("/proc/self/statm", "r");
+  if (!statm) return 0;
+  const bool read = std::fscanf(statm, "%ld %ld", &pages, &resident) == 2;
+  std::fclose(statm);
+  return read ? resident * (sysconf(_SC_PAGESIZE) / 1024) : 0;
 }
 
 std::string Format(const char* format, double a, double b = 0, double c = 0, double d = 0) {
@@ -125,8 +155,15 @@ class LoadRun {
     m_Printer.Line("vexora load: " + std::to_string(m_Options.channels) + " channels open at " +
                    std::to_string(host.rate) + " Hz");
 
+    m_ResidentBeforeKb = ResidentKb();
+    m_ResidentPeakKb = m_ResidentBeforeKb;
     const double cpu_start = CpuSeconds();
+    const long long engine_start = ThreadCpuNs(kEngineThread);
     const Clock::time_point start = Clock::now();
+    for (size_t i = 0; i < m_Lines.size(); ++i) {
+      m_Lines[i].first_at = start + m_Options.spread * static_cast<long>(i) /
+                                        static_cast<long>(m_Lines.size());
+    }
     const Clock::time_point end = start + m_Options.duration;
     Clock::time_point next_progress = start + m_Options.progress;
     bool interrupted = false;
@@ -142,6 +179,7 @@ class LoadRun {
         Drive(&line, now, time_up);
         if (line.state != Line::State::kDone) ++active;
       }
+      m_ResidentPeakKb = std::max(m_ResidentPeakKb, ResidentKb());
       if (now >= next_progress) {
         next_progress += m_Options.progress;
         Progress(now - start, active);
@@ -158,6 +196,8 @@ class LoadRun {
     }
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     const double cpu = CpuSeconds() - cpu_start;
+    const long long engine_end = ThreadCpuNs(kEngineThread);
+    m_EngineCpuNs = engine_start >= 0 && engine_end >= 0 ? engine_end - engine_start : -1;
     session.StopAllChannels(kStopWait);
     for (Line& line : m_Lines) {
       m_Underruns += line.channel->Underruns();
@@ -210,6 +250,7 @@ class LoadRun {
       line->state = Line::State::kIdle;
     }
     if (line->state != Line::State::kIdle) return;
+    if (line->speaks == 0 && now < line->first_at && !time_up) return;
     if (time_up || (m_Options.speaks > 0 && line->speaks >= m_Options.speaks)) {
       line->state = Line::State::kDone;
       return;
@@ -281,7 +322,19 @@ class LoadRun {
                   audio_seconds > 0 ? cpu / audio_seconds : 0.0)
         << (m_Options.host.root_dir.empty() ? " (the embedded speech service included)" : "")
         << "\n";
-    out << "  peak resident memory: " << Format("%.1f MiB", PeakResidentKb() / 1024.0) << "\n";
+    const size_t speaks = m_Tally.Done() + m_Tally.stopped_at_end;
+    if (m_EngineCpuNs >= 0 && speaks > 0) {
+      out << "  engine thread: "
+          << Format("%.1f ms of CPU, %.1f us per SPEAK\n", m_EngineCpuNs / 1e6,
+                    m_EngineCpuNs / 1e3 / static_cast<double>(speaks));
+    }
+    out << "  peak resident memory: "
+        << Format("%.1f MiB (%.1f MiB before the first SPEAK, %.1f KiB more per channel",
+                  m_ResidentPeakKb / 1024.0, m_ResidentBeforeKb / 1024.0,
+                  static_cast<double>(m_ResidentPeakKb - m_ResidentBeforeKb) / m_Options.channels)
+        << Format("; audio per SPEAK %.1f KiB)",
+                  speaks > 0 ? static_cast<double>(m_Tally.audio_bytes) / 1024.0 / speaks : 0.0)
+        << "\n";
     m_Printer.Line(out.str().substr(0, out.str().size() - 1));
   }
 
@@ -294,6 +347,9 @@ class LoadRun {
   size_t m_Underruns = 0;
   size_t m_LateFrames = 0;
   size_t m_ChannelsWithUnderruns = 0;
+  long long m_EngineCpuNs = -1;  // of the engine thread over the run
+  long m_ResidentBeforeKb = 0;
+  long m_ResidentPeakKb = 0;
 };
 
 }  // namespace

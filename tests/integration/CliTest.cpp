@@ -980,7 +980,8 @@ TEST_F(CliTest, LoadAndCheckDescribeTheirOptions) {
   }
   run = Run({"load", "--help"});
   EXPECT_EQ(run.exit_code, 0);
-  for (const char* word : {"--channels", "--seconds", "--speaks", "--prompts", "--root", "--voice",
+  for (const char* word : {"--channels", "--seconds", "--speaks", "--prompts", "--spread", "--root",
+                           "--voice",
                            "time to first audio", "underruns", "peak resident memory"}) {
     EXPECT_NE(run.out.find(word), std::string::npos) << word;
   }

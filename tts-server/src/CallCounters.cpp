@@ -22,6 +22,7 @@ void CallCounters::ResetCounters() {
   std::lock_guard<std::mutex> lock(m_Mutex);
   m_SynthesizeCalls = 0;
   m_ListVoicesCalls = 0;
+  m_Connections = 0;
   m_Requests.clear();
 }
 
@@ -36,6 +37,16 @@ void CallCounters::RecordSynthesize(
 void CallCounters::RecordListVoices() {
   std::lock_guard<std::mutex> lock(m_Mutex);
   ++m_ListVoicesCalls;
+}
+
+size_t CallCounters::Connections() const {
+  std::lock_guard<std::mutex> lock(m_Mutex);
+  return m_Connections;
+}
+
+void CallCounters::RecordConnection() {
+  std::lock_guard<std::mutex> lock(m_Mutex);
+  ++m_Connections;
 }
 
 }  // namespace VxTts

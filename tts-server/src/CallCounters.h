@@ -24,17 +24,22 @@ class CallCounters {
 
   size_t SynthesizeCalls() const;
   size_t ListVoicesCalls() const;
+  // Connections accepted, over every Start of the server: a client that
+  // shares one connection among its calls adds one.
+  size_t Connections() const;
   // The latest SynthesizeSpeech requests, oldest first.
   std::vector<google::cloud::texttospeech::v1::SynthesizeSpeechRequest> Requests() const;
   void ResetCounters();
 
   void RecordSynthesize(const google::cloud::texttospeech::v1::SynthesizeSpeechRequest& request);
   void RecordListVoices();
+  void RecordConnection();
 
  private:
   mutable std::mutex m_Mutex;  // guards every field below
   size_t m_SynthesizeCalls = 0;
   size_t m_ListVoicesCalls = 0;
+  size_t m_Connections = 0;
   std::deque<google::cloud::texttospeech::v1::SynthesizeSpeechRequest> m_Requests;
 };
 

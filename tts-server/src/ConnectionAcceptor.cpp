@@ -1,5 +1,7 @@
 #include "ConnectionAcceptor.h"
 
+#include "CallCounters.h"
+
 #include <arpa/inet.h>
 #include <grpcpp/server_builder.h>
 #include <netinet/in.h>
@@ -70,6 +72,8 @@ std::string ErrnoText(const char* what) { return std::string(what) + ": " + std:
 }  // namespace
 
 ConnectionAcceptor::~ConnectionAcceptor() { StopAccepting(); }
+
+ConnectionAcceptor::ConnectionAcceptor(CallCounters* counters) : m_Counters(counters) {}
 
 bool ConnectionAcceptor::Listen(const std::string& address, int port, std::string* error) {
   if (m_ListenFd >= 0) {
@@ -178,6 +182,7 @@ void ConnectionAcceptor::Run() {
     }
     const int one = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+    if (m_Counters) m_Counters->RecordConnection();
     try {
       Remember(fd, PeerString(peer));
     } catch (...) {

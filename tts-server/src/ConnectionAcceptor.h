@@ -15,6 +15,8 @@ class ExternalConnectionAcceptor;
 
 namespace VxTts {
 
+class CallCounters;
+
 // The service's listening socket. Its own thread accepts connections and
 // hands each to gRPC, remembering which socket serves which peer so that a
 // call's connection can be cut for real (the "drop" fault). Listen, Start
@@ -23,7 +25,8 @@ namespace VxTts {
 // StopAccepting (or the destructor) joins the thread.
 class ConnectionAcceptor {
  public:
-  ConnectionAcceptor() = default;
+  // counters, when given, count every accepted connection; not owned.
+  explicit ConnectionAcceptor(CallCounters* counters = nullptr);
   ~ConnectionAcceptor();
   ConnectionAcceptor(const ConnectionAcceptor&) = delete;
   ConnectionAcceptor& operator=(const ConnectionAcceptor&) = delete;
@@ -57,6 +60,7 @@ class ConnectionAcceptor {
   void Run();
   void Remember(int fd, const std::string& peer);
 
+  CallCounters* m_Counters;
   int m_ListenFd = -1;
   int m_WakeFd = -1;  // eventfd that ends Run
   int m_Port = 0;

@@ -77,7 +77,7 @@ bool TtsServer::Start(const TtsServerOptions& options, std::string* error) {
       return false;
     }
   }
-  m_Acceptor = std::make_unique<ConnectionAcceptor>();
+  m_Acceptor = std::make_unique<ConnectionAcceptor>(&m_Calls);
   if (!m_Acceptor->Listen(options.address, options.port, error)) {
     m_Acceptor.reset();
     m_Verifier.reset();
@@ -98,6 +98,12 @@ bool TtsServer::Start(const TtsServerOptions& options, std::string* error) {
     quota.SetMaxThreads(options.max_threads);
     builder.SetResourceQuota(quota);
   }
+  // Clients that keep an idle connection alive with pings keep it: the
+  // library's default would answer pings more often than every five minutes
+  // without a call by closing the connection.
+  builder.AddChannelArgument(GRPC_ARG_KEEPALIVE_PERMIT_WITHOUT_CALLS, 1);
+  builder.AddChannelArgument(GRPC_ARG_HTTP2_MIN_RECV_PING_INTERVAL_WITHOUT_DATA_MS, 50);
+  builder.AddChannelArgument(GRPC_ARG_HTTP2_MAX_PING_STRIKES, 0);
   // Connections come from our own listening socket, so that one can be cut.
   auto handoff = builder.experimental().AddExternalConnectionAcceptor(
       grpc::ServerBuilder::experimental_type::ExternalConnectionType::FROM_FD, credentials);

@@ -233,8 +233,10 @@ class Channel {
   Engine* m_Engine;
   mrcp_engine_channel_t* m_HostChannel;
   apr_pool_t* m_SpeakPool;
+  // The engine's shared channel to the service and its stub (see
+  // Engine::ServiceChannel), taken on the first SPEAK that needs them.
   std::shared_ptr<grpc::Channel> m_GrpcChannel;
-  std::unique_ptr<Stub> m_Stub;
+  std::shared_ptr<Stub> m_Stub;
   std::unique_ptr<SynthContext> m_SynthContext;
   Tag m_FinishingTag;
   mpf_media_chunk_buffer_t* m_ChunkBuffer;

@@ -1,12 +1,10 @@
-// The synthesis side of a channel: the gRPC channel, the segment queue
-// worked through one segment at a time, the asynchronous SynthesizeSpeech
-// calls and their completions.
+// The synthesis side of a channel: its share of the engine's gRPC channels,
+// the segment queue worked through one segment at a time, the asynchronous
+// SynthesizeSpeech calls and their completions.
 #include <apr_strings.h>
 #include <apr_time.h>
 
 #include <google/protobuf/util/json_util.h>
-#include <grpcpp/create_channel.h>
-#include <grpcpp/support/channel_arguments.h>
 
 #include <algorithm>
 #include <chrono>
@@ -25,9 +23,6 @@ namespace {
 // The public endpoint of the text-to-speech service; a regional endpoint
 // prefixes it with the region and a hyphen.
 const char kDefaultEndpoint[] = "texttospeech.googleapis.com:443";
-// Replies of long texts at 16 kHz exceed the library's default limit of
-// 4 MiB; the longest input the service accepts stays well below this.
-const int kMaxReceiveMessageSize = 64 * 1024 * 1024;
 
 std::string AttributeOf(const mrcp_engine_channel_t* channel, const char* name) {
   if (!channel || !channel->attribs) return std::string();
@@ -96,19 +91,21 @@ bool Channel::CreateGrpcChannel() {
   }
 
   std::string target = ComposeEndpoint(service_uri, region);
-  VXS_CHANNEL_LOG(APT_PRIO_INFO, "Create gRPC Channel [%s]", target.c_str());
-  grpc::ChannelArguments arguments;
-  arguments.SetMaxReceiveMessageSize(kMaxReceiveMessageSize);
-  m_GrpcChannel = grpc::CreateCustomChannel(target, credentials, arguments);
-  if (!m_GrpcChannel) {
-    VXS_CHANNEL_LOG(APT_PRIO_WARNING, "Failed to Create gRPC Channel");
-    return false;
+  Engine::ServiceChannel shared = m_Engine->FindServiceChannel(target, credentials);
+  if (!shared.m_Stub) {
+    VXS_CHANNEL_LOG(APT_PRIO_INFO, "Create gRPC Channel [%s]", target.c_str());
+    shared = m_Engine->CreateServiceChannel(target, credentials);
+    if (!shared.m_Channel) {
+      VXS_CHANNEL_LOG(APT_PRIO_WARNING, "Failed to Create gRPC Channel");
+      return false;
+    }
+    if (!shared.m_Stub) {
+      VXS_CHANNEL_LOG(APT_PRIO_WARNING, "Failed to Create gRPC Speech Stub");
+      return false;
+    }
   }
-  m_Stub = tts::TextToSpeech::NewStub(m_GrpcChannel);
-  if (!m_Stub) {
-    VXS_CHANNEL_LOG(APT_PRIO_WARNING, "Failed to Create gRPC Speech Stub");
-    return false;
-  }
+  m_GrpcChannel = std::move(shared.m_Channel);
+  m_Stub = std::move(shared.m_Stub);
   return true;
 }
 

@@ -1,6 +1,8 @@
 #include "Engine.h"
 
+#include <absl/synchronization/mutex.h>
 #include <apr_env.h>
+#include <pthread.h>
 
 #include <grpc/support/log.h>
 #include <grpcpp/security/credentials.h>
@@ -45,6 +47,12 @@ Engine::~Engine() {
 }
 
 bool Engine::Open() {
+  // The abseil build of the system keeps its lock-order graph on: every lock
+  // of the gRPC library (a channel, a call, a completion queue) then pays
+  // for a graph update, and the engine thread spends its time there when
+  // hundreds of calls start at once. The setting is the process's: it is
+  // described in the README.
+  absl::SetMutexDeadlockDetectionMode(absl::OnDeadlockCycle::kIgnore);
   if (!LoadConfig("vexora.xml", "vexora", m_HostEngine ? m_HostEngine->dir_layout : nullptr,
                   m_HostEngine ? m_HostEngine->pool : nullptr)) {
     apt_log(VXS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Load QMS VXS Config");
@@ -102,6 +110,9 @@ void Engine::DestroyEventProcessor() {
 }
 
 bool Engine::OnStart(Ambrel::SoftEventProcessor*) {
+  // Named so that an operator (top -H, perf) can tell the thread every
+  // SPEAK is started on.
+  pthread_setname_np(pthread_self(), "vxs-engine");
   bool result = false;
   try {
     result = ProcessStart();
@@ -253,7 +264,11 @@ bool Engine::ProcessOpen() {
             m_SynthSettings.m_HttpProxy.c_str());
     SetEnv("http_proxy", m_SynthSettings.m_HttpProxy);
   }
-  return CreateGrpcTask();
+  if (!CreateGrpcTask()) return false;
+  // A channel that cannot be made now is tried again by the first SPEAK
+  // that needs it, which reports its failure as its own.
+  CreateDefaultServiceChannel();
+  return true;
 }
 
 bool Engine::CreateGrpcTask() {
@@ -319,6 +334,7 @@ void Engine::DestroySdrManager() {
 
 void Engine::Cleanup() {
   DestroyGrpcTask();
+  m_ServiceChannels.clear();
   DestroyWaveformManager();
   DestroySdrManager();
 }

@@ -12,7 +12,9 @@
 #include <apr_pools.h>
 #include <apr_xml.h>
 
+#include <grpcpp/channel.h>
 #include <grpcpp/security/credentials.h>
+#include <grpcpp/support/channel_arguments.h>
 
 #include <list>
 #include <map>
@@ -23,6 +25,7 @@
 #include "SdrManager.h"
 #include "Settings.h"
 #include "WaveformManager.h"
+#include "google/cloud/texttospeech/v1/cloud_tts.grpc.pb.h"
 #include "ambrel/EventProcessor.h"
 #include "ambrel/Logger.h"
 #include "ambrel/Timer.h"
@@ -36,6 +39,16 @@ class Task;
 class Engine : public Ambrel::TimerHandler, public Ambrel::SoftEventProcessor::Observer {
  public:
   typedef std::shared_ptr<grpc::ChannelCredentials> Credentials;
+  typedef google::cloud::texttospeech::v1::TextToSpeech::Stub Stub;
+
+  // A gRPC channel to the service and the stub on it, shared by every MRCP
+  // channel that calls that target with those credentials (a stub is
+  // thread-safe and holds nothing of a call). Each member is null when its
+  // creation failed.
+  struct ServiceChannel {
+    std::shared_ptr<grpc::Channel> m_Channel;
+    std::shared_ptr<Stub> m_Stub;
+  };
 
   explicit Engine(const std::string& name);
   ~Engine() override;
@@ -63,6 +76,19 @@ class Engine : public Ambrel::TimerHandler, public Ambrel::SoftEventProcessor::O
   // credentials read without the network: a service account, an authorized
   // user or an external account, each with the fields the library needs.
   static bool IsUsableCredentialsKey(const std::string& key);
+
+  // Shared gRPC channels, one per target and credentials: the one already
+  // made (both members null when none is), or a new one, stored when both
+  // its channel and its stub exist. The caller logs the creation and its
+  // failure.
+  ServiceChannel FindServiceChannel(const std::string& target, const Credentials& credentials) const;
+  ServiceChannel CreateServiceChannel(const std::string& target, const Credentials& credentials);
+  // The arguments of every service channel: the largest reply, and HTTP/2
+  // keepalive so that a connection that died during a quiet night is found
+  // out by a ping and not by the first call of the morning.
+  static void ComposeChannelArguments(const SynthSettings& settings,
+                                      grpc::ChannelArguments& arguments);
+  size_t GetServiceChannelCount() const { return m_ServiceChannels.size(); }
 
   // Configuration document.
   bool LoadConfig(const std::string& file_name, const std::string& root_name,
@@ -114,6 +140,9 @@ class Engine : public Ambrel::TimerHandler, public Ambrel::SoftEventProcessor::O
   bool ProcessStart();
   bool CreateGrpcTask();
   void DestroyGrpcTask();
+  // The shared channel of the configured endpoint with the default
+  // credentials, made before the first SPEAK needs it.
+  bool CreateDefaultServiceChannel();
   bool CreateWaveformManager(const WaveformManager::Settings& settings);
   void DestroyWaveformManager();
   bool CreateSdrManager(const SdrManager::Settings& settings);
@@ -133,6 +162,9 @@ class Engine : public Ambrel::TimerHandler, public Ambrel::SoftEventProcessor::O
   Credentials m_DefaultCredentials;
   std::string m_CredentialsFile;
   std::map<std::string, Credentials> m_CredentialsMap;
+  // By target and credentials; the credentials are held by the key so that
+  // their address cannot be reused by others while the entry lives.
+  std::map<std::pair<std::string, Credentials>, ServiceChannel> m_ServiceChannels;
   std::string m_SslRootsFile;
   WaveformManager* m_WaveformManager;
   SdrManager* m_SdrManager;

@@ -140,6 +140,8 @@ SynthSettings::SynthSettings()
       m_Caching(false),
       m_Deadline(0),
       m_Reattempt(false),
+      m_KeepaliveTime(60000),
+      m_KeepaliveTimeout(20000),
       m_LogRequestText(true) {}
 
 bool SynthSettings::Load(const apr_xml_elem* element) {
@@ -220,6 +222,15 @@ bool SynthSettings::Load(const apr_xml_elem* element) {
       m_Deadline = ParseInt32(value);
     } else if (NameIs(name, "reattempt")) {
       LoadBooleanAttribute(attr, m_Reattempt);
+    } else if (NameIs(name, "keepalive-time") || NameIs(name, "keepalive-timeout")) {
+      const int32_t milliseconds = ParseInt32(value);
+      if (milliseconds < 0) {
+        LogUnexpectedValue(attr);
+      } else if (NameIs(name, "keepalive-time")) {
+        m_KeepaliveTime = milliseconds;
+      } else {
+        m_KeepaliveTimeout = milliseconds;
+      }
     } else if (NameIs(name, "log-request-text")) {
       LoadBooleanAttribute(attr, m_LogRequestText);
     } else {

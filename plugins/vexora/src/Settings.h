@@ -85,6 +85,11 @@ class SynthSettings {
   bool m_Caching;
   int64_t m_Deadline;  // milliseconds, 0: none
   bool m_Reattempt;
+  // HTTP/2 keepalive of the shared gRPC channels, in milliseconds: a ping
+  // after this long without traffic, the connection given up when its
+  // answer takes longer than the time-out. 0 time: no pings.
+  int64_t m_KeepaliveTime;
+  int64_t m_KeepaliveTimeout;
   // False: the INFO line of each request shows the length of its text, not
   // the text (prompts may carry account numbers and names).
   bool m_LogRequestText;

@@ -14,7 +14,11 @@
 #include <string>
 #include <vector>
 
+#include <grpc/grpc.h>
 #include <grpc/support/log.h>
+#include <grpcpp/security/credentials.h>
+
+#include <map>
 
 #include "Channel.h"
 #include "Engine.h"
@@ -465,6 +469,58 @@ TEST(ChannelEndpointTest, ConfiguredServiceUriIsUsedUnchangedWhateverTheRegion) 
               "dns:///tts.example.test:443")
         << region;
   }
+}
+
+// ---------------------------------------------------------- Service channels
+
+TEST_F(EngineCredentialsTest, ServiceChannelIsMadeOncePerTargetAndCredentials) {
+  Engine::Credentials insecure = grpc::InsecureChannelCredentials();
+  Engine::ServiceChannel made = m_Engine->CreateServiceChannel("127.0.0.1:1", insecure);
+  ASSERT_TRUE(made.m_Channel && made.m_Stub);
+  Engine::ServiceChannel found = m_Engine->FindServiceChannel("127.0.0.1:1", insecure);
+  EXPECT_EQ(found.m_Stub, made.m_Stub);
+  EXPECT_EQ(found.m_Channel, made.m_Channel);
+  // Another target, or other credentials (even of the same kind), is
+  // another channel.
+  EXPECT_FALSE(m_Engine->FindServiceChannel("127.0.0.1:2", insecure).m_Stub);
+  EXPECT_FALSE(m_Engine->FindServiceChannel("127.0.0.1:1", grpc::InsecureChannelCredentials()).m_Stub);
+  EXPECT_FALSE(m_Engine->CreateServiceChannel("127.0.0.1:1", nullptr).m_Channel);
+  EXPECT_EQ(m_Engine->GetServiceChannelCount(), 1u);
+}
+
+// The integer arguments of a channel, by name.
+std::map<std::string, int> IntegerArguments(const grpc::ChannelArguments& arguments) {
+  std::map<std::string, int> values;
+  const grpc_channel_args args = arguments.c_channel_args();
+  for (size_t i = 0; i < args.num_args; ++i) {
+    if (args.args[i].type == GRPC_ARG_INTEGER) values[args.args[i].key] = args.args[i].value.integer;
+  }
+  return values;
+}
+
+TEST(ServiceChannelArgumentsTest, KeepalivePingsIdleConnectionsForAsLongAsTheyLast) {
+  SynthSettings settings;
+  settings.m_KeepaliveTime = 45000;
+  settings.m_KeepaliveTimeout = 5000;
+  grpc::ChannelArguments arguments;
+  Engine::ComposeChannelArguments(settings, arguments);
+  std::map<std::string, int> values = IntegerArguments(arguments);
+  EXPECT_EQ(values[GRPC_ARG_KEEPALIVE_TIME_MS], 45000);
+  EXPECT_EQ(values[GRPC_ARG_KEEPALIVE_TIMEOUT_MS], 5000);
+  EXPECT_EQ(values[GRPC_ARG_KEEPALIVE_PERMIT_WITHOUT_CALLS], 1);
+  ASSERT_EQ(values.count(GRPC_ARG_HTTP2_MAX_PINGS_WITHOUT_DATA), 1u);
+  EXPECT_EQ(values[GRPC_ARG_HTTP2_MAX_PINGS_WITHOUT_DATA], 0);
+  EXPECT_EQ(values[GRPC_ARG_MAX_RECEIVE_MESSAGE_LENGTH], 64 * 1024 * 1024);
+  EXPECT_GT(values[GRPC_ARG_MAX_RECONNECT_BACKOFF_MS], 0);
+
+  // No pings at all with a time of 0; the other arguments stay.
+  settings.m_KeepaliveTime = 0;
+  grpc::ChannelArguments quiet;
+  Engine::ComposeChannelArguments(settings, quiet);
+  values = IntegerArguments(quiet);
+  EXPECT_EQ(values.count(GRPC_ARG_KEEPALIVE_TIME_MS), 0u);
+  EXPECT_EQ(values.count(GRPC_ARG_KEEPALIVE_PERMIT_WITHOUT_CALLS), 0u);
+  EXPECT_EQ(values[GRPC_ARG_MAX_RECEIVE_MESSAGE_LENGTH], 64 * 1024 * 1024);
 }
 
 }  // namespace
