@@ -27,6 +27,7 @@ args_for() {
     TtsServerBench)      echo "--benchmark_min_time=0.05" ;;
     LatencyBench)        echo "--speaks=1000 --rounds=20 --channels=100" ;;
     FirstSpeakBench)     echo "--samples=200" ;;
+    SpeakStartBench)     echo "--channels=1000" ;;
     MemoryBench)         echo "--speaks=1000" ;;
     CacheBench)          echo "--records=10000 --hits=300 --synths=20" ;;
     *)

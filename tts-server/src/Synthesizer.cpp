@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cmath>
+#include <numeric>
 
 #include "EspeakEngine.h"
 #include "TestBytesVoice.h"
@@ -91,10 +92,16 @@ void MakeTone(size_t bytes, int sample_rate, std::vector<int16_t>* pcm) {
   const size_t samples =
       bytes * static_cast<size_t>(sample_rate) * Synthesizer::kTestMsPerByte / 1000;
   pcm->resize(samples);
+  // The tone repeats itself every rate / gcd(rate, 440) samples (200 at 8,
+  // 16 or 24 kHz): one period is computed and the rest copied, so that
+  // hundreds of long prompts at once cost the service little.
+  const size_t period = static_cast<size_t>(sample_rate) /
+                        static_cast<size_t>(std::gcd(sample_rate, Synthesizer::kTestToneHz));
   const double step = 2.0 * M_PI * Synthesizer::kTestToneHz / sample_rate;
-  for (size_t i = 0; i < samples; ++i) {
+  for (size_t i = 0; i < samples && i < period; ++i) {
     (*pcm)[i] = static_cast<int16_t>(std::lround(kTestToneAmplitude * std::sin(step * i)));
   }
+  for (size_t i = period; i < samples; ++i) (*pcm)[i] = (*pcm)[i - period];
 }
 
 }  // namespace
