@@ -208,8 +208,11 @@ class Channel {
   bool LoadPromptAudio(const SynthSegment& segment, std::vector<char>& audio);
   bool ProcessCacheRecord(WaveformManager::CacheEntry* entry);
   // Queues a segment's audio between its speech markers (the mark after the
-  // last segment) and sends the pending IN-PROGRESS.
-  void QueueAudio(const char* data, size_t length, const SegmentMarks* marks = nullptr);
+  // last segment) and sends the pending IN-PROGRESS. With owner, the string
+  // data lies in, the audio is not copied: the chunk buffer keeps owner
+  // until its next restart.
+  void QueueAudio(const char* data, size_t length, const SegmentMarks* marks = nullptr,
+                  std::unique_ptr<std::string> owner = nullptr);
   // Numbers each name and queues its speech marker.
   void QueueMarkers(const std::vector<std::string>& names);
   // Adds the Speech-Marker header: time as an NTP timestamp and the last

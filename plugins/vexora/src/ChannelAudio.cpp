@@ -41,10 +41,15 @@ bool Channel::Read(mpf_frame_t* frame) {
   return true;
 }
 
-void Channel::QueueAudio(const char* data, size_t length, const SegmentMarks* marks) {
+void Channel::QueueAudio(const char* data, size_t length, const SegmentMarks* marks,
+                         std::unique_ptr<std::string> owner) {
   if (m_ChunkBuffer) {
     if (marks) QueueMarkers(marks->m_Before);
-    if (length) mpf_media_chunk_buffer_audio_write(m_ChunkBuffer, const_cast<char*>(data), length);
+    if (length && owner) {
+      vxs_media_chunk_buffer_audio_adopt(m_ChunkBuffer, owner.release(), data, length);
+    } else if (length) {
+      mpf_media_chunk_buffer_audio_write(m_ChunkBuffer, const_cast<char*>(data), length);
+    }
     if (marks) QueueMarkers(marks->m_After);
     if (m_Details.m_SaveRecord) m_Details.m_DataLength += length;
   }

@@ -440,7 +440,12 @@ void Channel::OnFinishStream(bool) {
 
   SegmentMarks marks = std::move(m_Details.m_Content.front().m_Marks);
   m_Details.m_Content.pop_front();
-  const std::string& audio = m_SynthContext->m_Response.audio_content();
+  // The reply's audio is moved out of the reply and queued where it lies:
+  // a copy would cost the engine thread a fresh buffer, its page faults and
+  // the copy itself for every segment.
+  std::unique_ptr<std::string> owner(
+      new std::string(std::move(*m_SynthContext->m_Response.mutable_audio_content())));
+  const std::string& audio = *owner;
   unsigned length = 0;
   const char* payload = audio.empty() ? nullptr : WaveformManager::GetWaveData(audio, length);
   if (!m_ChunkBuffer || !payload || !length) {
@@ -454,7 +459,9 @@ void Channel::OnFinishStream(bool) {
     ProcessSynthError();
     return;
   }
-  QueueAudio(payload, length, &marks);
+  // The chunk buffer now owns the audio, which stays where it is until the
+  // next SPEAK restarts the buffer: the wave file is written from it.
+  QueueAudio(payload, length, &marks, std::move(owner));
   SaveWaveform(payload, length);
   m_SynthContext.reset();
   OnCallDone(true);

@@ -143,6 +143,31 @@ apr_size_t mpf_media_chunk__buffer_get_size(const mpf_media_chunk_buffer_t* buff
 
 }  // extern "C"
 
+namespace {
+
+apr_status_t DeleteOwner(void* owner) {
+  delete static_cast<std::string*>(owner);
+  return APR_SUCCESS;
+}
+
+}  // namespace
+
+apt_bool_t vxs_media_chunk_buffer_audio_adopt(mpf_media_chunk_buffer_t* buffer, std::string* owner,
+                                              const char* data, apr_size_t size) {
+  BufferLock lock(buffer);
+  // The cleanup goes first, so that the owner is freed whatever happens to
+  // the chunk.
+  apr_pool_cleanup_register(buffer->pool, owner, DeleteOwner, apr_pool_cleanup_null);
+  MediaChunk* chunk = static_cast<MediaChunk*>(apr_palloc(buffer->pool, sizeof(MediaChunk)));
+  chunk->type = MEDIA_FRAME_TYPE_AUDIO;
+  chunk->data = const_cast<char*>(data);
+  chunk->size = size;
+  chunk->marker = 0;
+  AppendChunk(buffer, chunk);
+  buffer->size += size;
+  return TRUE;
+}
+
 apt_bool_t vxs_media_chunk_buffer_marker_write(mpf_media_chunk_buffer_t* buffer,
                                                apr_uint32_t number) {
   BufferLock lock(buffer);

@@ -36,6 +36,8 @@ MPF_CHUNK_DECLARE(apr_size_t) mpf_media_chunk__buffer_get_size(
 #ifdef __cplusplus
 }
 
+#include <string>
+
 // Module-internal, not exported: the buffer's restart count read under the
 // same lock as a frame, so that a reader can tell which restart the audio
 // (and the end-of-stream mark) it read belongs to. With audio_bytes given,
@@ -55,6 +57,12 @@ apt_bool_t vxs_media_chunk_buffer_frame_read(mpf_media_chunk_buffer_t* buffer, m
 // interface never see it.
 apt_bool_t vxs_media_chunk_buffer_marker_write(mpf_media_chunk_buffer_t* buffer,
                                                apr_uint32_t number);
+// Queues size bytes of audio at data, which lies inside *owner, without
+// copying them: the buffer takes ownership of owner (a string made with
+// new) and deletes it when it is restarted or destroyed. The audio of a
+// reply is so queued where the reply put it.
+apt_bool_t vxs_media_chunk_buffer_audio_adopt(mpf_media_chunk_buffer_t* buffer, std::string* owner,
+                                              const char* data, apr_size_t size);
 // The restart count, and whether a mark has been read since that restart.
 apr_uint32_t vxs_media_chunk_buffer_generation(const mpf_media_chunk_buffer_t* buffer,
                                                apt_bool_t* mark_read);

@@ -62,6 +62,29 @@ TEST_F(ChunkBufferTest, FrameIsAssembledAcrossChunksAndPaddedWithSilence) {
   EXPECT_EQ(mpf_media_chunk__buffer_get_size(m_Buffer), 0u);
 }
 
+// A reply's audio is queued where it lies, past its header, between chunks
+// that were copied, and plays as if it had been copied; the restart lets it
+// go (a leak would show in the sanitizer builds).
+TEST_F(ChunkBufferTest, AdoptedAudioPlaysInPlaceBetweenCopiedChunks) {
+  Write("ab");
+  std::string* reply = new std::string("HEADERcdefg");
+  vxs_media_chunk_buffer_audio_adopt(m_Buffer, reply, reply->data() + 6, 5);
+  Write("hi");
+  EXPECT_EQ(mpf_media_chunk__buffer_get_size(m_Buffer), 9u);
+  int type = 0;
+  std::vector<char> frame = ReadFrame(4, &type);
+  EXPECT_EQ(std::string(frame.begin(), frame.end()), "abcd");
+  frame = ReadFrame(4, &type);
+  EXPECT_EQ(std::string(frame.begin(), frame.end()), "efgh");
+  mpf_media_chunk_buffer_restart(m_Buffer);
+  frame = ReadFrame(4, &type);
+  EXPECT_EQ(std::string(frame.begin(), frame.end()), std::string(4, '\0'));
+  std::string* next = new std::string("xy");
+  vxs_media_chunk_buffer_audio_adopt(m_Buffer, next, next->data(), 2);
+  frame = ReadFrame(2, &type);
+  EXPECT_EQ(std::string(frame.begin(), frame.end()), "xy");
+}
+
 TEST_F(ChunkBufferTest, EmptyBufferGivesSilenceAndLeavesTheTypeAlone) {
   int type = 0;
   std::vector<char> frame = ReadFrame(4, &type);
