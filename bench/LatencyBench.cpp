@@ -19,6 +19,7 @@
 //   1 channel:    --speaks sequential SPEAKs (default 1000)
 //   N channels:   --rounds rounds (default 20) of --channels (default 100)
 //                 SPEAKs sent at once, one per channel
+// --prompt-bytes N speaks N bytes of text instead (20 ms of tone a byte).
 // Prints: scenario, direct p50/p99, module p50/p99, added p50/p99, target,
 // PASS/MISS. Added = module percentile - direct percentile. For the burst
 // scenario it also prints, per round, how long the requests took to start
@@ -51,7 +52,9 @@ namespace {
 using namespace std::chrono_literals;
 namespace tts = google::cloud::texttospeech::v1;
 
-const std::string kText = "Hello world";  // 11 bytes: 220 ms of tone
+// The prompt: "Hello world" (11 bytes: 220 ms of tone), or --prompt-bytes
+// bytes of it repeated (500: a 10 s prompt).
+std::string g_Text = "Hello world";
 // The module's own receive limit, so that both clients use equal channels.
 constexpr int kMaxReceiveMessageSize = 64 * 1024 * 1024;
 
@@ -78,7 +81,7 @@ class DirectClient {
         grpc::CreateCustomChannel(target, grpc::InsecureChannelCredentials(), arguments);
     std::shared_ptr<tts::TextToSpeech::Stub> stub = tts::TextToSpeech::NewStub(channel);
     for (size_t i = 0; i < channels; ++i) m_Stubs.push_back(stub);
-    m_Request.mutable_input()->set_text(kText);
+    m_Request.mutable_input()->set_text(g_Text);
     m_Request.mutable_voice()->set_language_code("en-US");
     m_Request.mutable_voice()->set_name(vxbench::kTestVoice);
     m_Request.mutable_audio_config()->set_audio_encoding(tts::LINEAR16);
@@ -197,7 +200,7 @@ class ModuleClient {
   std::vector<double> Burst(size_t count, size_t* failures) {
     for (size_t i = 0; i < count; ++i) {
       std::string error;
-      if (!m_Kit->SendText(m_Channels[i], vxbench::SpeakText(kText), &error)) {
+      if (!m_Kit->SendText(m_Channels[i], vxbench::SpeakText(g_Text), &error)) {
         fprintf(stderr, "SendText: %s\n", error.c_str());
         exit(1);
       }
@@ -316,6 +319,12 @@ int main(int argc, char** argv) {
   const long rounds = vxbench::IntOption(argc, argv, "rounds", 20);
   const long channels = vxbench::IntOption(argc, argv, "channels", 100);
   const long warmup = vxbench::IntOption(argc, argv, "warmup", 20);
+  const long prompt_bytes = vxbench::IntOption(argc, argv, "prompt-bytes", 0);
+  if (prompt_bytes > 0) {
+    std::string text;
+    while (text.size() < static_cast<size_t>(prompt_bytes)) text += g_Text + " ";
+    g_Text = text.substr(0, static_cast<size_t>(prompt_bytes));
+  }
   apr_initialize();
 
   std::vector<Row> rows;

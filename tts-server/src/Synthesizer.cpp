@@ -101,7 +101,12 @@ void MakeTone(size_t bytes, int sample_rate, std::vector<int16_t>* pcm) {
   for (size_t i = 0; i < samples && i < period; ++i) {
     (*pcm)[i] = static_cast<int16_t>(std::lround(kTestToneAmplitude * std::sin(step * i)));
   }
-  for (size_t i = period; i < samples; ++i) (*pcm)[i] = (*pcm)[i - period];
+  // Whole periods are copied, doubling what is done each time.
+  for (size_t done = std::min(period, samples); done < samples;) {
+    const size_t count = std::min(done - done % period, samples - done);
+    std::copy_n(pcm->begin(), count, pcm->begin() + static_cast<std::ptrdiff_t>(done));
+    done += count;
+  }
 }
 
 }  // namespace
