@@ -149,6 +149,16 @@ inline long IntOption(int argc, char** argv, const char* name, long fallback) {
   return fallback;
 }
 
+// "--name=value" of argv, or `fallback`.
+inline std::string StringOption(int argc, char** argv, const char* name,
+                                const std::string& fallback) {
+  const std::string prefix = std::string("--") + name + "=";
+  for (int i = 1; i < argc; ++i) {
+    if (strncmp(argv[i], prefix.c_str(), prefix.size()) == 0) return argv[i] + prefix.size();
+  }
+  return fallback;
+}
+
 inline double MillisSince(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
       .count();

@@ -338,7 +338,9 @@ int main(int argc, char** argv) {
     }
     tree.WriteConfig(server.target(), vxbench::kTestVoice);
 
-    std::unique_ptr<vxhost::HostKit> kit = vxbench::OpenKit(tree, VX_MODULE_PATH);
+    // --module=PATH measures another build of the module (a baseline).
+    const std::string module = vxbench::StringOption(argc, argv, "module", VX_MODULE_PATH);
+    std::unique_ptr<vxhost::HostKit> kit = vxbench::OpenKit(tree, module.c_str());
     if (!kit) return 1;
     {
       ModuleClient module(kit.get());
