@@ -1,7 +1,8 @@
 // The one engine behind the host's engine record: configuration, the event
 // processor on which every engine and channel state change runs, the
-// framework logger, the gRPC completion-queue task, the service credentials,
-// the waveform and record managers, and usage monitoring.
+// framework logger, the gRPC completion-queue task, the service credentials
+// and the gRPC channels to the service that every MRCP channel shares, the
+// waveform and record managers, and usage monitoring.
 //
 // Open, Close and the destructor run on host threads while the event
 // processor is not (yet or any longer) running; everything else runs on the
