@@ -288,6 +288,8 @@ int Speak(const SpeakOptions& options) {
   bool written = true;
   std::string write_error;
   if (playing) written = WriteWaveFile(options.output, audio, rate, &write_error);
+  // Read before Finish, which frees the kit and its channels with it.
+  const std::string media_counts = MediaCounts(channel);
   std::string finish_error;
   if (!session.Finish(&finish_error)) {
     if (clean) close_error = finish_error;
@@ -300,7 +302,7 @@ int Speak(const SpeakOptions& options) {
     const size_t pcm = audio.size() & ~static_cast<size_t>(1);
     printer.Line("vexora: " + options.output + ": " + std::to_string(kWaveHeaderSize + pcm) +
                  " bytes, " + AudioText(pcm, rate) + "; " + outcome);
-    if (options.host.realtime) printer.Line("vexora: " + MediaCounts(channel));
+    if (options.host.realtime) printer.Line("vexora: " + media_counts);
   } else {
     printer.Line("vexora: " + outcome + "; " + write_error);
   }
