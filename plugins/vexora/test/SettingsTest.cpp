@@ -297,6 +297,23 @@ TEST_F(SynthSettingsTest, DeadlineIsDecimal32BitMilliseconds) {
   }
 }
 
+// A negative keepalive would reach the gRPC library as a time it cannot
+// use: it is refused and the value before it kept; 0 (no pings) is taken.
+TEST_F(SynthSettingsTest, KeepaliveIsNonNegativeMilliseconds) {
+  EXPECT_EQ(60000, m_Synth.m_KeepaliveTime);
+  EXPECT_EQ(20000, m_Synth.m_KeepaliveTimeout);
+  LoadSynth("keepalive-time=\"30000\" keepalive-timeout=\"5000\"");
+  EXPECT_EQ(30000, m_Synth.m_KeepaliveTime);
+  EXPECT_EQ(5000, m_Synth.m_KeepaliveTimeout);
+  LoadSynth("keepalive-time=\"-1\" keepalive-timeout=\"-5\"");
+  EXPECT_EQ(30000, m_Synth.m_KeepaliveTime);
+  EXPECT_EQ(5000, m_Synth.m_KeepaliveTimeout);
+  EXPECT_EQ(1u, Logged("WARNING", "Unexpected Value <-1> for Attribute <keepalive-time>"));
+  EXPECT_EQ(1u, Logged("WARNING", "Unexpected Value <-5> for Attribute <keepalive-timeout>"));
+  LoadSynth("keepalive-time=\"0\"");
+  EXPECT_EQ(0, m_Synth.m_KeepaliveTime);
+}
+
 using MonitoringSettingsTest = LoaderTest;
 
 TEST_F(MonitoringSettingsTest, FullElementIsLoaded) {
