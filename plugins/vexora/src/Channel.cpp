@@ -57,8 +57,8 @@ Channel::~Channel() {
   // A media read that was in progress when the close completed may have
   // posted one last event for this channel; it must run before the channel
   // is gone. (It finds the channel closed and does nothing.)
-  Ambrel::SoftEventProcessor* processor = m_Engine ? m_Engine->GetEventProcessor() : nullptr;
-  if (processor && !processor->IsProcessorThread()) {
+  Ambrel::AsyncEventProcessor* processor = m_Engine ? m_Engine->GetEventProcessor() : nullptr;
+  if (processor && !m_Engine->IsProcessorThread()) {
     auto done = std::make_shared<std::promise<void>>();
     std::future<void> flushed = done->get_future();
     if (Ambrel::PostAsyncEvent(processor, new FlushEvent(done))) {
@@ -80,6 +80,8 @@ apr_pool_t* Channel::SpeakPool() {
 const char* Channel::GetId() const {
   return (m_HostChannel && m_HostChannel->id.buf) ? m_HostChannel->id.buf : "";
 }
+
+int64_t Channel::Now() const { return m_Engine ? m_Engine->Now() : apr_time_now(); }
 
 bool Channel::PostEvent(Ambrel::AsyncEvent* event) {
   return Ambrel::PostAsyncEvent(m_Engine->GetEventProcessor(), event);
@@ -107,6 +109,7 @@ void Channel::SendMessage(mrcp_message_t* message) {
 }
 
 void Channel::ProcessEvent(ChannelEvent* event) {
+  VXS_ASSERT_PROCESSOR_THREAD(m_Engine);
   switch (event->m_Type) {
     case TASK_MSG_OPEN:
       Open();
@@ -153,6 +156,7 @@ bool Channel::Close() {
 }
 
 void Channel::ProcessClose() {
+  VXS_ASSERT_PROCESSOR_THREAD(m_Engine);
   // A STOP still held is answered: nothing would answer it once the channel
   // is closed.
   AnswerHeldStop();
@@ -180,6 +184,7 @@ void Channel::ProcessClose() {
 }
 
 void Channel::ProcessRequest(mrcp_message_t* request) {
+  VXS_ASSERT_PROCESSOR_THREAD(m_Engine);
   if (!request) return;
   mrcp_message_t* response = mrcp_response_create(request, request->pool);
   bool handled = false;
@@ -199,7 +204,7 @@ void Channel::ProcessRequest(mrcp_message_t* request) {
       break;
     case SYNTHESIZER_CONTROL:
       // Nothing to change, but the answer says how far the SPEAK got.
-      if (m_ActiveRequest && !m_PendingResponse) AddSpeechMarker(response, apr_time_now());
+      if (m_ActiveRequest && !m_PendingResponse) AddSpeechMarker(response, Now());
       break;
     case SYNTHESIZER_SET_PARAMS:
       handled = SetParams(request, response);
@@ -270,7 +275,7 @@ bool Channel::Speak(mrcp_message_t* request, mrcp_message_t* response) {
   if (m_Details.m_SaveRecord) {
     sdr->ComposeName(m_Details.m_Name, GetId(), request->start_line.request_id,
                      m_Details.m_LoggingTag, request->pool);
-    m_Details.m_StartTime = apr_time_now();
+    m_Details.m_StartTime = Now();
   }
 
   if (!m_Stub && !CreateGrpcChannel()) {
@@ -425,7 +430,7 @@ bool Channel::Stop(mrcp_message_t* request, mrcp_message_t* response) {
   if (!m_ActiveRequest) return false;
   // The response says how far the SPEAK got, whether it stops it or not;
   // once it stops it, no marker follows.
-  AddSpeechMarker(response, apr_time_now());
+  AddSpeechMarker(response, Now());
   const bool barge_in = request->start_line.method_id == SYNTHESIZER_BARGE_IN_OCCURRED;
   // A prompt that may not be interrupted plays on through the caller's
   // speech; the barge-in is answered at once with nothing stopped.
@@ -486,13 +491,14 @@ void Channel::ResumeStreaming() {
 }
 
 void Channel::ProcessSpeechDoneEvent(uint32_t generation) {
+  VXS_ASSERT_PROCESSOR_THREAD(m_Engine);
   // The mark of a SPEAK that a later one replaced: not this SPEAK's end.
   if (generation != m_SpeakGeneration) {
     ResumeStreaming();
     return;
   }
   if (!m_ActiveRequest) return;
-  m_Details.m_CompletionTime = apr_time_now();
+  m_Details.m_CompletionTime = Now();
   m_SpeakMetrics.Ended(m_Engine->GetMetrics(), m_Details.m_CompletionCause,
                        SYNTHESIZER_COMPLETION_CAUSE_NORMAL);
   if (m_Details.m_SaveRecord) SaveRecord(m_Details);
@@ -518,7 +524,7 @@ void Channel::ProcessSpeechDoneEvent(uint32_t generation) {
         mrcp_resource_header_property_add(event, SYNTHESIZER_HEADER_FAILED_URI_CAUSE);
       }
     }
-    AddSpeechMarker(event, apr_time_now());
+    AddSpeechMarker(event, Now());
     event->start_line.request_state = MRCP_REQUEST_STATE_COMPLETE;
     m_ActiveRequest = nullptr;
     SendMessage(event);
@@ -526,6 +532,7 @@ void Channel::ProcessSpeechDoneEvent(uint32_t generation) {
 }
 
 void Channel::ProcessStopCompleteEvent() {
+  VXS_ASSERT_PROCESSOR_THREAD(m_Engine);
   mrcp_message_t* stop_response = m_StopResponse;
   if (!m_ActiveRequest || !stop_response) {
     // The stop was answered already (a later SPEAK replaced the stopped one).
@@ -551,7 +558,7 @@ bool Channel::SaveRecord(SdrManager::SynthesisDetails& details) {
   // Once per SPEAK: a SPEAK whose playback ended just as a STOP came in
   // reaches both the end of playback and the answer to the STOP.
   details.m_SaveRecord = false;
-  if (details.m_CompletionTime == 0) details.m_CompletionTime = apr_time_now();
+  if (details.m_CompletionTime == 0) details.m_CompletionTime = Now();
   SdrManager* sdr = m_Engine->GetSdrManager();
   if (!sdr) return false;
   if (details.m_CompletionCause == SYNTHESIZER_COMPLETION_CAUSE_UNKNOWN) {

@@ -229,6 +229,9 @@ class Channel {
   // Active-Request-Id-List; nullptr when it had ended otherwise.
   void SendStopResponse(mrcp_message_t* response, const mrcp_message_t* stopped);
   bool PostEvent(Ambrel::AsyncEvent* event);
+  // The present as an APR time from the engine's clock; any thread (the
+  // media thread reads it too).
+  int64_t Now() const;
 
   Engine* m_Engine;
   mrcp_engine_channel_t* m_HostChannel;

@@ -29,7 +29,7 @@ bool Channel::Read(mpf_frame_t* frame) {
   m_Engine->GetMetrics().AddAudioBytes(audio_bytes);
   // Posted before the end of the speech, so that the markers read with the
   // last frame go out before SPEAK-COMPLETE.
-  if (marker) PostEvent(new ChannelSpeechMarkerEvent(this, generation, marker, apr_time_now()));
+  if (marker) PostEvent(new ChannelSpeechMarkerEvent(this, generation, marker, Now()));
   if (frame->type & MEDIA_FRAME_TYPE_EVENT) {
     m_Streaming = false;
     // The frame that holds the last bytes of audio is played, padded with
@@ -55,6 +55,7 @@ void Channel::QueueAudio(const char* data, size_t length, const SegmentMarks* ma
 }
 
 bool Channel::ProcessFile(const std::string& path, std::vector<char>& audio) {
+  VXS_ASSERT_PROCESSOR_THREAD(m_Engine);
   WaveformManager* manager = m_Engine->GetWaveformManager();
   // A prompt may be in any common WAVE format: it is converted to what the
   // channel plays. Relative paths are taken from the waveform folder.
@@ -65,6 +66,7 @@ bool Channel::ProcessFile(const std::string& path, std::vector<char>& audio) {
 }
 
 bool Channel::ProcessCacheRecord(WaveformManager::CacheEntry* entry) {
+  VXS_ASSERT_PROCESSOR_THREAD(m_Engine);
   if (!entry) return false;
   WaveformManager* manager = m_Engine->GetWaveformManager();
   std::vector<char> audio;
@@ -122,7 +124,7 @@ WaveformManager::CacheEntry* Channel::FindCacheRecord(const SynthSegment& segmen
 
 bool Channel::CheckCacheDirectives(WaveformManager::CacheEntry* entry,
                                    const CacheControl& control) {
-  apr_time_t now = apr_time_now();
+  apr_time_t now = Now();
   if (control.m_MaxAge >= 0 && entry->m_Time + apr_time_from_sec(control.m_MaxAge) < now) {
     VXS_CHANNEL_LOG(APT_PRIO_DEBUG,
                     "Cache Directive Mismatch: max-age [%d sec] < cur-age [%d sec] for [%s]",

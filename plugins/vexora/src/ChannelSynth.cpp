@@ -15,6 +15,7 @@
 #include "Channel.h"
 #include "ChannelLog.h"
 #include "Engine.h"
+#include "SynthRequest.h"
 
 namespace tts = google::cloud::texttospeech::v1;
 
@@ -264,7 +265,7 @@ bool Channel::StartSynthesisCall(bool& played) {
       }
     }
     m_Engine->GetMetrics().CountCacheMiss();
-    new_entry.reset(new WaveformManager::CacheEntry(m_WaveFile.m_Name, apr_time_now()));
+    new_entry.reset(new WaveformManager::CacheEntry(m_WaveFile.m_Name, Now()));
     new_entry->m_Checksum = checksum;
     new_entry->m_Content = segment.m_Content;
     new_entry->m_Language = params.m_Language;
@@ -277,69 +278,8 @@ bool Channel::StartSynthesisCall(bool& played) {
   std::unique_ptr<SynthContext> context(new SynthContext());
   context->m_CacheEntry = std::move(new_entry);
   tts::SynthesizeSpeechRequest& request = context->m_Request;
-  if (segment.m_ContentType == SYNTH_CONTENT_TEXT) {
-    request.mutable_input()->set_text(segment.m_Content);
-  } else {
-    request.mutable_input()->set_ssml(segment.m_Content);
-  }
-  tts::VoiceSelectionParams* voice = request.mutable_voice();
-  voice->set_language_code(params.m_Language);
-  if (!segment.m_VoiceName.empty()) {
-    VXS_CHANNEL_LOG(APT_PRIO_INFO, "Set Voice Name [%s]", segment.m_VoiceName.c_str());
-    voice->set_name(segment.m_VoiceName);
-  }
-  tts::SsmlVoiceGender gender = tts::SSML_VOICE_GENDER_UNSPECIFIED;
-  switch (segment.m_VoiceGender) {
-    case VOICE_GENDER_MALE:
-      gender = tts::MALE;
-      break;
-    case VOICE_GENDER_FEMALE:
-      gender = tts::FEMALE;
-      break;
-    case VOICE_GENDER_NEUTRAL:
-      gender = tts::NEUTRAL;
-      break;
-    default:
-      break;
-  }
-  if (gender != tts::SSML_VOICE_GENDER_UNSPECIFIED) {
-    VXS_CHANNEL_LOG(APT_PRIO_INFO, "Set Voice Gender [%s]",
-                    tts::SsmlVoiceGender_Name(gender).c_str());
-    voice->set_ssml_gender(gender);
-  }
-  if (!params.m_CustomVoiceModel.empty()) {
-    VXS_CHANNEL_LOG(APT_PRIO_INFO, "Set Custom Voice Model [%s] real-time usage",
-                    params.m_CustomVoiceModel.c_str());
-    voice->mutable_custom_voice()->set_model(params.m_CustomVoiceModel);
-    // The field is marked deprecated in the API but still read by the service.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-    voice->mutable_custom_voice()->set_reported_usage(tts::CustomVoiceParams::REALTIME);
-#pragma GCC diagnostic pop
-  }
-  tts::AudioConfig* audio = request.mutable_audio_config();
-  audio->set_audio_encoding(tts::LINEAR16);
-  audio->set_sample_rate_hertz(static_cast<int32_t>(m_Details.m_SamplingRate));
-  if (!params.m_EffectsProfile.empty()) {
-    VXS_CHANNEL_LOG(APT_PRIO_INFO, "Set Effects Profile [%s]", params.m_EffectsProfile.c_str());
-    audio->add_effects_profile_id(params.m_EffectsProfile);
-  }
-  double value = 0;
-  if (params.m_Prosody.m_Rate.type != PROSODY_RATE_TYPE_UNKNOWN &&
-      GenerateProsodyRate(params.m_Prosody.m_Rate, value)) {
-    VXS_CHANNEL_LOG(APT_PRIO_INFO, "Set Speaking Rate [%.2f]", value);
-    audio->set_speaking_rate(value);
-  }
-  if (params.m_Prosody.m_Volume.type != PROSODY_VOLUME_TYPE_UNKNOWN &&
-      GenerateProsodyVolume(params.m_Prosody.m_Volume, value)) {
-    VXS_CHANNEL_LOG(APT_PRIO_INFO, "Set Volume Gain [%.2f]", value);
-    audio->set_volume_gain_db(value);
-  }
-  if (!params.m_Prosody.m_Pitch.empty()) {
-    float pitch = static_cast<float>(ParsePitch(params.m_Prosody.m_Pitch));
-    VXS_CHANNEL_LOG(APT_PRIO_INFO, "Set Pitch [%.2f]", pitch);
-    audio->set_pitch(pitch);
-  }
+  ComposeSynthesizeSpeechRequest(segment, params, static_cast<uint32_t>(m_Details.m_SamplingRate),
+                                 GetId(), request);
 
   if (params.m_Deadline != 0) {
     VXS_CHANNEL_LOG(APT_PRIO_INFO, "Set Deadline [%d ms]", static_cast<int>(params.m_Deadline));
@@ -392,6 +332,7 @@ bool Channel::StartSynthesisCall(bool& played) {
 }
 
 bool Channel::ProcessGrpcEvent(Tag* tag, bool ok) {
+  VXS_ASSERT_PROCESSOR_THREAD(m_Engine);
   if (!tag) {
     VXS_CHANNEL_LOG(APT_PRIO_DEBUG, "Invalid gRPC Event");
     return false;
@@ -464,6 +405,7 @@ void Channel::OnFinishStream(bool) {
 }
 
 void Channel::ProcessSynthError() {
+  VXS_ASSERT_PROCESSOR_THREAD(m_Engine);
   if (!m_SynthContext) return;
   FailSpeak();
   m_SynthContext.reset();
@@ -551,10 +493,10 @@ void Channel::SendInProgress() {
   if (!m_PendingResponse) return;
   mrcp_message_t* response = m_PendingResponse;
   response->start_line.request_state = MRCP_REQUEST_STATE_INPROGRESS;
-  AddSpeechMarker(response, apr_time_now());
+  AddSpeechMarker(response, Now());
   m_SpeakMetrics.FirstAudio(m_Engine->GetMetrics());
   m_Streaming = true;
-  m_Details.m_StreamingTime = apr_time_now();
+  m_Details.m_StreamingTime = Now();
   m_PendingResponse = nullptr;
   SendMessage(response);
 }
@@ -570,7 +512,7 @@ void Channel::SaveWaveform(const char* data, unsigned length) {
   apr_size_t written = 0;
   apr_file_write_full(m_WaveFile.m_File, data, length, &written);
   m_WaveFile.m_ContentLength += written;
-  apr_time_t time = apr_time_now();
+  apr_time_t time = Now();
   manager->CloseWavefile(m_WaveFile, time);
   std::unique_ptr<WaveformManager::CacheEntry> entry = std::move(m_SynthContext->m_CacheEntry);
   if (entry) {

@@ -14,15 +14,11 @@
 
 namespace VXS {
 
-bool LogRedirectDevice::ProcessLogRecord(const Ambrel::LogRecord& record) {
-  apt_log(VXS_PLUGIN, APT_LOG_MARK, static_cast<apt_log_priority_e>(record.m_Level), "%s",
-          record.m_Message.c_str());
-  return true;
-}
-
-Engine::Engine(const std::string& name)
+Engine::Engine(const std::string& name, EngineEnv* env)
     : m_Name(name),
       m_HostEngine(nullptr),
+      m_Env(env ? env : EngineEnv::Default()),
+      m_Clock(m_Env->GetClock()),
       m_EventProcessor(nullptr),
       m_Task(nullptr),
       m_WaveformManager(nullptr),
@@ -84,9 +80,9 @@ void Engine::DestroyLogger() {
 
 bool Engine::CreateEventProcessor() {
   if (m_EventProcessor) return false;
-  m_EventProcessor = new Ambrel::SoftEventProcessor();
-  m_EventProcessor->AddObserver(this);
-  if (!m_EventProcessor->Start()) {
+  m_EventProcessor = m_Env->CreateEventProcessor();
+  if (!m_EventProcessor) return false;
+  if (!m_Env->StartEventProcessor(m_EventProcessor, this)) {
     delete m_EventProcessor;
     m_EventProcessor = nullptr;
     return false;
@@ -96,9 +92,13 @@ bool Engine::CreateEventProcessor() {
 
 void Engine::DestroyEventProcessor() {
   if (!m_EventProcessor) return;
-  m_EventProcessor->Shutdown(true);
+  m_Env->StopEventProcessor(m_EventProcessor);
   delete m_EventProcessor;
   m_EventProcessor = nullptr;
+}
+
+bool Engine::IsProcessorThread() const {
+  return !m_EventProcessor || m_Env->IsProcessorThread(m_EventProcessor);
 }
 
 bool Engine::OnStart(Ambrel::SoftEventProcessor*) {
@@ -139,6 +139,7 @@ void Engine::DisableGrpcLogRedirection() {
 }
 
 bool Engine::ProcessStart() {
+  VXS_ASSERT_PROCESSOR_THREAD(this);
   OnUsageChange();
   if (!ProcessOpen()) {
     Cleanup();
@@ -199,6 +200,7 @@ bool ReadWholeFile(const std::string& path, std::string& content, size_t limit) 
 }  // namespace
 
 bool Engine::ProcessOpen() {
+  VXS_ASSERT_PROCESSOR_THREAD(this);
   if (!m_SynthSettings.m_GrpcLogVerbosity.empty()) {
     apt_log(VXS_PLUGIN, APT_LOG_MARK, APT_PRIO_NOTICE, "Set gRPC Verbosity %s",
             m_SynthSettings.m_GrpcLogVerbosity.c_str());
@@ -287,6 +289,7 @@ bool Engine::CreateWaveformManager(const WaveformManager::Settings& settings) {
   apt_log(VXS_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Create Waveform Manager");
   m_WaveformManager = new WaveformManager(settings, m_SynthSettings.m_Caching);
   m_WaveformManager->SetTimerProcessor(m_EventProcessor);
+  m_WaveformManager->SetClock(m_Clock);
   m_WaveformManager->LoadFileEntries();
   return true;
 }
@@ -306,6 +309,7 @@ bool Engine::CreateSdrManager(const SdrManager::Settings& settings) {
   apt_log(VXS_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Create SDR Manager");
   m_SdrManager = new SdrManager(settings);
   m_SdrManager->SetTimerProcessor(m_EventProcessor);
+  m_SdrManager->SetClock(m_Clock);
   m_SdrManager->LoadFileEntries();
   return true;
 }
@@ -324,6 +328,7 @@ void Engine::Cleanup() {
 }
 
 void Engine::ProcessShutdown() {
+  VXS_ASSERT_PROCESSOR_THREAD(this);
   // The processor's timer queue disposes of the timer with the processor.
   m_UsageRefreshTimer = nullptr;
   DisableGrpcLogRedirection();
