@@ -5,8 +5,6 @@
 #include <grpc/support/log.h>
 #include <grpcpp/security/credentials.h>
 
-#include <fstream>
-
 #include "Channel.h"
 #include "Plugin.h"
 #include "PluginBindings.h"
@@ -185,20 +183,6 @@ bool Engine::SetEnv(const char* name, const std::string& value) {
   return pool && apr_env_set(name, value.c_str(), pool) == APR_SUCCESS;
 }
 
-namespace {
-
-// Reads a whole small file; false when it cannot be opened.
-bool ReadWholeFile(const std::string& path, std::string& content, size_t limit) {
-  std::ifstream stream(path, std::ios::binary);
-  if (!stream) return false;
-  content.assign(limit, '\0');
-  stream.read(&content[0], static_cast<std::streamsize>(limit));
-  content.resize(static_cast<size_t>(stream.gcount()));
-  return true;
-}
-
-}  // namespace
-
 bool Engine::ProcessOpen() {
   VXS_ASSERT_PROCESSOR_THREAD(this);
   if (!m_SynthSettings.m_GrpcLogVerbosity.empty()) {
@@ -235,7 +219,7 @@ bool Engine::ProcessOpen() {
     // when the key file is unusable, which can block for minutes; they are
     // only asked for once the key file is known to hold a usable key.
     std::string key;
-    if (ReadWholeFile(m_CredentialsFile, key, 1 << 20) && IsUsableCredentialsKey(key)) {
+    if (ReadKeyFile(m_CredentialsFile, key) && IsUsableCredentialsKey(key)) {
       credentials = grpc::GoogleDefaultCredentials();
     }
   } else {

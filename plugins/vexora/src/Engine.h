@@ -60,6 +60,15 @@ class Engine : public Ambrel::TimerHandler, public Ambrel::SoftEventProcessor::O
 
   // Service credentials.
   void ComposeAudience(const std::string& region, std::string& audience) const;
+  // The longest key file read; what follows is left unread. A key document
+  // with a 4096-bit RSA key is about 3.3 KiB.
+  static constexpr size_t kMaxKeyFileSize = 1 << 20;
+  // Reads the key file at path, its first kMaxKeyFileSize bytes, into
+  // content (empty when the file is); false, without a log line and with
+  // content untouched, when it cannot be opened.
+  static bool ReadKeyFile(const std::string& path, std::string& content);
+  // ReadKeyFile that logs a file it cannot open or that yields no bytes,
+  // and fails then.
   bool LoadCredentialsFile(const std::string& path, std::string& content) const;
   Credentials CreateCredentials(const std::string& path, const std::string& region);
   Credentials FindCredentials(const std::string& path) const;
