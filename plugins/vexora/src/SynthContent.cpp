@@ -1,3 +1,7 @@
+// The segments of a SPEAK body: plain text as it stands, SSML read,
+// normalised per voice and cut at its marks, and URI lists. Over 400 lines:
+// one subject, whose SSML paths share the tree helpers at the top of the
+// file (the token cutting itself is in SsmlSplit.cpp).
 #include "SynthContent.h"
 
 #include <strings.h>

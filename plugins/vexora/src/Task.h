@@ -1,10 +1,3 @@
-// The gRPC completion-queue task: one completion queue shared by every
-// channel's calls, and one host task thread that waits on it for ever and
-// turns each completion into an event posted to the engine's processor.
-//
-// Create, Start, Terminate and Destroy run on the engine's event-processor
-// thread; Run runs on the task's own thread and touches no channel state.
-// Owned by the engine.
 #pragma once
 
 #include <apr_pools.h>
@@ -33,6 +26,13 @@ struct Tag {
   std::atomic<Channel*> m_Channel;
 };
 
+// The gRPC completion-queue task: one completion queue shared by every
+// channel's calls, and one host task thread that waits on it for ever and
+// turns each completion into an event posted to the engine's processor.
+//
+// Create, Start, Terminate and Destroy run on the engine's event-processor
+// thread; Run runs on the task's own thread and touches no channel state.
+// Owned by the engine.
 class Task {
  public:
   explicit Task(const std::string& name);

@@ -4,7 +4,8 @@
 // when the test reads them, and records are written to a scratch folder.
 // Every request meets every state a channel can be in: idle, a call in
 // flight, playing, paused, a STOP held for the media thread, a close
-// waiting for the SPEAK to end.
+// waiting for the SPEAK to end. Over 400 lines: one fixture for the one
+// state machine, whose cases read best side by side.
 #include <gtest/gtest.h>
 
 #include <chrono>
