@@ -122,6 +122,10 @@ bool Channel::Pause(mrcp_message_t*, mrcp_message_t* response) {
   m_Paused = true;
   AddActiveRequest(response, m_StopResponse.load() ? nullptr : m_ActiveRequest);
   SendMessage(response);
+  // A close waiting for the end of playback would wait for ever once
+  // playback is paused; it completes now, as one that finds it paused does.
+  // (With a call in flight, the cancelled call completes it.)
+  if (m_ClosePending && m_ActiveRequest && !m_SynthContext) ProcessClose();
   return true;
 }
 

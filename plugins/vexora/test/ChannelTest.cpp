@@ -669,6 +669,34 @@ TEST_F(ChannelTest, StopAndCloseWhileAStopIsHeldAreBothAnswered) {
   EXPECT_EQ(m_Host.closes, 1);
 }
 
+TEST_F(ChannelTest, ParamsWhileAStopIsHeldAreAnsweredAtOnceAndTheStopAfter) {
+  mrcp_request_id speak = StartPlaying();
+  mrcp_request_id stop = Request("STOP");
+  Request("SET-PARAMS", {"Speech-Language: it-IT"});
+  EXPECT_EQ(TakeOne().status, 200);
+  Request("GET-PARAMS", {"Speech-Language:"});
+  EXPECT_TRUE(Contains(TakeOne().text, "Speech-Language: it-IT"));
+  ReadFrame();
+  Run();
+  Sent response = TakeOne();
+  EXPECT_EQ(response.id, stop);
+  EXPECT_EQ(response.active, std::to_string(speak));
+}
+
+TEST_F(ChannelTest, BargeInWhilePausedStopsThePromptOnTheNextRead) {
+  mrcp_request_id speak = StartPlaying();
+  Request("PAUSE");
+  Take();
+  mrcp_request_id barge = Request("BARGE-IN-OCCURRED");
+  EXPECT_TRUE(m_Host.sent.empty());
+  ReadFrame();
+  Run();
+  Sent response = TakeOne();
+  EXPECT_EQ(response.id, barge);
+  EXPECT_EQ(response.active, std::to_string(speak));
+  EXPECT_TRUE(Contains(Record(speak), "\"completion-cause\": \"cancelled\""));
+}
+
 // --------------------------------------------------------- close pending
 
 TEST_F(ChannelTest, RequestsWhileACloseWaitsAreAnsweredAndTheCloseStillCompletes) {
@@ -678,10 +706,8 @@ TEST_F(ChannelTest, RequestsWhileACloseWaitsAreAnsweredAndTheCloseStillCompletes
   ASSERT_EQ(m_Host.closes, 0);
   Request("GET-PARAMS", {"Voice-Name:"});
   EXPECT_EQ(TakeOne().status, 200);
-  Request("PAUSE");
-  EXPECT_EQ(TakeOne().active, std::to_string(speak));
   Request("RESUME");
-  Take();
+  EXPECT_EQ(TakeOne().active, std::to_string(speak));
   mrcp_request_id stop = Request("STOP");
   ReadFrame();
   Run();
@@ -691,17 +717,37 @@ TEST_F(ChannelTest, RequestsWhileACloseWaitsAreAnsweredAndTheCloseStillCompletes
   EXPECT_EQ(m_Host.closes, 1);
 }
 
-TEST_F(ChannelTest, PauseWhileACloseWaitsDoesNotHoldTheCloseForEver) {
-  StartPlaying("abcdefgh");
+TEST_F(ChannelTest, PauseWhileACloseWaitsCompletesTheClose) {
+  mrcp_request_id speak = StartPlaying("abcdefgh");
   ASSERT_TRUE(CloseChannel(m_Record));
   Run();
+  ASSERT_EQ(m_Host.closes, 0);
+  // Paused playback never reaches the end the close waits for.
   Request("PAUSE");
-  Take();
-  // Paused playback never reaches its end; a second close (the host's
-  // retry) finds it paused and completes.
+  EXPECT_EQ(TakeOne().active, std::to_string(speak));
+  EXPECT_EQ(m_Host.closes, 1);
+  EXPECT_TRUE(Contains(Record(speak), "\"completion-cause\": \"cancelled\""));
+  EXPECT_FALSE(ReadFrame());
+  Run();
+  EXPECT_TRUE(Take().empty());
+}
+
+TEST_F(ChannelTest, SpeakWhileACloseWaitsIsCutShortByTheClose) {
+  mrcp_request_id first = StartPlaying("abcdefgh");
   ASSERT_TRUE(CloseChannel(m_Record));
   Run();
-  EXPECT_EQ(m_Host.closes, 1);
+  mrcp_request_id second = PostSpeak("ab");
+  ASSERT_TRUE(RunUntil([&] { return m_Host.closes == 1; }));
+  // Its call's completion is where the waiting close completes: the SPEAK
+  // got its IN-PROGRESS and no SPEAK-COMPLETE, and both are recorded as
+  // cancelled.
+  Sent response = TakeOne();
+  EXPECT_EQ(response.id, second);
+  EXPECT_EQ(response.state, MRCP_REQUEST_STATE_INPROGRESS);
+  ReadAudio(3);
+  EXPECT_TRUE(Take().empty());
+  EXPECT_TRUE(Contains(Record(first), "\"completion-cause\": \"cancelled\""));
+  EXPECT_TRUE(Contains(Record(second), "\"completion-cause\": \"cancelled\"")) << Record(second);
 }
 
 // ---------------------------------------------------- reused request id
