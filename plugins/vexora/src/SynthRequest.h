@@ -13,8 +13,8 @@ namespace VXS {
 // audio at sampling_rate with the SPEAK's effects profile and prosody.
 // channel_id names the channel in the log lines that say what was set.
 // The call's deadline belongs to its context, not to the request.
-void ComposeSynthesizeSpeechRequest(const SynthSegment& segment, const SpeakParams& params,
-                                    uint32_t sampling_rate, const char* channel_id,
-                                    google::cloud::texttospeech::v1::SynthesizeSpeechRequest& request);
+void ComposeSynthesizeSpeechRequest(
+    const SynthSegment& segment, const SpeakParams& params, uint32_t sampling_rate,
+    const char* channel_id, google::cloud::texttospeech::v1::SynthesizeSpeechRequest& request);
 
 }  // namespace VXS

@@ -20,9 +20,10 @@ struct Tag {
   }
   bool m_Pending;      // a call is in flight; event-processor thread only
   std::string m_Name;  // always "finishing"
-  // Null for tags that belong to no channel. Read by the task thread, which
-  // receives the tag through the completion queue; atomic so that the
-  // hand-over is visible to thread checkers that cannot see into gRPC.
+  // Not owned; null for tags that belong to no channel. Read by the task
+  // thread, which receives the tag through the completion queue; atomic so
+  // that the hand-over is visible to thread checkers that cannot see into
+  // gRPC.
   std::atomic<Channel*> m_Channel;
 };
 
@@ -55,7 +56,7 @@ class Task {
 
  private:
   std::string m_Name;
-  apt_task_t* m_HostTask;
+  apt_task_t* m_HostTask;  // owned (destroyed by Destroy)
   grpc::CompletionQueue m_Queue;
 };
 

@@ -43,23 +43,24 @@ TEST_F(SynthRequestTest, PlainSegmentAsksForItsTextInLinear16AtTheChannelRate) {
 
 TEST_F(SynthRequestTest, SsmlSegmentIsSentAsSsml) {
   const std::string ssml = "<speak>Hi</speak>";
-  EXPECT_EQ(Compose(SynthSegment("", VOICE_GENDER_UNKNOWN, ssml, SYNTH_CONTENT_SSML)).input().ssml(),
-            ssml);
-  EXPECT_FALSE(
-      Compose(SynthSegment("", VOICE_GENDER_UNKNOWN, ssml, SYNTH_CONTENT_SSML)).input().has_text());
+  tts::SynthesizeSpeechRequest request =
+      Compose(SynthSegment("", VOICE_GENDER_UNKNOWN, ssml, SYNTH_CONTENT_SSML));
+  EXPECT_EQ(request.input().ssml(), ssml);
+  EXPECT_FALSE(request.input().has_text());
 }
 
 TEST_F(SynthRequestTest, SegmentVoiceAndEveryGenderAreCarried) {
-  EXPECT_EQ(Compose(SynthSegment("vx-a", VOICE_GENDER_MALE, "x", SYNTH_CONTENT_TEXT)).voice().name(),
-            "vx-a");
+  EXPECT_EQ(
+      Compose(SynthSegment("vx-a", VOICE_GENDER_MALE, "x", SYNTH_CONTENT_TEXT)).voice().name(),
+      "vx-a");
   const std::pair<mrcp_voice_gender_e, tts::SsmlVoiceGender> genders[] = {
       {VOICE_GENDER_MALE, tts::MALE},
       {VOICE_GENDER_FEMALE, tts::FEMALE},
       {VOICE_GENDER_NEUTRAL, tts::NEUTRAL},
       {VOICE_GENDER_UNKNOWN, tts::SSML_VOICE_GENDER_UNSPECIFIED}};
   for (const auto& gender : genders) {
-    EXPECT_EQ(Compose(SynthSegment("", gender.first, "x", SYNTH_CONTENT_TEXT)).voice().ssml_gender(),
-              gender.second);
+    SynthSegment segment("", gender.first, "x", SYNTH_CONTENT_TEXT);
+    EXPECT_EQ(Compose(segment).voice().ssml_gender(), gender.second);
   }
 }
 
