@@ -174,6 +174,16 @@ class Engine : public Ambrel::TimerHandler, public Ambrel::SoftEventProcessor::O
 
 }  // namespace VXS
 
+namespace VXS {
+
+// True on engine's event-processor thread, or without an engine (a channel
+// made for parsing alone).
+inline bool RunsOnProcessorThread(const Engine* engine) {
+  return !engine || engine->IsProcessorThread();
+}
+
+}  // namespace VXS
+
 // Stops a debug build where a handler that belongs to the event-processor
 // thread runs on another one; compiled out of release builds.
-#define VXS_ASSERT_PROCESSOR_THREAD(engine) assert(!(engine) || (engine)->IsProcessorThread())
+#define VXS_ASSERT_PROCESSOR_THREAD(engine) assert(::VXS::RunsOnProcessorThread(engine))
