@@ -394,14 +394,15 @@ TEST_F(ChannelTest, BargeInWithACallInFlightStopsItLikeAStop) {
   EXPECT_EQ(sent[1].active, std::to_string(speak));
 }
 
-TEST_F(ChannelTest, PauseAndResumeWithACallInFlightNameTheSpeakAndItPlaysAfter) {
+TEST_F(ChannelTest, PauseAndResumeWithACallInFlightNameTheSpeakAndLeaveTheCall) {
   mrcp_request_id speak = StartCallInFlight("ab");
   Request("PAUSE");
   EXPECT_EQ(TakeOne().active, std::to_string(speak));
   Request("RESUME");
   EXPECT_EQ(TakeOne().active, std::to_string(speak));
-  m_Server.faults().SetDelay(0ms);
-  m_Server.Shutdown();  // ends the held call with an error
+  // The call goes on: a service that goes away fails it, and the SPEAK
+  // with it.
+  m_Server.Shutdown();
   ASSERT_TRUE(RunUntilSent());
   Sent failed = TakeOne();
   EXPECT_EQ(failed.id, speak);
@@ -451,6 +452,29 @@ TEST_F(ChannelTest, StopWhilePlayingIsHeldUntilTheNextMediaRead) {
   EXPECT_TRUE(Contains(Record(speak), "\"completion-cause\": \"cancelled\""));
   EXPECT_EQ(ReadAudio(3), 0u);
   EXPECT_TRUE(Take().empty());
+}
+
+TEST_F(ChannelTest, BargeInWhilePlayingStopsThePromptOnTheNextRead) {
+  mrcp_request_id speak = StartPlaying();
+  mrcp_request_id barge = Request("BARGE-IN-OCCURRED");
+  EXPECT_TRUE(m_Host.sent.empty());
+  EXPECT_FALSE(ReadFrame());
+  Run();
+  Sent response = TakeOne();
+  EXPECT_EQ(response.id, barge);
+  EXPECT_EQ(response.active, std::to_string(speak));
+  EXPECT_EQ(ReadAudio(3), 0u);
+  EXPECT_TRUE(Take().empty());
+}
+
+TEST_F(ChannelTest, ResumeWhilePlayingNamesTheSpeakAndChangesNothing) {
+  mrcp_request_id speak = StartPlaying("abcd");
+  Request("RESUME");
+  EXPECT_EQ(TakeOne().active, std::to_string(speak));
+  std::vector<Sent> sent = PlayOut();
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(sent[0].name, "SPEAK-COMPLETE");
+  EXPECT_EQ(sent[0].cause, SYNTHESIZER_COMPLETION_CAUSE_NORMAL);
 }
 
 TEST_F(ChannelTest, StopNamingAnotherRequestLeavesThePromptPlaying) {
@@ -713,6 +737,21 @@ TEST_F(ChannelTest, RequestsWhileACloseWaitsAreAnsweredAndTheCloseStillCompletes
   Run();
   Sent response = TakeOne();
   EXPECT_EQ(response.id, stop);
+  EXPECT_EQ(response.active, std::to_string(speak));
+  EXPECT_EQ(m_Host.closes, 1);
+}
+
+TEST_F(ChannelTest, BargeInAndParamsWhileACloseWaitsAreAnsweredAndTheCloseCompletes) {
+  mrcp_request_id speak = StartPlaying("abcdefgh");
+  ASSERT_TRUE(CloseChannel(m_Record));
+  Run();
+  Request("SET-PARAMS", {"Voice-Name: vx-test-tone"});
+  EXPECT_EQ(TakeOne().status, 200);
+  mrcp_request_id barge = Request("BARGE-IN-OCCURRED");
+  ReadFrame();
+  Run();
+  Sent response = TakeOne();
+  EXPECT_EQ(response.id, barge);
   EXPECT_EQ(response.active, std::to_string(speak));
   EXPECT_EQ(m_Host.closes, 1);
 }
