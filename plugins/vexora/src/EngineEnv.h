@@ -28,7 +28,9 @@ class EngineEnv {
   // called from any thread (the media thread reads it). Empty means the
   // system clock.
   virtual Ambrel::Clock GetClock() const;
-  // A new processor, not started yet; the engine owns it.
+  // A new processor, not started yet; the engine owns it. The module's is a
+  // SoftEventProcessor, which the three operations below expect: an env
+  // that makes another kind overrides them too.
   virtual Ambrel::AsyncEventTimerProcessor* CreateEventProcessor();
   // Starts processor: observer's OnStart runs on the processor's thread
   // before any event does. False when it cannot start (or OnStart failed
