@@ -523,10 +523,7 @@ TEST_F(CacheRestart, RecordsOfAnEarlierEngineAreServed) {
   ASSERT_EQ(spawned, 0) << strerror(spawned);
   int status = 0;
   pid_t done = 0;
-  for (auto deadline = std::chrono::steady_clock::now() + 60s;
-       (done = waitpid(child, &status, WNOHANG)) == 0 && std::chrono::steady_clock::now() < deadline;) {
-    std::this_thread::sleep_for(20ms);
-  }
+  Ambrel::Testing::WaitFor([&] { return (done = waitpid(child, &status, WNOHANG)) != 0; }, 60s);
   if (done == 0) {
     kill(child, SIGKILL);
     waitpid(child, &status, 0);
