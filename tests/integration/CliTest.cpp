@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstring>
@@ -142,19 +143,14 @@ class CliTest : public ::testing::Test {
                std::chrono::steady_clock::time_point started) {
     Outcome outcome;
     int status = 0;
-    while (true) {
-      const pid_t done = waitpid(pid, &status, WNOHANG);
-      if (done == pid) {
-        outcome.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        break;
-      }
-      if (std::chrono::steady_clock::now() - started > limit) {
-        kill(pid, SIGKILL);
-        waitpid(pid, &status, 0);
-        ADD_FAILURE() << "vexora " << tag << " still ran after " << limit.count() << " s";
-        break;
-      }
-      std::this_thread::sleep_for(5ms);
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        started + limit - std::chrono::steady_clock::now());
+    if (WaitFor([&] { return waitpid(pid, &status, WNOHANG) == pid; }, std::max(left, 0ms))) {
+      outcome.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    } else {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      ADD_FAILURE() << "vexora " << tag << " still ran after " << limit.count() << " s";
     }
     outcome.elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
         std::chrono::steady_clock::now() - started);
