@@ -7,6 +7,7 @@
 #include <climits>
 #include <cmath>
 #include <cstdlib>
+#include <cctype>
 #include <cstring>
 #include <sstream>
 
@@ -222,6 +223,19 @@ bool SynthSettings::Load(const apr_xml_elem* element) {
       LoadBooleanAttribute(attr, m_Reattempt);
     } else if (NameIs(name, "log-request-text")) {
       LoadBooleanAttribute(attr, m_LogRequestText);
+    } else if (NameIs(name, "streaming-voices")) {
+      // Patterns apart by blanks or commas; an empty value turns it off.
+      m_StreamingVoices.clear();
+      std::string pattern;
+      for (const char* p = value;; ++p) {
+        if (*p == '\0' || *p == ',' || std::isspace(static_cast<unsigned char>(*p))) {
+          if (!pattern.empty()) m_StreamingVoices.push_back(pattern);
+          pattern.clear();
+          if (*p == '\0') break;
+        } else {
+          pattern += *p;
+        }
+      }
     } else {
       apt_log(VXS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Unknown Synth Attribute <%s>", name);
     }

@@ -88,6 +88,9 @@ class SynthSettings {
   // False: the INFO line of each request shows the length of its text, not
   // the text (prompts may carry account numbers and names).
   bool m_LogRequestText;
+  // Voice-name patterns (fnmatch globs) of the voices whose text segments
+  // go over StreamingSynthesize; empty: none do.
+  std::vector<std::string> m_StreamingVoices;
 };
 
 // The "log-usage" element: a usage line in the host log.
