@@ -215,7 +215,8 @@ void Channel::OnStreamEvent(Tag* tag, bool ok) {
 
 void Channel::OnStreamAudio(StreamCall& call) {
   const std::string& audio = call.m_Response.audio_content();
-  if (audio.empty()) return;
+  // The segment stays at the head of the queue until its stream is done.
+  if (audio.empty() || m_Details.m_Content.empty()) return;
   SynthSegment& segment = m_Details.m_Content.front();
   if (call.m_AudioBytes == 0) {
     // The segment's leading marks go before its first audio, its trailing
@@ -243,7 +244,7 @@ void Channel::OnStreamFinish() {
     OnCallDone(false);
     return;
   }
-  if (status.ok() && call.m_AudioBytes > 0) {
+  if (status.ok() && call.m_AudioBytes > 0 && !m_Details.m_Content.empty()) {
     VXS_CHANNEL_LOG(APT_PRIO_INFO, "Stream Complete [%d bytes]",
                     static_cast<int>(call.m_AudioBytes));
     SegmentMarks trailing;
@@ -275,7 +276,7 @@ void Channel::OnStreamFinish() {
   }
   // Audio of the segment has played: it cannot be said again from its
   // start, and the SPEAK ends as after a failed later segment.
-  m_Details.m_Content.pop_front();
+  if (!m_Details.m_Content.empty()) m_Details.m_Content.pop_front();
   ProcessSynthError();
 }
 
