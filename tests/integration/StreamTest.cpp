@@ -261,6 +261,36 @@ TEST_F(StreamTest, CloseDuringAStreamIsAnsweredAtOnce) {
   }
 }
 
+TEST_F(StreamTest, PauseDuringAStreamKeepsItsAudioForTheResumeOrEndsAtAClose) {
+  Start();
+  // The second sentence comes a second after the first.
+  m_Server->latency().Set(0, 20.0);
+  const std::string text = "Start here. " + std::string(49, 'w') + ".";
+  Send(m_Channel, SpeakText(text, "text/plain"));
+  EXPECT_EQ(Next(m_Channel).request_state, MRCP_REQUEST_STATE_INPROGRESS);
+  Send(m_Channel, RequestText("PAUSE"));
+  EXPECT_EQ(Next(m_Channel).status_code, 200);
+  // The rest arrives while paused and waits in the buffer.
+  EXPECT_TRUE(WaitStreamLine("status=OK", 10s));
+  EXPECT_TRUE(m_Channel->ExpectNoMessage(100ms));
+  Send(m_Channel, RequestText("RESUME"));
+  EXPECT_EQ(Next(m_Channel).status_code, 200);
+  vxhost::ReceivedMessage complete = Next(m_Channel, 30s);
+  EXPECT_EQ(complete.method_name, "SPEAK-COMPLETE");
+  EXPECT_EQ(complete.completion_cause, 0);
+  EXPECT_EQ(DecodeBytes(m_Channel->Audio()), text);
+
+  // Paused while the stream still runs, then closed.
+  m_Server->latency().Set(0, 600.0);
+  vxhost::Channel* channel = OpenChannel("paused");
+  Send(channel, SpeakText("Go. " + std::string(99, 'p') + ".", "text/plain"));
+  EXPECT_EQ(Next(channel, 10s).request_state, MRCP_REQUEST_STATE_INPROGRESS);
+  Send(channel, RequestText("PAUSE"));
+  EXPECT_EQ(Next(channel).status_code, 200);
+  EXPECT_TRUE(m_Kit->CloseChannel(channel, 2s)) << "the close was not answered";
+  EXPECT_TRUE(WaitStreamLine("status=CANCELLED", 5s));
+}
+
 TEST_F(StreamTest, SsmlOtherVoicesAndAudioSettingsTheStreamCannotCarryKeepTheUnaryCall) {
   Start();
   const std::string ssml =
