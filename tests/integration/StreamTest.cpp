@@ -291,6 +291,23 @@ TEST_F(StreamTest, PauseDuringAStreamKeepsItsAudioForTheResumeOrEndsAtAClose) {
   EXPECT_TRUE(WaitStreamLine("status=CANCELLED", 5s));
 }
 
+// The engine closing with streams in flight (one before its audio, one
+// during it) cancels them and ends without a crash or a hang.
+TEST_F(StreamTest, EngineCloseDuringStreamsEndsCleanly) {
+  Start();
+  m_Server->latency().Set(0, 600.0);
+  Send(m_Channel, SpeakText("Go. " + std::string(99, 'e') + ".", "text/plain"));
+  EXPECT_EQ(Next(m_Channel, 10s).request_state, MRCP_REQUEST_STATE_INPROGRESS);
+  vxhost::Channel* early = OpenChannel("early");
+  m_Server->latency().Set(60000, 0);
+  Send(early, SpeakText("Never.", "text/plain"));
+  ASSERT_TRUE(WaitStreams(2));
+  EXPECT_TRUE(m_Kit->CloseEngine(5s));
+  EXPECT_TRUE(WaitStreamLine("status=CANCELLED", 5s));
+  m_Kit.reset();
+  EXPECT_EQ(m_Server->calls().SynthesizeCalls(), 0u);
+}
+
 TEST_F(StreamTest, SsmlOtherVoicesAndAudioSettingsTheStreamCannotCarryKeepTheUnaryCall) {
   Start();
   const std::string ssml =
