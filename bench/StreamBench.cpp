@@ -96,8 +96,8 @@ std::vector<Prompt> Prompts() {
 
 struct Outcome {
   std::vector<double> first_audio_ms;
-  size_t failures = 0;     // SPEAKs refused or ended with a cause other than 000
-  std::string failure;     // the first failure's status or cause
+  size_t failures = 0;  // SPEAKs refused or ended with a cause other than 000
+  std::string failure;  // the first failure's status or cause
   size_t underruns = 0;
   bool underruns_measured = false;
 };
@@ -153,17 +153,17 @@ void MeasureUnderruns(vxhost::HostKit& kit, const std::vector<vxhost::Channel*>&
   std::vector<size_t> before;
   for (vxhost::Channel* channel : channels) before.push_back(channel->Underruns());
   SendAll(kit, channels, text);
-  const auto delivered = std::chrono::steady_clock::now() +
-                         std::chrono::milliseconds(kFirstByteMs) +
-                         std::chrono::milliseconds(static_cast<long>(kMsPerChar * text.size())) +
-                         1s;
+  const auto delivered =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(kFirstByteMs) +
+      std::chrono::milliseconds(static_cast<long>(kMsPerChar * text.size())) + 1s;
   for (vxhost::Channel* channel : channels) {
     vxhost::ReceivedMessage message;
     if (!channel->WaitMessage(&message, 120s)) exit(1);
     if (message.request_state != MRCP_REQUEST_STATE_INPROGRESS) continue;  // refused
     const auto left = delivered - std::chrono::steady_clock::now();
-    if (channel->WaitMessage(&message, std::chrono::duration_cast<std::chrono::milliseconds>(
-                                           std::max<std::chrono::steady_clock::duration>(left, 0ms)))) {
+    if (channel->WaitMessage(&message,
+                             std::chrono::duration_cast<std::chrono::milliseconds>(
+                                 std::max<std::chrono::steady_clock::duration>(left, 0ms)))) {
       continue;  // played to its end in time
     }
     std::string error;
@@ -237,9 +237,10 @@ int main(int argc, char** argv) {
     return 1;
   }
   const std::vector<Prompt> prompts = Prompts();
-  printf("time to first audio, %ld SPEAKs per prompt at once, latency model %lld ms + %.0f ms "
-         "per character\n\n",
-         speaks, kFirstByteMs, kMsPerChar);
+  printf(
+      "time to first audio, %ld SPEAKs per prompt at once, latency model %lld ms + %.0f ms "
+      "per character\n\n",
+      speaks, kFirstByteMs, kMsPerChar);
   printf("%-10s %-18s %6s %9s %9s %7s  %-14s %s\n", "way", "prompt", "bytes", "p50 ms", "p99 ms",
          "ratio", "outcome", "underruns");
   std::vector<std::string> verdicts;
@@ -267,13 +268,16 @@ int main(int argc, char** argv) {
     const double forty = vxbench::Percentile(outcomes[2].first_audio_ms, 50);
     char line[200];
     snprintf(line, sizeof(line), "%-10s 40 sentences within 1.2 x the first audio of 1: %s (%.2f)",
-             way.name, base > 0 && forty <= 1.2 * base && outcomes[2].failures == 0 ? "PASS" : "MISS",
+             way.name,
+             base > 0 && forty <= 1.2 * base && outcomes[2].failures == 0 ? "PASS" : "MISS",
              base > 0 ? forty / base : 0.0);
     verdicts.push_back(line);
     size_t underruns = 0;
     for (const Outcome& o : outcomes) underruns += o.underruns;
     snprintf(line, sizeof(line), "%-10s no underruns: %s", way.name,
-             !realtime ? "not measured" : underruns == 0 ? "PASS" : "MISS");
+             !realtime        ? "not measured"
+             : underruns == 0 ? "PASS"
+                              : "MISS");
     verdicts.push_back(line);
     snprintf(line, sizeof(line), "%-10s 10,000 characters complete with cause 000: %s", way.name,
              outcomes[3].failures == 0 && !outcomes[3].first_audio_ms.empty() ? "PASS" : "MISS");

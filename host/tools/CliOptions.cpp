@@ -449,7 +449,9 @@ Parsed ParseServeArgs(const std::vector<std::string>& args, ServeOptions* out, s
     if (arg == "--first-byte-ms") {
       char* end = nullptr;
       long long ms = 0;
-      if (reader.Value(&value) && !value.empty() && value[0] != '-') ms = strtoll(value.c_str(), &end, 10);
+      if (reader.Value(&value) && !value.empty() && value[0] != '-') {
+        ms = strtoll(value.c_str(), &end, 10);
+      }
       std::string ignored;
       if (end == nullptr || *end != '\0' ||
           !VxTts::LatencyModel::Valid(ms, 0, &ignored)) {

@@ -111,8 +111,7 @@ TEST_F(StreamTest, StreamedTextIsHeardWholeWithItsInProgressBeforeTheStreamEnds)
   const auto& config = streams[0][0].streaming_config();
   EXPECT_EQ(config.voice().name(), kStreamVoice);
   EXPECT_EQ(config.voice().language_code(), "en-US");
-  EXPECT_EQ(config.streaming_audio_config().audio_encoding(),
-            google::cloud::texttospeech::v1::PCM);
+  EXPECT_EQ(config.streaming_audio_config().audio_encoding(), google::cloud::texttospeech::v1::PCM);
   EXPECT_EQ(config.streaming_audio_config().sample_rate_hertz(), 8000);
   std::string sent;
   for (size_t i = 1; i < streams[0].size(); ++i) sent += streams[0][i].input().text();
@@ -244,8 +243,8 @@ TEST_F(StreamTest, CloseDuringAStreamIsAnsweredAtOnce) {
     SCOPED_TRACE(after_audio ? "during audio" : "before audio");
     vxhost::Channel* channel = OpenChannel(after_audio ? "late" : "early");
     m_Server->latency().Set(after_audio ? 0 : 60000, after_audio ? 600.0 : 0);
-    Send(channel, SpeakText(after_audio ? "Go. " + std::string(99, 'z') + "." : "Never.",
-                            "text/plain"));
+    Send(channel,
+         SpeakText(after_audio ? "Go. " + std::string(99, 'z') + "." : "Never.", "text/plain"));
     if (after_audio) {
       EXPECT_EQ(Next(channel, 10s).request_state, MRCP_REQUEST_STATE_INPROGRESS);
     } else {

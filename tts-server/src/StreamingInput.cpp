@@ -69,8 +69,9 @@ bool CheckStreamingConfig(const tts::StreamingSynthesizeConfig& config,
       checked->encoding = audio.audio_encoding();
       break;
     case tts::OGG_OPUS:
-      *error = "streaming_audio_config.audio_encoding OGG_OPUS is not supported by this service "
-               "(use PCM, MULAW or ALAW)";
+      *error =
+          "streaming_audio_config.audio_encoding OGG_OPUS is not supported by this service "
+          "(use PCM, MULAW or ALAW)";
       return false;
     default:
       *error = "streaming_audio_config.audio_encoding must be PCM, ALAW, MULAW or OGG_OPUS";
@@ -88,8 +89,8 @@ bool CheckStreamingConfig(const tts::StreamingSynthesizeConfig& config,
   if (!std::isfinite(rate) || rate < 0.25 || rate > 2.0) {
     char shown[32];
     snprintf(shown, sizeof(shown), "%g", audio.speaking_rate());
-    *error = std::string("streaming_audio_config.speaking_rate ") + shown +
-             " is outside [0.25, 2.0]";
+    *error =
+        std::string("streaming_audio_config.speaking_rate ") + shown + " is outside [0.25, 2.0]";
     return false;
   }
   checked->prosody.speaking_rate = rate;

@@ -17,8 +17,7 @@ namespace VxTts {
 struct CheckedStream {
   const VoiceInfo* voice = nullptr;  // not owned; points into the Synthesizer
   int sample_rate = 0;
-  google::cloud::texttospeech::v1::AudioEncoding encoding =
-      google::cloud::texttospeech::v1::PCM;
+  google::cloud::texttospeech::v1::AudioEncoding encoding = google::cloud::texttospeech::v1::PCM;
   Prosody prosody;  // only the speaking rate can be set on a stream
 };
 

@@ -394,8 +394,9 @@ grpc::Status TtsService::RunStream(
     for (size_t at = 0; at < pcm.size(); at += chunk_samples) {
       if (chunks_left == 0) return plan.break_status;
       if (chunks_left > 0) --chunks_left;
+      const size_t end = std::min(pcm.size(), at + chunk_samples);
       const std::vector<int16_t> part(pcm.begin() + static_cast<long>(at),
-                                      pcm.begin() + static_cast<long>(std::min(pcm.size(), at + chunk_samples)));
+                                      pcm.begin() + static_cast<long>(end));
       tts::StreamingSynthesizeResponse response;
       *response.mutable_audio_content() = EncodeStreamAudio(part, checked.encoding);
       if (!stream->Write(response)) {
@@ -421,12 +422,13 @@ grpc::Status TtsService::RunStream(
                             "every message after the first must carry input");
     }
     const tts::StreamingSynthesisInput& input = message.input();
+    if (input.input_source_case() == tts::StreamingSynthesisInput::INPUT_SOURCE_NOT_SET) {
+      return grpc::Status(grpc::StatusCode::INVALID_ARGUMENT, "input has no text");
+    }
     if (input.input_source_case() != tts::StreamingSynthesisInput::kText) {
       return grpc::Status(grpc::StatusCode::INVALID_ARGUMENT,
-                          input.input_source_case() == tts::StreamingSynthesisInput::INPUT_SOURCE_NOT_SET
-                              ? "input has no text"
-                              : "input.markup and input.multi_speaker_markup are not supported "
-                                "by these voices");
+                          "input.markup and input.multi_speaker_markup are not supported by "
+                          "these voices");
     }
     if (input.text().size() > kMaxInputBytes) {
       return grpc::Status(grpc::StatusCode::INVALID_ARGUMENT,

@@ -26,8 +26,7 @@ constexpr int kRate = 8000;
 constexpr size_t kFrameSamples = kRate / 50;  // 20 ms
 
 tts::StreamingSynthesizeRequest Config(const std::string& voice,
-                                       tts::AudioEncoding encoding = tts::PCM,
-                                       int rate = kRate) {
+                                       tts::AudioEncoding encoding = tts::PCM, int rate = kRate) {
   tts::StreamingSynthesizeRequest message;
   tts::StreamingSynthesizeConfig* config = message.mutable_streaming_config();
   config->mutable_voice()->set_language_code("en-US");
@@ -141,7 +140,8 @@ TEST_F(TtsStreamingTest, EncodingsAndRatesFollowTheStreamingAudioConfig) {
   StreamResult mulaw = Run({Config(VxTts::Synthesizer::kTestVoiceName, tts::MULAW), Text(text)});
   ASSERT_TRUE(mulaw.status.ok());
   EXPECT_EQ(mulaw.Audio().size(), 2 * kFrameSamples);  // one byte per sample
-  StreamResult wide = Run({Config(VxTts::Synthesizer::kTestVoiceName, tts::PCM, 16000), Text(text)});
+  StreamResult wide =
+      Run({Config(VxTts::Synthesizer::kTestVoiceName, tts::PCM, 16000), Text(text)});
   ASSERT_TRUE(wide.status.ok());
   EXPECT_EQ(wide.Audio().size(), 2 * 320 * 2u);
   // Without streaming_audio_config: 16-bit PCM at 24000 Hz.
@@ -169,7 +169,8 @@ TEST_F(TtsStreamingTest, MessagesOutOfOrderOrOutOfBoundsAreRefused) {
       {"config twice", {Config(bytes_voice), Text("Hello."), Config(bytes_voice)}},
       {"input without text", {Config(bytes_voice), empty_input}},
       {"markup", {Config(bytes_voice), markup}},
-      {"an empty message after the config", {Config(bytes_voice), tts::StreamingSynthesizeRequest()}},
+      {"an empty message after the config",
+       {Config(bytes_voice), tts::StreamingSynthesizeRequest()}},
       {"a piece over the limit", {Config(bytes_voice), Text(std::string(5001, 'a'))}},
       {"a voice that does not stream", {Config("espeak-en-us"), Text("Hello.")}},
       {"an unknown voice", {Config("nobody"), Text("Hello.")}},
@@ -268,9 +269,12 @@ TEST(SentenceCutterTest, SentencesPutBackTogetherAreTheTextWhereverThePiecesEnd)
       EXPECT_NE(s.substr(s.size() >= 2 ? s.size() - 2 : 0), "3.") << "cut at " << cut;
     }
     if (cut == 0) {
-      const std::vector<std::string> expected = {
-          "It costs 3.14 now. ", "Really?  ", "Yes!\n", "The end.\xE3\x80\x82",
-          "\xE6\x97\xA5\xE6\x9C\xAC\xE3\x80\x82", "tail"};
+      const std::vector<std::string> expected = {"It costs 3.14 now. ",
+                                                 "Really?  ",
+                                                 "Yes!\n",
+                                                 "The end.\xE3\x80\x82",
+                                                 "\xE6\x97\xA5\xE6\x9C\xAC\xE3\x80\x82",
+                                                 "tail"};
       EXPECT_EQ(sentences, expected);
     }
   }

@@ -9,7 +9,6 @@
 // only after Finish has completed, when no operation of it is left.
 #include <apr_time.h>
 #include <fnmatch.h>
-
 #include <google/protobuf/util/json_util.h>
 
 #include <deque>
@@ -149,8 +148,7 @@ bool Channel::StartStreamCall(std::unique_ptr<SynthContext> context) {
 
   Task* task = m_Engine->GetTask();
   if (task && m_Stub) {
-    call->m_Stream =
-        m_Stub->PrepareAsyncStreamingSynthesize(&context->m_Context, task->GetQueue());
+    call->m_Stream = m_Stub->PrepareAsyncStreamingSynthesize(&context->m_Context, task->GetQueue());
   }
   if (!call->m_Stream) {
     VXS_CHANNEL_LOG(APT_PRIO_WARNING, "Failed to Start Async Stream");
