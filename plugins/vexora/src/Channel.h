@@ -188,11 +188,9 @@ class Channel {
   // when a cache hit served it instead.
   bool StartSynthesisCall(bool& played);
   bool ResolveLocalUri(const std::string& uri, std::string& path);
-  // True when the text segment goes over a stream: its voice matches
-  // streaming-voices and nothing in its request needs the unary call.
-  bool StreamsSegment(
-      const SynthSegment& segment,
-      const google::cloud::texttospeech::v1::SynthesizeSpeechRequest& request) const;
+  // True when the segment goes over a stream: plain text, its voice
+  // matches streaming-voices and nothing of the SPEAK needs the unary call.
+  bool StreamsSegment(const SynthSegment& segment) const;
   // Starts the stream of the segment at the head from the unary request
   // built for it; false when it cannot be started.
   bool StartStreamCall(std::unique_ptr<SynthContext> context);

@@ -95,15 +95,15 @@ struct Channel::StreamCall {
 
 void Channel::StreamCallDeleter::operator()(StreamCall* call) const { delete call; }
 
-bool Channel::StreamsSegment(const SynthSegment& segment,
-                             const tts::SynthesizeSpeechRequest& request) const {
+bool Channel::StreamsSegment(const SynthSegment& segment) const {
   // The stream takes plain text only, and of the audio settings only the
   // speaking rate; pitch, volume, effects profiles and custom voices need
   // the unary call.
   if (segment.m_ContentType != SYNTH_CONTENT_TEXT || segment.m_VoiceName.empty()) return false;
-  const tts::AudioConfig& audio = request.audio_config();
-  if (audio.pitch() != 0 || audio.volume_gain_db() != 0 || audio.effects_profile_id_size() > 0 ||
-      request.voice().has_custom_voice()) {
+  const SpeakParams& params = m_Details.m_Params;
+  if (!params.m_Prosody.m_Pitch.empty() ||
+      params.m_Prosody.m_Volume.type != PROSODY_VOLUME_TYPE_UNKNOWN ||
+      !params.m_EffectsProfile.empty() || !params.m_CustomVoiceModel.empty()) {
     return false;
   }
   for (const std::string& pattern : m_Engine->GetSynthSettings().m_StreamingVoices) {

@@ -354,7 +354,7 @@ bool Channel::StartSynthesisCall(bool& played) {
                                     std::chrono::milliseconds(params.m_Deadline));
   }
 
-  if (!fallback && StreamsSegment(segment, request)) return StartStreamCall(std::move(context));
+  if (!fallback && StreamsSegment(segment)) return StartStreamCall(std::move(context));
 
   // The JSON print costs more than starting the call; it is only made when
   // the line is written.
