@@ -12,6 +12,7 @@ packages=(
   libespeak-ng-dev espeak-ng-data
   libsoxr-dev
   libssl-dev openssl
+  nlohmann-json3-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   sox file
   python3-prometheus-client

@@ -7,7 +7,6 @@
 // At most one write and one read are in flight at a time; Finish is asked
 // once reads have ended and no write is in flight, and the stream is freed
 // only after Finish has completed, when no operation of it is left.
-#include <apr_time.h>
 #include <fnmatch.h>
 #include <google/protobuf/util/json_util.h>
 
