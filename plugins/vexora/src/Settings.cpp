@@ -90,18 +90,23 @@ void ProsodyParams::Reset() {
 }
 
 bool ProsodyParams::Compare(const ProsodyParams& other) const {
+  return CompareRateAndVolume(other.m_Rate, other.m_Volume) && m_Pitch == other.m_Pitch &&
+         m_Contour == other.m_Contour && m_Range == other.m_Range &&
+         m_Duration == other.m_Duration;
+}
+
+bool ProsodyParams::CompareRateAndVolume(const mrcp_prosody_rate_t& rate,
+                                         const mrcp_prosody_volume_t& volume) const {
   if (m_Rate.type != PROSODY_RATE_TYPE_UNKNOWN) {
-    if (m_Rate.type != other.m_Rate.type ||
-        memcmp(&m_Rate.value, &other.m_Rate.value, sizeof(m_Rate.value)) != 0)
+    if (m_Rate.type != rate.type || memcmp(&m_Rate.value, &rate.value, sizeof(m_Rate.value)) != 0)
       return false;
   }
   if (m_Volume.type != PROSODY_VOLUME_TYPE_UNKNOWN) {
-    if (m_Volume.type != other.m_Volume.type ||
-        memcmp(&m_Volume.value, &other.m_Volume.value, sizeof(m_Volume.value)) != 0)
+    if (m_Volume.type != volume.type ||
+        memcmp(&m_Volume.value, &volume.value, sizeof(m_Volume.value)) != 0)
       return false;
   }
-  return m_Pitch == other.m_Pitch && m_Contour == other.m_Contour && m_Range == other.m_Range &&
-         m_Duration == other.m_Duration;
+  return true;
 }
 
 // ----------------------------------------------------------- value parsers
