@@ -30,6 +30,7 @@ args_for() {
     SpeakStartBench)     echo "--channels=1000" ;;
     MemoryBench)         echo "--speaks=1000" ;;
     CacheBench)          echo "--records=10000 --hits=300 --synths=20" ;;
+    StreamBench)         echo "--speaks=20" ;;
     *)
       # A program not listed here: Google Benchmark programs get a short
       # minimum time, others run with their defaults.

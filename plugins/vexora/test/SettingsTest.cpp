@@ -9,6 +9,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "Plugin.h"
 #include "Settings.h"
@@ -312,6 +313,19 @@ TEST_F(SynthSettingsTest, KeepaliveIsNonNegativeMilliseconds) {
   EXPECT_EQ(1u, Logged("WARNING", "Unexpected Value <-5> for Attribute <keepalive-timeout>"));
   LoadSynth("keepalive-time=\"0\"");
   EXPECT_EQ(0, m_Synth.m_KeepaliveTime);
+}
+
+TEST_F(SynthSettingsTest, StreamingVoicesArePatternsApartByBlanksOrCommas) {
+  EXPECT_TRUE(m_Synth.m_StreamingVoices.empty());
+  LoadSynth("streaming-voices=\" *-Chirp3-HD-*, en-GB-?,,\tlast \"");
+  const std::vector<std::string> expected = {"*-Chirp3-HD-*", "en-GB-?", "last"};
+  EXPECT_EQ(m_Synth.m_StreamingVoices, expected);
+  // A later load replaces the list; an empty value turns streaming off.
+  LoadSynth("streaming-voices=\"one\"");
+  EXPECT_EQ(m_Synth.m_StreamingVoices, std::vector<std::string>{"one"});
+  LoadSynth("streaming-voices=\"\"");
+  EXPECT_TRUE(m_Synth.m_StreamingVoices.empty());
+  EXPECT_EQ(Warnings(), 0u);
 }
 
 using MonitoringSettingsTest = LoaderTest;
