@@ -127,10 +127,10 @@ TEST_F(PiecesTest, StopDuringTheThirdPieceEndsTheSpeakThere) {
 
 TEST_F(PiecesTest, PauseAndResumeAcrossPiecesLoseNoByte) {
   Start(std::string("voice-name=\"") + kBytesVoice + "\"", "", true);
-  const std::string text = "Go. Then more words follow. And a last sentence ends it all here.";
+  const std::string text = "Hi you. Then more words follow. And a last sentence ends it all here.";
   Send(m_Channel, SpeakText(text, "text/plain"));
   EXPECT_EQ(Next(m_Channel).request_state, MRCP_REQUEST_STATE_INPROGRESS);
-  ASSERT_TRUE(m_Channel->WaitAudioBytes(ToneBytes("Go.") + 2 * kFrame8k, 5s));
+  ASSERT_TRUE(m_Channel->WaitAudioBytes(ToneBytes("Hi you.") + 2 * kFrame8k, 5s));
   Send(m_Channel, RequestText("PAUSE"));
   EXPECT_EQ(Next(m_Channel).status_code, 200);
   std::this_thread::sleep_for(300ms);
@@ -140,7 +140,7 @@ TEST_F(PiecesTest, PauseAndResumeAcrossPiecesLoseNoByte) {
   EXPECT_EQ(complete.method_name, "SPEAK-COMPLETE");
   EXPECT_EQ(complete.completion_cause, 0);
   EXPECT_EQ(HeardInputs(m_Channel->Audio()),
-            (std::vector<std::string>{"Go.", "Then more words follow.",
+            (std::vector<std::string>{"Hi you.", "Then more words follow.",
                                       "And a last sentence ends it all here."}));
 }
 
