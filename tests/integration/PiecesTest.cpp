@@ -149,8 +149,10 @@ TEST_F(PiecesTest, FailingSecondPieceEndsTheSpeakWith004AfterTheFirst) {
   // The first call waits, so that the failure is scripted for the second.
   m_Server->faults().SetDelay(300ms);
   Send(m_Channel, SpeakText("Hello there. Something that fails now. Never said.", "text/plain"));
-  for (int i = 0; i < 200 && m_Server->calls().SynthesizeCalls() < 1; ++i)
+  for (int i = 0; i < 2000 && m_Server->calls().SynthesizeCalls() < 1; ++i)
     std::this_thread::sleep_for(5ms);
+  ASSERT_EQ(m_Server->calls().SynthesizeCalls(), 1u);
+  // The service takes a call's plan just after counting it.
   std::this_thread::sleep_for(50ms);
   m_Server->faults().FailNext(1, grpc::StatusCode::UNAVAILABLE, "busy");
   m_Server->faults().SetDelay(0ms);
