@@ -67,7 +67,9 @@ bool PartsWords(const std::string& name) {
 }
 
 // The flattened content of one SSML document with the places it may be
-// cut at, and what a piece between two of them costs as a document.
+// cut at, and what a piece between two of them costs as a document. A
+// value of the call that cuts the document, on its thread; owns its copy
+// of the tokens.
 class SsmlPieceTokens {
  public:
   SsmlPieceTokens(std::vector<SsmlToken> tokens, const std::string& language)
