@@ -211,10 +211,15 @@ TEST_F(PiecesTest, BypassedSsmlOverTheLimitIsRebuiltInPieces) {
   EXPECT_TRUE(m_Log->WaitFor("Rebuild SSML of [", 1s));
 
   // Up to the limit the document still goes out as it stands.
-  m_Server->calls().ResetCounters();
   const std::string small = "<speak version=\"1.0\">One. Two. Three.</speak>";
   SpeakToCompletion(m_Channel, small, "application/ssml+xml");
   EXPECT_EQ(SentTexts().back(), small);
+  // So does a long one that cannot be rebuilt: the service refuses it, as
+  // it did before pieces.
+  const std::string broken = "<speak version=\"1.0\">" + body + "</p></speak>";
+  Send(m_Channel, SpeakText(broken, "application/ssml+xml"));
+  EXPECT_EQ(Next(m_Channel).status_code, 407);
+  EXPECT_EQ(SentTexts().back(), broken);
 }
 
 }  // namespace

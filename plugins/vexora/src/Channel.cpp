@@ -374,7 +374,11 @@ bool Channel::ComposeContent(apr_pool_t* pool) {
         return content.ComposeSingleSegment(params);
       }
       std::string query;
-      content.ReadSsmlAndComposeContent(params, query, settings.m_NormalizeSsml, pool);
+      if (!content.ReadSsmlAndComposeContent(params, query, settings.m_NormalizeSsml, pool) &&
+          settings.m_BypassSsml) {
+        // What cannot be rebuilt goes out as it stands, as bypass promises.
+        return content.ComposeSingleSegment(params);
+      }
       if (!query.empty()) {
         apt_pair_arr_t* pairs = apt_pair_array_create(4, pool);
         apt_str_t value;
