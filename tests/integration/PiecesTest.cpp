@@ -125,6 +125,23 @@ TEST_F(PiecesTest, StopDuringTheThirdPieceEndsTheSpeakThere) {
   EXPECT_EQ(m_Channel->AudioBytes(), ToneBytes("After."));
 }
 
+// The neighbouring order: the STOP comes while the next piece's call is in
+// flight, not while a piece plays.
+TEST_F(PiecesTest, StopWhileTheNextPieceIsSynthesizedIsAnsweredOnceItsCallEnds) {
+  Start("", "", true);
+  m_Server->faults().SetDelay(600ms);
+  Send(m_Channel, SpeakText("Hi. Second piece is slow to come.", "text/plain"));
+  EXPECT_EQ(Next(m_Channel, 5s).request_state, MRCP_REQUEST_STATE_INPROGRESS);
+  ASSERT_TRUE(m_Log->WaitForCount("Start Async Synth", 2, 2s));
+  mrcp_request_id stop = Send(m_Channel, RequestText("STOP"));
+  vxhost::ReceivedMessage response = Next(m_Channel, 5s);
+  EXPECT_EQ(response.request_id, stop);
+  EXPECT_EQ(response.status_code, 200);
+  EXPECT_TRUE(m_Channel->ExpectNoMessage(300ms));
+  EXPECT_EQ(m_Log->Count("Start Async Synth"), 2u);
+  EXPECT_LE(m_Channel->AudioBytes(), ToneBytes("Hi."));
+}
+
 TEST_F(PiecesTest, PauseAndResumeAcrossPiecesLoseNoByte) {
   Start(std::string("voice-name=\"") + kBytesVoice + "\"", "", true);
   const std::string text = "Hi you. Then more words follow. And a last sentence ends it all here.";
