@@ -1,6 +1,6 @@
 // Shared by the benchmark programs that drive the module end to end: a
-// scratch host tree, the module's configuration file, a kit with the engine
-// open, percentiles, resident memory and a few command-line options. Header
+// scratch host tree, the module's configuration file, the local speech
+// service, a kit with the engine open, percentiles, resident memory and a few command-line options. Header
 // only; each program includes it once.
 #pragma once
 
@@ -21,6 +21,8 @@
 #include <string>
 #include <vector>
 
+#include "TtsServer.h"
+#include "ambrel/testing/TestSupport.h"
 #include "vxhost/HostKit.h"
 
 namespace vxbench {
@@ -41,27 +43,21 @@ inline std::string ReadWhole(const fs::path& path) {
   return std::string(std::istreambuf_iterator<char>(stream), std::istreambuf_iterator<char>());
 }
 
-// A scratch host tree under /tmp (conf, data, var/status and a placeholder
-// key file, which the engine needs to open), removed when destroyed.
+// A scratch host tree (the framework's scratch folder holding conf, data,
+// var/status and a placeholder key file, which the engine needs to open),
+// removed when destroyed.
 class ScratchTree {
  public:
   explicit ScratchTree(const char* tag) {
-    std::string pattern = std::string("/tmp/vexora-bench-") + tag + "-XXXXXX";
-    std::vector<char> buffer(pattern.begin(), pattern.end());
-    buffer.push_back('\0');
-    if (mkdtemp(buffer.data()) == nullptr) {
-      perror("mkdtemp");
+    if (!m_Scratch.IsValid()) {
+      fprintf(stderr, "%s: cannot make a scratch folder\n", tag);
       exit(1);
     }
-    m_Root = buffer.data();
+    m_Root = m_Scratch.Path();
     fs::create_directories(m_Root / "conf");
     fs::create_directories(m_Root / "data");
     fs::create_directories(m_Root / "var" / "status");
     WriteFile(m_Root / "data" / "placeholder-key.json", "{}\n");
-  }
-  ~ScratchTree() {
-    std::error_code ignored;
-    fs::remove_all(m_Root, ignored);
   }
   ScratchTree(const ScratchTree&) = delete;
   ScratchTree& operator=(const ScratchTree&) = delete;
@@ -81,7 +77,8 @@ class ScratchTree {
   }
 
  private:
-  fs::path m_Root;
+  Ambrel::Testing::ScratchDir m_Scratch;
+  fs::path m_Root;  // m_Scratch's path
 };
 
 // Options of a quiet host kit on `tree` that pulls frames as fast as they
@@ -111,6 +108,15 @@ inline std::unique_ptr<vxhost::HostKit> OpenKit(const ScratchTree& tree,
     return nullptr;
   }
   return kit;
+}
+
+// Starts the local speech service on a free loopback port with its default
+// options; false, after a line on standard error, when it does not start.
+inline bool StartService(VxTts::TtsServer* server) {
+  std::string error;
+  if (server->Start(VxTts::TtsServerOptions(), &error)) return true;
+  fprintf(stderr, "speech service: %s\n", error.c_str());
+  return false;
 }
 
 // A SPEAK of plain text as a client writes it; the kit adds Content-Length.

@@ -50,6 +50,7 @@
 #include <vector>
 
 #include "BenchSupport.h"
+#include "RiffWave.h"
 #include "TtsServer.h"
 #include "vxhost/HostKit.h"
 
@@ -70,34 +71,13 @@ constexpr double kTargetHitP99Ms = 1.0;
 
 // ---------------------------------------------------------- record formats
 
-void PutUint32(std::string& out, uint32_t value) {
-  for (int i = 0; i < 4; ++i) out += static_cast<char>((value >> (8 * i)) & 0xFF);
-}
-
-void PutUint16(std::string& out, unsigned value) {
-  out += static_cast<char>(value & 0xFF);
-  out += static_cast<char>((value >> 8) & 0xFF);
-}
-
 // A canonical 44-byte-header WAVE image of 16-bit mono PCM: a 440 Hz tone.
 std::string WaveImage(size_t audio_bytes) {
-  std::string wave = "RIFF";
-  PutUint32(wave, static_cast<uint32_t>(audio_bytes + 36));
-  wave += "WAVEfmt ";
-  PutUint32(wave, 16);
-  PutUint16(wave, 1);
-  PutUint16(wave, 1);
-  PutUint32(wave, kRate);
-  PutUint32(wave, kRate * 2);
-  PutUint16(wave, 2);
-  PutUint16(wave, 16);
-  wave += "data";
-  PutUint32(wave, static_cast<uint32_t>(audio_bytes));
-  for (size_t i = 0; i < audio_bytes / 2; ++i) {
-    const int sample = static_cast<int>(8000 * std::sin(2 * M_PI * 440.0 * i / kRate));
-    PutUint16(wave, static_cast<unsigned>(sample & 0xFFFF));
+  std::vector<int16_t> samples(audio_bytes / 2);
+  for (size_t i = 0; i < samples.size(); ++i) {
+    samples[i] = static_cast<int16_t>(8000 * std::sin(2 * M_PI * 440.0 * static_cast<double>(i) / kRate));
   }
-  return wave;
+  return VxTts::Pcm16WaveHeader(audio_bytes, kRate) + VxTts::Pcm16Bytes(samples);
 }
 
 // The module's checksum of a segment's content: the sum of its bytes as
@@ -109,7 +89,7 @@ uint64_t Checksum(const std::string& text) {
 }
 
 void PutToken(std::string& out, const std::string& token) {
-  PutUint32(out, static_cast<uint32_t>(token.size()));
+  VxTts::PutLe32(&out, static_cast<uint32_t>(token.size()));
   out += token;
 }
 
@@ -326,12 +306,8 @@ int main(int argc, char** argv) {
   {
     vxbench::ScratchTree tree("cache");
     VxTts::TtsServer server;
-    std::string error;
-    if (!server.Start(VxTts::TtsServerOptions(), &error)) {
-      fprintf(stderr, "speech service: %s\n", error.c_str());
-      return 1;
-    }
-    if (!server.warning().empty()) {
+    if (!vxbench::StartService(&server)) return 1;
+    if (!server.warning().empty()) {  // the espeak-ng voice is needed here
       fprintf(stderr, "speech service: %s\n", server.warning().c_str());
       return 1;
     }

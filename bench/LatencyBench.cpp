@@ -323,11 +323,7 @@ int main(int argc, char** argv) {
   {
     vxbench::ScratchTree tree("latency");
     VxTts::TtsServer server;
-    std::string error;
-    if (!server.Start(VxTts::TtsServerOptions(), &error)) {
-      fprintf(stderr, "speech service: %s\n", error.c_str());
-      return 1;
-    }
+    if (!vxbench::StartService(&server)) return 1;
     tree.WriteConfig(server.target(), vxbench::kTestVoice);
 
     std::unique_ptr<vxhost::HostKit> kit = vxbench::OpenKit(tree, VX_MODULE_PATH);

@@ -13,6 +13,7 @@ packages=(
   libsoxr-dev
   libicu-dev
   libssl-dev openssl
+  nlohmann-json3-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   sox file
   python3-prometheus-client

@@ -35,6 +35,7 @@
 #include <thread>
 #include <vector>
 
+#include "RiffWave.h"
 #include "SoakModel.h"
 #include "TestBytesVoice.h"
 #include "TtsServer.h"
@@ -181,20 +182,7 @@ std::string ReadFile(const fs::path& path) {
 
 // A 16-bit mono PCM WAVE file of samples.
 std::string WaveFile(const std::vector<int16_t>& samples, int rate) {
-  auto u32 = [](uint32_t v) {
-    std::string s(4, '\0');
-    for (int i = 0; i < 4; ++i) s[i] = static_cast<char>((v >> (8 * i)) & 0xff);
-    return s;
-  };
-  auto u16 = [](uint16_t v) {
-    return std::string{static_cast<char>(v & 0xff), static_cast<char>(v >> 8)};
-  };
-  const uint32_t data = static_cast<uint32_t>(samples.size() * 2);
-  std::string out = "RIFF" + u32(36 + data) + "WAVEfmt " + u32(16) + u16(1) + u16(1) +
-                    u32(static_cast<uint32_t>(rate)) + u32(static_cast<uint32_t>(rate) * 2) +
-                    u16(2) + u16(16) + "data" + u32(data);
-  for (int16_t sample : samples) out += u16(static_cast<uint16_t>(sample));
-  return out;
+  return VxTts::Pcm16WaveHeader(samples.size() * 2, rate) + VxTts::Pcm16Bytes(samples);
 }
 
 // Counts of log lines the end checks and the summary need. Filled on the

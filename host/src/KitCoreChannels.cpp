@@ -9,6 +9,7 @@
 
 #include "HostInternal.h"
 #include "KitCore.h"
+#include "vxhost/AprGuard.h"
 
 namespace vxhost {
 namespace {
@@ -89,8 +90,6 @@ apt_bool_t ChannelOnMessage(mrcp_engine_channel_t* record, mrcp_message_t* messa
 const mrcp_engine_channel_event_vtable_t kChannelEvents = {ChannelOnOpen, ChannelOnClose,
                                                             ChannelOnMessage};
 
-std::string Str(const apt_str_t& str) { return str.buf ? std::string(str.buf, str.length) : ""; }
-
 }  // namespace
 
 // ---------------------------------------------------------------- channels
@@ -106,8 +105,8 @@ Channel* KitCore::CreateChannel(const std::string& id, uint16_t sampling_rate,
             sampling_rate, id.c_str());
     return nullptr;
   }
-  apr_pool_t* pool = nullptr;
-  apr_pool_create(&pool, m_Pool);
+  ScratchPool channel_pool(m_Pool);
+  apr_pool_t* pool = channel_pool.get();
   auto created = std::make_shared<mrcp_engine_channel_t*>(nullptr);
   mrcp_engine_t* engine = m_Engine;
   const bool returned = m_EngineThread.Call(
@@ -120,17 +119,18 @@ Channel* KitCore::CreateChannel(const std::string& id, uint16_t sampling_rate,
       },
       m_Options.call_timeout);
   if (!returned) {
+    // The module may still be creating its channel in the pool: left to it.
+    channel_pool.Release();
     Abandon("Engine create_channel did not return");
     return nullptr;
   }
   mrcp_engine_channel_t* record = *created;
   if (!record) {
     apt_log(NULL, APT_LOG_MARK, APT_PRIO_WARNING, "Module Created No Channel <%s>", id.c_str());
-    apr_pool_destroy(pool);
     return nullptr;
   }
 
-  std::unique_ptr<Channel> channel(new Channel(id, sampling_rate, pool));
+  std::unique_ptr<Channel> channel(new Channel(id, sampling_rate, channel_pool.Release()));
   if (m_Options.server_queue) channel->m_Server = std::make_shared<ServerState>();
   record->event_vtable = &kChannelEvents;
   record->event_obj = channel.get();
@@ -511,17 +511,17 @@ bool KitCore::SendText(Channel* channel, const std::string& text, std::string* e
     if (error) *error = "channel <" + channel->m_Id + "> is destroyed";
     return false;
   }
-  mrcp_message_t* request = nullptr;
-  if (!ParseMrcpMessage(text, pool, &request, error)) {
+  // A request that is not sent gives its pool back at once.
+  const auto unsent = [channel, pool] {
     apr_pool_destroy(pool);
     --channel->m_LiveRequests;
     return false;
-  }
+  };
+  mrcp_message_t* request = nullptr;
+  if (!ParseMrcpMessage(text, pool, &request, error)) return unsent();
   if (request->start_line.message_type != MRCP_MESSAGE_TYPE_REQUEST) {
     if (error) *error = "not a request";
-    apr_pool_destroy(pool);
-    --channel->m_LiveRequests;
-    return false;
+    return unsent();
   }
   Send(channel, request);
   if (request_id) *request_id = request->start_line.request_id;

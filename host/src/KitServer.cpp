@@ -7,25 +7,10 @@
 #include <cctype>
 
 #include "KitCore.h"
+#include "vxhost/AprGuard.h"
 
 namespace vxhost {
 namespace {
-
-// A scratch pool for a message the kit writes itself; freed once the
-// message's text is taken.
-class ScratchPool {
- public:
-  ScratchPool() { apr_pool_create(&m_Pool, nullptr); }
-  ~ScratchPool() {
-    if (m_Pool) apr_pool_destroy(m_Pool);
-  }
-  ScratchPool(const ScratchPool&) = delete;
-  ScratchPool& operator=(const ScratchPool&) = delete;
-  apr_pool_t* get() const { return m_Pool; }
-
- private:
-  apr_pool_t* m_Pool = nullptr;
-};
 
 // The request ids of an Active-Request-Id-List value ("1,2, 3"); what is
 // not a number is passed over.

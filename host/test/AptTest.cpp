@@ -11,11 +11,12 @@
 #include <thread>
 #include <vector>
 
+#include "vxhost/AprGuard.h"
 #include "vxhost/mrcp.h"
 
 namespace {
 
-std::string Str(const apt_str_t& str) { return str.buf ? std::string(str.buf, str.length) : ""; }
+using vxhost::Str;
 
 class AptTest : public ::testing::Test {
  protected:

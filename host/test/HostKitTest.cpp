@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "ambrel/testing/TestSupport.h"
 #include "vxhost/HostKit.h"
 
 namespace {
@@ -38,18 +39,13 @@ bool IsDirectory(const std::string& path) {
 class HostKitTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/vxhost-kit-XXXXXX";
-    ASSERT_NE(nullptr, mkdtemp(pattern));
-    m_Root = pattern;
+    ASSERT_TRUE(m_Scratch.IsValid());
+    m_Root = m_Scratch.Path();
     m_Options.root_dir = m_Root + "/host";
     m_Options.log_stream = nullptr;
   }
 
-  void TearDown() override {
-    m_Kit.reset();
-    const std::string command = "rm -rf '" + m_Root + "'";
-    EXPECT_EQ(0, system(command.c_str()));
-  }
+  void TearDown() override { m_Kit.reset(); }
 
   // A kit with the fake module loaded and its engine open.
   void StartKit(const std::string& module = VX_FAKE_MODULE_PATH) {
@@ -82,6 +78,7 @@ class HostKitTest : public ::testing::Test {
     return copy;
   }
 
+  Ambrel::Testing::ScratchDir m_Scratch;  // removed after the kit is gone
   std::string m_Root;
   HostKit::Options m_Options;
   vxhost::LogCapture m_Log;

@@ -10,11 +10,12 @@
 #include <sstream>
 #include <string>
 
+#include "vxhost/AprGuard.h"
 #include "vxhost/MrcpText.h"
 
 namespace {
 
-std::string Str(const apt_str_t& str) { return str.buf ? std::string(str.buf, str.length) : ""; }
+using vxhost::Str;
 
 // A SPEAK carrying every header the host parses.
 const char kFullSpeakHead[] =

@@ -16,6 +16,7 @@
 #include "Commands.h"
 #include "HostSession.h"
 #include "google/cloud/texttospeech/v1/cloud_tts.grpc.pb.h"
+#include "vxhost/AprGuard.h"
 #include "vxhost/HostKit.h"
 
 namespace VxCli {
@@ -71,8 +72,9 @@ struct Setting {
 // echo when it loads them; empty when the document does not read.
 std::vector<Setting> DocumentSettings(const std::string& path) {
   std::vector<Setting> settings;
-  apr_pool_t* pool = nullptr;
-  if (apr_pool_create(&pool, nullptr) != APR_SUCCESS) return settings;
+  const vxhost::ScratchPool scratch;  // the file opened in it is closed with it
+  apr_pool_t* const pool = scratch.get();
+  if (!pool) return settings;
   apr_file_t* file = nullptr;
   apr_xml_parser* parser = nullptr;
   apr_xml_doc* doc = nullptr;
@@ -92,7 +94,6 @@ std::vector<Setting> DocumentSettings(const std::string& path) {
       stack.insert(stack.end(), children.rbegin(), children.rend());
     }
   }
-  apr_pool_destroy(pool);
   return settings;
 }
 
@@ -123,19 +124,11 @@ bool AskService(const std::string& target, bool secure, std::chrono::millisecond
   return true;
 }
 
-// APR for the reading of the document, which outlives the kit's own.
-class AprScope {
- public:
-  AprScope() { apr_initialize(); }
-  ~AprScope() { apr_terminate(); }
-  AprScope(const AprScope&) = delete;
-  AprScope& operator=(const AprScope&) = delete;
-};
-
 }  // namespace
 
 int Check(const CheckOptions& options) {
-  AprScope apr;
+  // APR for the reading of the document, which outlives the kit's own.
+  const vxhost::AprScope apr;
   std::string error;
   if (!CheckRootTree(options.host.root_dir, &error)) return UsageError("check", error);
   const std::string root = fs::absolute(options.host.root_dir).lexically_normal().string();

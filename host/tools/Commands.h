@@ -20,6 +20,8 @@ int UsageError(const char* command, const std::string& message);
 bool ReadInputFile(const std::string& path, std::string* content, std::string* error);
 // `root` is a directory with conf/vexora.xml; false with *error.
 bool CheckRootTree(const std::string& root, std::string* error);
+// A Completion-Cause as its three digits: "001".
+std::string CauseText(int cause);
 // "normal", "barge-in", ... for a Completion-Cause; "unknown" beyond them.
 const char* CauseName(int cause);
 

@@ -1,5 +1,6 @@
 #include "HostSession.h"
 
+#include <apr_xml.h>
 #include <signal.h>
 #include <stdlib.h>
 
@@ -12,6 +13,7 @@
 #include <thread>
 
 #include "TtsServer.h"
+#include "vxhost/AprGuard.h"
 
 namespace VxCli {
 
@@ -28,30 +30,12 @@ void OnInterrupt(int) { g_Interrupted = 1; }
 
 constexpr std::chrono::milliseconds kWaitSlice{50};
 
+// `value` quoted for an attribute in double quotes, by APR's XML quoting.
 std::string XmlAttribute(const std::string& value) {
-  std::string out;
-  for (char c : value) {
-    switch (c) {
-      case '&':
-        out += "&amp;";
-        break;
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      case '"':
-        out += "&quot;";
-        break;
-      case '\'':
-        out += "&apos;";
-        break;
-      default:
-        out += c;
-    }
-  }
-  return out;
+  const vxhost::AprScope apr;
+  const vxhost::ScratchPool pool;
+  if (!apr.IsOk() || !pool.get()) return std::string();
+  return apr_xml_quote_string(pool.get(), value.c_str(), 1);
 }
 
 bool WriteText(const fs::path& path, const std::string& content, std::string* error) {

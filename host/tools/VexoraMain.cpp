@@ -3,8 +3,6 @@
 // every MRCP message; see CliOptions.cpp for the help texts and
 // SessionScript.h for the scripts of "vexora run".
 
-#include <apr_general.h>
-#include <apr_pools.h>
 #include <grpcpp/grpcpp.h>
 #include <signal.h>
 
@@ -22,10 +20,12 @@
 #include "CliOptions.h"
 #include "Commands.h"
 #include "HostSession.h"
+#include "RiffWave.h"
 #include "SessionScript.h"
 #include "TtsServer.h"
 #include "WaveFile.h"
 #include "google/cloud/texttospeech/v1/cloud_tts.grpc.pb.h"
+#include "vxhost/AprGuard.h"
 #include "vxhost/MrcpText.h"
 
 #ifndef VX_DEFAULT_MODULE_PATH
@@ -81,21 +81,18 @@ bool ReadInputFile(const std::string& path, std::string* content, std::string* e
 // Reads `text` as an MRCP message, to find a bad header before the module
 // is loaded.
 static bool CheckRequestText(const std::string& text, std::string* error) {
-  if (apr_initialize() != APR_SUCCESS) {
+  const vxhost::AprScope apr;
+  if (!apr.IsOk()) {
     *error = "cannot initialise APR";
     return false;
   }
-  apr_pool_t* pool = nullptr;
-  bool ok = false;
-  if (apr_pool_create(&pool, nullptr) == APR_SUCCESS) {
-    mrcp_message_t* message = nullptr;
-    ok = vxhost::ParseMrcpMessage(text, pool, &message, error);
-    apr_pool_destroy(pool);
-  } else {
+  const vxhost::ScratchPool pool;
+  if (!pool.get()) {
     *error = "cannot make a memory pool";
+    return false;
   }
-  apr_terminate();
-  return ok;
+  mrcp_message_t* message = nullptr;
+  return vxhost::ParseMrcpMessage(text, pool.get(), &message, error);
 }
 
 bool CheckRootTree(const std::string& root, std::string* error) {
@@ -109,6 +106,12 @@ bool CheckRootTree(const std::string& root, std::string* error) {
     return false;
   }
   return true;
+}
+
+std::string CauseText(int cause) {
+  char text[16];
+  std::snprintf(text, sizeof(text), "%03d", cause);
+  return text;
 }
 
 const char* CauseName(int cause) {
@@ -125,11 +128,11 @@ const char* CauseName(int cause) {
 
 namespace {
 
-std::string CauseText(const vxhost::ReceivedMessage& message) {
+// "Completion-Cause 001 barge-in", or that the message carries none.
+std::string CauseOf(const vxhost::ReceivedMessage& message) {
   if (!message.has_completion_cause) return "no Completion-Cause";
-  char code[16];
-  std::snprintf(code, sizeof(code), "%03d", message.completion_cause);
-  return std::string("Completion-Cause ") + code + " " + CauseName(message.completion_cause);
+  return "Completion-Cause " + CauseText(message.completion_cause) + " " +
+         CauseName(message.completion_cause);
 }
 
 std::string AudioText(size_t bytes, int rate) {
@@ -260,7 +263,7 @@ int Speak(const SpeakOptions& options) {
                   : "no response to the SPEAK within " + Seconds(timeout);
   } else if (response.request_state != MRCP_REQUEST_STATE_INPROGRESS) {
     outcome = "SPEAK answered " + std::to_string(response.status_code) + " " +
-              vxhost::MrcpRequestStateName(response.request_state) + " (" + CauseText(response) +
+              vxhost::MrcpRequestStateName(response.request_state) + " (" + CauseOf(response) +
               ")";
   } else {
     playing = true;
@@ -268,7 +271,7 @@ int Speak(const SpeakOptions& options) {
     result = WaitForCompletion(channel, timeout, &complete);
     if (result == WaitResult::kMessage) {
       completed = complete.has_completion_cause && complete.completion_cause == 0;
-      outcome = "SPEAK-COMPLETE with " + CauseText(complete);
+      outcome = "SPEAK-COMPLETE with " + CauseOf(complete);
     } else if (result == WaitResult::kInterrupted) {
       outcome = "interrupted before SPEAK-COMPLETE";
     } else {
@@ -298,7 +301,7 @@ int Speak(const SpeakOptions& options) {
     printer.Line("vexora: " + outcome + "; no WAVE file written");
   } else if (written) {
     const size_t pcm = audio.size() & ~static_cast<size_t>(1);
-    printer.Line("vexora: " + options.output + ": " + std::to_string(kWaveHeaderSize + pcm) +
+    printer.Line("vexora: " + options.output + ": " + std::to_string(VxTts::kWaveHeaderBytes + pcm) +
                  " bytes, " + AudioText(pcm, rate) + "; " + outcome);
     if (options.host.realtime) printer.Line("vexora: " + MediaCounts(channel));
   } else {

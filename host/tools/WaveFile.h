@@ -1,4 +1,5 @@
-// WAVE files of the audio a channel collected: 16-bit mono PCM.
+// WAVE files of the audio a channel collected: 16-bit mono PCM, with the
+// speech service's header writer (RiffWave.h).
 #pragma once
 
 #include <string>
@@ -6,14 +7,9 @@
 
 namespace VxCli {
 
-constexpr size_t kWaveHeaderSize = 44;
-
-// The canonical 44-byte header (RIFF, "fmt " of PCM, mono, 16 bits,
-// `rate` Hz, then the "data" chunk header) for `data_bytes` of samples.
-std::string WaveHeader(size_t data_bytes, int rate);
-
-// Writes the header and `pcm` (little-endian 16-bit samples; an odd last
-// byte is dropped) to `path`, replacing the file. False with *error.
+// Writes the canonical 44-byte header and `pcm` (little-endian 16-bit
+// samples; an odd last byte is dropped) to `path`, replacing the file.
+// False with *error.
 bool WriteWaveFile(const std::string& path, const std::vector<char>& pcm, int rate,
                    std::string* error);
 

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "ModuleFixture.h"
+#include "RiffWave.h"
 #include "google/cloud/texttospeech/v1/cloud_tts.grpc.pb.h"
 
 namespace vxtest {
@@ -39,11 +40,7 @@ uint64_t Checksum(const std::string& text) {
   return sum;
 }
 
-uint32_t Le32(const std::string& bytes, size_t offset) {
-  uint32_t value = 0;
-  for (int i = 3; i >= 0; --i) value = (value << 8) | static_cast<unsigned char>(bytes[offset + i]);
-  return value;
-}
+using VxTts::GetLe32;
 
 // A cache descriptor read as its name/value pairs (a later pair wins).
 // *well_formed tells whether the file is whole tokens in whole pairs.
@@ -57,7 +54,7 @@ std::map<std::string, std::string> ReadDescriptor(const fs::path& path, bool* we
       whole = false;
       break;
     }
-    uint32_t count = Le32(bytes, pos);
+    uint32_t count = GetLe32(bytes, pos);
     pos += 4;
     if (count > bytes.size() - pos) {
       whole = false;
@@ -77,7 +74,7 @@ std::map<std::string, std::string> ReadDescriptor(const fs::path& path, bool* we
 std::string WaveData(const fs::path& path) {
   std::string bytes = ReadFile(path);
   if (bytes.size() < 44) return std::string();
-  EXPECT_EQ(Le32(bytes, 40), bytes.size() - 44) << path;
+  EXPECT_EQ(GetLe32(bytes, 40), bytes.size() - 44) << path;
   return bytes.substr(44);
 }
 
@@ -297,16 +294,7 @@ class AcceptingService final : public tts::TextToSpeech::Service {
   }
 
   static std::string Wave(const std::string& pcm, uint32_t rate) {
-    auto le32 = [](uint32_t v) {
-      std::string out(4, '\0');
-      for (int i = 0; i < 4; ++i) out[i] = static_cast<char>((v >> (8 * i)) & 0xFF);
-      return out;
-    };
-    std::string header = "RIFF" + le32(static_cast<uint32_t>(pcm.size() + 36)) + "WAVEfmt " +
-                         le32(16) + std::string("\x01\0\x01\0", 4) + le32(rate) + le32(rate * 2) +
-                         std::string("\x02\0\x10\0", 4) + "data" +
-                         le32(static_cast<uint32_t>(pcm.size()));
-    return header + pcm;
+    return VxTts::Pcm16WaveHeader(pcm.size(), static_cast<int>(rate)) + pcm;
   }
 
   std::atomic<int> m_Calls{0};
@@ -535,10 +523,7 @@ TEST_F(CacheRestart, RecordsOfAnEarlierEngineAreServed) {
   ASSERT_EQ(spawned, 0) << strerror(spawned);
   int status = 0;
   pid_t done = 0;
-  for (auto deadline = std::chrono::steady_clock::now() + 60s;
-       (done = waitpid(child, &status, WNOHANG)) == 0 && std::chrono::steady_clock::now() < deadline;) {
-    std::this_thread::sleep_for(20ms);
-  }
+  Ambrel::Testing::WaitFor([&] { return (done = waitpid(child, &status, WNOHANG)) != 0; }, 60s);
   if (done == 0) {
     kill(child, SIGKILL);
     waitpid(child, &status, 0);

@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstring>
@@ -18,14 +19,18 @@
 #include <thread>
 #include <vector>
 
+#include "RiffWave.h"
+#include "ambrel/testing/TestSupport.h"
+
 extern char** environ;
 
 namespace {
 
 using namespace std::chrono_literals;
+using Ambrel::Testing::WaitFor;
 namespace fs = std::filesystem;
 
-constexpr size_t kHeader = 44;
+constexpr size_t kHeader = VxTts::kWaveHeaderBytes;
 constexpr size_t kFrame8k = 320;   // bytes of 20 ms at 8 kHz
 constexpr size_t kFrame16k = 640;  // bytes of 20 ms at 16 kHz
 
@@ -41,18 +46,6 @@ void WriteText(const fs::path& path, const std::string& content) {
   stream << content;
 }
 
-uint32_t Le32(const std::string& data, size_t at) {
-  return static_cast<uint32_t>(static_cast<unsigned char>(data[at])) |
-         static_cast<uint32_t>(static_cast<unsigned char>(data[at + 1])) << 8 |
-         static_cast<uint32_t>(static_cast<unsigned char>(data[at + 2])) << 16 |
-         static_cast<uint32_t>(static_cast<unsigned char>(data[at + 3])) << 24;
-}
-
-uint16_t Le16(const std::string& data, size_t at) {
-  return static_cast<uint16_t>(static_cast<unsigned char>(data[at]) |
-                               static_cast<unsigned char>(data[at + 1]) << 8);
-}
-
 // A WAVE file as the program writes it: checks the canonical header and
 // gives the PCM that follows.
 struct Wave {
@@ -62,20 +55,14 @@ struct Wave {
 
 ::testing::AssertionResult ReadWave(const fs::path& path, uint32_t rate, Wave* out) {
   const std::string data = ReadText(path);
-  if (data.size() < kHeader) {
-    return ::testing::AssertionFailure() << path << " has " << data.size() << " bytes";
+  VxTts::WaveInfo info;
+  std::string error;
+  if (!VxTts::ParseWave(data, &info, &error)) {
+    return ::testing::AssertionFailure() << path << ": " << error;
   }
-  if (data.compare(0, 4, "RIFF") != 0 || data.compare(8, 4, "WAVE") != 0 ||
-      data.compare(12, 4, "fmt ") != 0 || data.compare(36, 4, "data") != 0) {
-    return ::testing::AssertionFailure() << path << " has no canonical WAVE header";
-  }
-  if (Le32(data, 4) != data.size() - 8 || Le32(data, 40) != data.size() - kHeader) {
-    return ::testing::AssertionFailure() << "chunk sizes do not match the file size";
-  }
-  if (Le32(data, 16) != 16 || Le16(data, 20) != 1 || Le16(data, 22) != 1 ||
-      Le32(data, 24) != rate || Le32(data, 28) != rate * 2 || Le16(data, 32) != 2 ||
-      Le16(data, 34) != 16) {
-    return ::testing::AssertionFailure() << "not 16-bit mono PCM at " << rate << " Hz";
+  if (!info.IsCanonicalPcm16(rate) || info.data_size != data.size() - kHeader) {
+    return ::testing::AssertionFailure() << path << " is not a canonical WAVE file of 16-bit "
+                                         << "mono PCM at " << rate << " Hz";
   }
   out->rate = rate;
   out->pcm = data.substr(kHeader);
@@ -85,7 +72,7 @@ struct Wave {
 int PeakAmplitude(const std::string& pcm) {
   int peak = 0;
   for (size_t i = 0; i + 1 < pcm.size(); i += 2) {
-    const int sample = static_cast<int16_t>(Le16(pcm, i));
+    const int sample = static_cast<int16_t>(VxTts::GetLe16(pcm, i));
     peak = std::max(peak, std::abs(sample));
   }
   return peak;
@@ -111,16 +98,10 @@ struct Outcome {
 class CliTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/vexora-cli-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    m_Dir = pattern;
+    ASSERT_TRUE(m_Scratch.IsValid());
+    m_Dir = m_Scratch.Path();
     // The program's scratch trees go here, so the test sees them removed.
     fs::create_directories(m_Dir / "tmp");
-  }
-
-  void TearDown() override {
-    std::error_code ignored;
-    fs::remove_all(m_Dir, ignored);
   }
 
   // Starts the program with `args`; its standard output and error go to
@@ -162,19 +143,14 @@ class CliTest : public ::testing::Test {
                std::chrono::steady_clock::time_point started) {
     Outcome outcome;
     int status = 0;
-    while (true) {
-      const pid_t done = waitpid(pid, &status, WNOHANG);
-      if (done == pid) {
-        outcome.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        break;
-      }
-      if (std::chrono::steady_clock::now() - started > limit) {
-        kill(pid, SIGKILL);
-        waitpid(pid, &status, 0);
-        ADD_FAILURE() << "vexora " << tag << " still ran after " << limit.count() << " s";
-        break;
-      }
-      std::this_thread::sleep_for(5ms);
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        started + limit - std::chrono::steady_clock::now());
+    if (WaitFor([&] { return waitpid(pid, &status, WNOHANG) == pid; }, std::max(left, 0ms))) {
+      outcome.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    } else {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      ADD_FAILURE() << "vexora " << tag << " still ran after " << limit.count() << " s";
     }
     outcome.elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
         std::chrono::steady_clock::now() - started);
@@ -196,7 +172,8 @@ class CliTest : public ::testing::Test {
 
   bool ScratchTreesLeft() const { return !fs::is_empty(m_Dir / "tmp"); }
 
-  fs::path m_Dir;
+  Ambrel::Testing::ScratchDir m_Scratch;
+  fs::path m_Dir;  // m_Scratch's path
   int m_Runs = 0;
 };
 
@@ -393,10 +370,8 @@ TEST_F(CliTest, InterruptedSpeakStopsClosesAndCleansUp) {
                           tag);
   ASSERT_GT(pid, 0);
   // Wait until the SPEAK is playing.
-  while (ReadText(m_Dir / (tag + ".out")).find("IN-PROGRESS") == std::string::npos &&
-         std::chrono::steady_clock::now() - started < 20s) {
-    std::this_thread::sleep_for(10ms);
-  }
+  WaitFor([&] { return ReadText(m_Dir / (tag + ".out")).find("IN-PROGRESS") != std::string::npos; },
+          20s);
   std::this_thread::sleep_for(200ms);
   kill(pid, SIGINT);
   const Outcome run = Wait(pid, tag, 30s, started);
@@ -721,10 +696,8 @@ TEST_F(CliTest, ServeTtsListensUntilTerminatedAndAnswersListVoices) {
   const pid_t pid = Start({"serve-tts", "--listen", "127.0.0.1:0"}, tag);
   ASSERT_GT(pid, 0);
   std::string out;
-  while ((out = ReadText(m_Dir / (tag + ".out"))).find('\n') == std::string::npos &&
-         std::chrono::steady_clock::now() - started < 20s) {
-    std::this_thread::sleep_for(10ms);
-  }
+  WaitFor([&] { return (out = ReadText(m_Dir / (tag + ".out"))).find('\n') != std::string::npos; },
+          20s);
   const std::string prefix = "listening on ";
   ASSERT_EQ(out.compare(0, prefix.size() + 10, prefix + "127.0.0.1:"), 0) << out;
   const std::string target = out.substr(prefix.size(), out.find('\n') - prefix.size());
@@ -809,12 +782,9 @@ class CliServedTest : public CliTest {
     CliTest::SetUp();
     m_Server = Start({"serve-tts", "--listen", "127.0.0.1:0"}, "served");
     ASSERT_GT(m_Server, 0);
-    const auto started = std::chrono::steady_clock::now();
     std::string out;
-    while ((out = ReadText(m_Dir / "served.out")).find('\n') == std::string::npos &&
-           std::chrono::steady_clock::now() - started < 20s) {
-      std::this_thread::sleep_for(10ms);
-    }
+    WaitFor([&] { return (out = ReadText(m_Dir / "served.out")).find('\n') != std::string::npos; },
+            20s);
     const std::string prefix = "listening on ";
     ASSERT_EQ(out.compare(0, prefix.size(), prefix), 0) << out;
     m_Target = out.substr(prefix.size(), out.find('\n') - prefix.size());

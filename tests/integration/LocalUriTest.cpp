@@ -3,19 +3,14 @@
 #include <unistd.h>
 
 #include "ModuleFixture.h"
+#include "RiffWave.h"
 
 namespace vxtest {
 namespace {
 
 // A WAVE file of 8 kHz 16-bit mono holding `bytes` bytes of audio.
 std::string Wave(size_t bytes, char sample) {
-  auto le32 = [](uint32_t v) {
-    return std::string{static_cast<char>(v), static_cast<char>(v >> 8),
-                       static_cast<char>(v >> 16), static_cast<char>(v >> 24)};
-  };
-  return "RIFF" + le32(static_cast<uint32_t>(36 + bytes)) + "WAVEfmt " +
-         std::string("\x10\0\0\0\x01\0\x01\0\x40\x1f\0\0\x80\x3e\0\0\x02\0\x10\0", 20) +
-         "data" + le32(static_cast<uint32_t>(bytes)) + std::string(bytes, sample);
+  return VxTts::Pcm16WaveHeader(bytes, 8000) + std::string(bytes, sample);
 }
 
 class LocalUriTest : public ModuleFixture {

@@ -206,16 +206,16 @@ TEST_F(MetricsTest, RefusedSpeaksAreNotCountedAndFailedOnesAreErrors) {
 // file's mode is kept.
 TEST_F(MetricsTest, RefreshTimerRewritesTheFileInPlace) {
   Start("", "refresh-period=\"1\" metrics-file=\"vexora.prom\"");
-  for (int i = 0; i < 50 && !fs::exists(Metrics()); ++i) std::this_thread::sleep_for(100ms);
+  Ambrel::Testing::WaitFor([&] { return fs::exists(Metrics()); }, 5s);
   ASSERT_EQ(chmod(Metrics().c_str(), 0640), 0);
   vxhost::Channel* channel = OpenChannel("ch1");
   ASSERT_NE(channel, nullptr);
-  bool seen = false;
-  for (int i = 0; i < 50 && !seen; ++i) {
-    std::this_thread::sleep_for(100ms);
-    seen = ReadFile(Metrics()).find("\nvexora_channels_in_use 1\n") != std::string::npos;
-  }
-  EXPECT_TRUE(seen) << ReadFile(Metrics());
+  EXPECT_TRUE(Ambrel::Testing::WaitFor(
+      [&] {
+        return ReadFile(Metrics()).find("\nvexora_channels_in_use 1\n") != std::string::npos;
+      },
+      5s))
+      << ReadFile(Metrics());
   Parsed parsed = ParseMetrics(Metrics(), m_Root);
   EXPECT_TRUE(parsed.ok) << parsed.output;
   struct stat info;

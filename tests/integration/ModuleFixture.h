@@ -15,6 +15,7 @@
 #include <string>
 
 #include "TtsServer.h"
+#include "ambrel/testing/TestSupport.h"
 #include "vxhost/HostKit.h"
 
 namespace vxtest {
@@ -59,9 +60,8 @@ inline std::string RequestText(const std::string& method, const std::vector<std:
 class ModuleFixture : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/vexora-it-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    m_Root = pattern;
+    ASSERT_TRUE(m_Scratch.IsValid());
+    m_Root = m_Scratch.Path();
     fs::create_directories(m_Root / "conf");
     fs::create_directories(m_Root / "data");
     fs::create_directories(m_Root / "var" / "status");
@@ -74,8 +74,6 @@ class ModuleFixture : public ::testing::Test {
     if (m_Server) m_Server->Shutdown();
     m_Server.reset();
     m_Log.reset();
-    std::error_code ignored;
-    fs::remove_all(m_Root, ignored);
   }
 
   // Starts the local speech service; tests that need a dead or scripted
@@ -163,6 +161,7 @@ class ModuleFixture : public ::testing::Test {
     EXPECT_EQ(complete.request_state, MRCP_REQUEST_STATE_COMPLETE);
   }
 
+  Ambrel::Testing::ScratchDir m_Scratch;  // the host tree, removed last
   fs::path m_Root;
   std::unique_ptr<VxTts::TtsServer> m_Server;
   std::unique_ptr<vxhost::HostKit> m_Kit;

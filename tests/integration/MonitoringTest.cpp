@@ -19,12 +19,8 @@ constexpr char kUsage01[] = "in-use channels: 0\nmax used channels: 1\n";
 // Polls until the file exists and reads `content`; false on time-out.
 bool WaitForContent(const fs::path& path, const std::string& content,
                     std::chrono::milliseconds timeout) {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  for (;;) {
-    if (fs::exists(path) && ReadFile(path) == content) return true;
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(20ms);
-  }
+  return Ambrel::Testing::WaitFor([&] { return fs::exists(path) && ReadFile(path) == content; },
+                                  timeout);
 }
 
 class MonitoringTest : public ModuleFixture {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "ModuleFixture.h"
+#include "RiffWave.h"
 
 namespace vxtest {
 namespace {
@@ -14,21 +15,11 @@ namespace {
 constexpr size_t kFrame8k = 320;  // bytes of a 20 ms frame at 8 kHz
 constexpr double kPi = 3.14159265358979323846;
 
-std::string Le16(unsigned value) {
-  return std::string{static_cast<char>(value & 0xFF), static_cast<char>((value >> 8) & 0xFF)};
-}
-
-std::string Le32(uint32_t value) { return Le16(value & 0xFFFF) + Le16(value >> 16); }
-
 // A WAVE file: a canonical "fmt " chunk and a "data" chunk holding `data`.
 std::string Wave(unsigned tag, unsigned channels, uint32_t rate, unsigned bits,
                  const std::string& data) {
-  const unsigned align = channels * bits / 8;
-  std::string fmt =
-      Le16(tag) + Le16(channels) + Le32(rate) + Le32(rate * align) + Le16(align) + Le16(bits);
-  std::string chunks = "fmt " + Le32(16) + fmt + "data" + Le32(static_cast<uint32_t>(data.size())) +
-                       data + (data.size() % 2 ? std::string(1, '\0') : "");
-  return "RIFF" + Le32(static_cast<uint32_t>(4 + chunks.size())) + "WAVE" + chunks;
+  return VxTts::WaveFile(static_cast<uint16_t>(tag), static_cast<uint16_t>(channels),
+                         static_cast<uint16_t>(bits), static_cast<int>(rate), data);
 }
 
 // `seconds` of a tone as 16-bit PCM, the same in every channel.
@@ -37,7 +28,7 @@ std::string Tone(double frequency, uint32_t rate, unsigned channels, double seco
   const size_t count = static_cast<size_t>(rate * seconds);
   for (size_t i = 0; i < count; ++i) {
     long value = std::lround(8000 * std::sin(2 * kPi * frequency * i / rate));
-    for (unsigned c = 0; c < channels; ++c) bytes += Le16(static_cast<uint16_t>(value));
+    for (unsigned c = 0; c < channels; ++c) VxTts::PutLe16(&bytes, static_cast<uint16_t>(value));
   }
   return bytes;
 }

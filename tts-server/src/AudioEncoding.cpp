@@ -1,54 +1,23 @@
 #include "AudioEncoding.h"
 
+#include "RiffWave.h"
+
 namespace VxTts {
 namespace {
 
-constexpr uint16_t kFormatPcm = 1;
-constexpr uint16_t kFormatAlaw = 6;
-constexpr uint16_t kFormatMulaw = 7;
 constexpr char kListSoftware[] = "vexora-tts-server";
-
-void PutU16(std::string* out, uint16_t v) {
-  out->push_back(static_cast<char>(v & 0xFF));
-  out->push_back(static_cast<char>(v >> 8));
-}
-
-void PutU32(std::string* out, uint32_t v) {
-  for (int i = 0; i < 4; ++i) out->push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
-}
 
 // A LIST/INFO chunk naming the software, padded to an even size.
 std::string ListChunk() {
   std::string isft(kListSoftware, sizeof(kListSoftware));  // with its NUL
   if (isft.size() % 2 != 0) isft.push_back('\0');
   std::string chunk = "LIST";
-  PutU32(&chunk, static_cast<uint32_t>(4 + 8 + isft.size()));
+  PutLe32(&chunk, static_cast<uint32_t>(4 + 8 + isft.size()));
   chunk += "INFO";
   chunk += "ISFT";
-  PutU32(&chunk, static_cast<uint32_t>(isft.size()));
+  PutLe32(&chunk, static_cast<uint32_t>(isft.size()));
   chunk += isft;
   return chunk;
-}
-
-std::string WaveHeader(uint16_t format, uint16_t bits, int sample_rate, size_t data_bytes,
-                       const std::string& extra_chunk) {
-  const uint32_t rate = static_cast<uint32_t>(sample_rate);
-  const uint16_t block_align = bits / 8;
-  std::string h = "RIFF";
-  PutU32(&h, static_cast<uint32_t>(4 + (8 + 16) + extra_chunk.size() + 8 + data_bytes));
-  h += "WAVE";
-  h += "fmt ";
-  PutU32(&h, 16);
-  PutU16(&h, format);
-  PutU16(&h, 1);  // mono
-  PutU32(&h, rate);
-  PutU32(&h, rate * block_align);
-  PutU16(&h, block_align);
-  PutU16(&h, bits);
-  h += extra_chunk;
-  h += "data";
-  PutU32(&h, static_cast<uint32_t>(data_bytes));
-  return h;
 }
 
 }  // namespace
@@ -86,21 +55,20 @@ uint8_t LinearToAlaw(int16_t sample) {
 std::string EncodeAudio(const std::vector<int16_t>& pcm, int sample_rate, AudioLayout layout,
                         const AudioDamage& damage) {
   std::string data;
-  uint16_t format = kFormatPcm, bits = 16;
+  uint16_t format = kWaveFormatPcm, bits = 16;
   switch (layout) {
     case AudioLayout::kWaveLinear16:
     case AudioLayout::kRawLinear16:
-      data.reserve(pcm.size() * 2);
-      for (int16_t s : pcm) PutU16(&data, static_cast<uint16_t>(s));
+      data = Pcm16Bytes(pcm);
       break;
     case AudioLayout::kWaveMulaw:
-      format = kFormatMulaw;
+      format = kWaveFormatMulaw;
       bits = 8;
       data.reserve(pcm.size());
       for (int16_t s : pcm) data.push_back(static_cast<char>(LinearToMulaw(s)));
       break;
     case AudioLayout::kWaveAlaw:
-      format = kFormatAlaw;
+      format = kWaveFormatAlaw;
       bits = 8;
       data.reserve(pcm.size());
       for (int16_t s : pcm) data.push_back(static_cast<char>(LinearToAlaw(s)));
@@ -108,7 +76,7 @@ std::string EncodeAudio(const std::vector<int16_t>& pcm, int sample_rate, AudioL
   }
   std::string out;
   if (layout != AudioLayout::kRawLinear16) {
-    out = WaveHeader(format, bits, sample_rate, data.size(),
+    out = WaveHeader(format, 1, bits, sample_rate, data.size(),
                      damage.extra_chunks ? ListChunk() : std::string());
   }
   out += data;

@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "RiffWave.h"  // kWaveHeaderBytes
+
 namespace VxTts {
 
 // How the reply's audio bytes are laid out.
@@ -20,7 +22,6 @@ struct AudioDamage {
   bool extra_chunks = false;  // a LIST chunk sits between "fmt " and "data"
 };
 
-constexpr size_t kWaveHeaderBytes = 44;
 constexpr size_t kCutHeaderBytes = 20;
 
 // Encodes mono 16-bit samples at sample_rate into the reply bytes.

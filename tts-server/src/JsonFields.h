@@ -6,9 +6,9 @@
 namespace VxTts {
 
 // The top-level members of one JSON object, enough to read a service-account
-// key file and the header and claims of a token. Strings are unescaped;
-// numbers, booleans and null keep their literal text; nested objects and
-// arrays are kept as their raw JSON text. A plain value type.
+// key file and the header and claims of a token: the strings (unescaped)
+// and the numbers; other members are only known to be there. The text is
+// read by nlohmann-json, strictly. A plain value type.
 class JsonFields {
  public:
   // Parses text, which must be exactly one JSON object (surrounding white
@@ -24,8 +24,10 @@ class JsonFields {
 
  private:
   struct Value {
-    bool is_string = false;
-    std::string text;  // unescaped string, or the literal/raw JSON
+    enum class Kind { kString, kNumber, kOther };
+    Kind kind = Kind::kOther;
+    std::string text;   // kString: unescaped
+    double number = 0;  // kNumber
   };
   std::map<std::string, Value> m_Values;
 };

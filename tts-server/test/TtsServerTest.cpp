@@ -33,15 +33,7 @@ using VxTtsTest::WaveInfo;
 constexpr char kTone[] = "vx-test-tone";
 constexpr char kSentence[] = "The quick brown fox jumps over the lazy dog.";
 
-// Waits until pred holds or the time-out passes; returns pred's last value.
-bool WaitFor(const std::function<bool()>& pred, std::chrono::milliseconds timeout) {
-  const auto until = std::chrono::steady_clock::now() + timeout;
-  while (!pred()) {
-    if (std::chrono::steady_clock::now() > until) return false;
-    std::this_thread::sleep_for(2ms);
-  }
-  return true;
-}
+using VxTtsTest::WaitFor;
 
 class TtsServerTest : public ::testing::Test {
  protected:
@@ -567,7 +559,7 @@ TEST(TtsServerLatencyOptions, StartRefusesNegativeOrNonNumericValues) {
 #ifdef VX_TTS_SERVER_PROGRAM
 TEST(TtsServerProgram, ServesLogsAndStopsOnSigterm) {
   VxTtsTest::ScratchDir dir;
-  const std::string err_file = dir.File("stderr.txt");
+  const std::string err_file = dir / "stderr.txt";
   int out_pipe[2];
   ASSERT_EQ(pipe2(out_pipe, O_CLOEXEC), 0);
   const pid_t pid = fork();
@@ -623,7 +615,7 @@ TEST(TtsServerProgram, ServesLogsAndStopsOnSigterm) {
   EXPECT_NE(log.find(" latency-ms=301"), std::string::npos) << log;
 
   // --help names every option; a bad option is refused.
-  const std::string help_file = dir.File("help.txt");
+  const std::string help_file = dir / "help.txt";
   ASSERT_EQ(VxTtsTest::Run(std::string(VX_TTS_SERVER_PROGRAM) + " --help > " + help_file), 0);
   const std::string help = VxTtsTest::ReadFile(help_file);
   for (const char* option :
@@ -640,7 +632,7 @@ TEST(TtsServerProgram, ServesLogsAndStopsOnSigterm) {
                            " --first-byte-ms 0 --ms-per-char 0 --first-byte-ms 150"
                            " --ms-per-char 0.5 --help"),
             0);
-  const std::string err = dir.File("usage.txt");
+  const std::string err = dir / "usage.txt";
   for (const char* bad :
        {"--first-byte-ms -1", "--first-byte-ms abc", "--first-byte-ms 1.5", "--first-byte-ms",
         "--first-byte-ms 99999999999", "--ms-per-char -0.5", "--ms-per-char x",

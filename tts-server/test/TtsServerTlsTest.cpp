@@ -25,7 +25,7 @@ class TlsFiles : public ::testing::Environment {
  public:
   void SetUp() override {
     m_Dir = std::make_unique<VxTtsTest::ScratchDir>();
-    const std::string d = m_Dir->path();
+    const std::string d = m_Dir->Path();
     const std::string ext = File("server.ext");
     ASSERT_TRUE(VxTtsTest::WriteFile(
         ext,
@@ -52,7 +52,7 @@ class TlsFiles : public ::testing::Environment {
   }
   void TearDown() override { m_Dir.reset(); }
 
-  std::string File(const std::string& name) const { return m_Dir->File(name); }
+  std::string File(const std::string& name) const { return *m_Dir / name; }
   const std::string& service_account() const { return m_ServiceAccount; }
   const std::string& other_account() const { return m_OtherAccount; }
 

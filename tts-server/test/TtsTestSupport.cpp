@@ -1,84 +1,20 @@
 #include "TtsTestSupport.h"
 
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <sstream>
 
 namespace VxTtsTest {
 namespace tts = google::cloud::texttospeech::v1;
 
-namespace {
-
-uint16_t U16(const std::string& b, size_t at) {
-  return static_cast<uint16_t>(static_cast<unsigned char>(b[at]) |
-                               (static_cast<unsigned char>(b[at + 1]) << 8));
-}
-
-uint32_t U32(const std::string& b, size_t at) {
-  return static_cast<uint32_t>(U16(b, at)) | (static_cast<uint32_t>(U16(b, at + 2)) << 16);
-}
-
-}  // namespace
-
-bool ParseWave(const std::string& bytes, WaveInfo* info, std::string* error) {
-  *info = WaveInfo();
-  if (bytes.size() < 12 || bytes.compare(0, 4, "RIFF") != 0 || bytes.compare(8, 4, "WAVE") != 0) {
-    *error = "no RIFF/WAVE preamble";
-    return false;
-  }
-  info->riff_size = U32(bytes, 4);
-  if (info->riff_size + 8ull != bytes.size()) {
-    *error = "RIFF size " + std::to_string(info->riff_size) + " does not match " +
-             std::to_string(bytes.size()) + " bytes";
-    return false;
-  }
-  bool have_fmt = false;
-  size_t at = 12;
-  while (at + 8 <= bytes.size()) {
-    const std::string id = bytes.substr(at, 4);
-    const uint32_t size = U32(bytes, at + 4);
-    info->chunk_ids.push_back(id);
-    if (at + 8 + size > bytes.size()) {
-      *error = "chunk " + id + " runs past the end";
-      return false;
-    }
-    if (id == "fmt ") {
-      if (size < 16) {
-        *error = "fmt chunk too short";
-        return false;
-      }
-      info->format = U16(bytes, at + 8);
-      info->channels = U16(bytes, at + 10);
-      info->sample_rate = U32(bytes, at + 12);
-      info->byte_rate = U32(bytes, at + 16);
-      info->block_align = U16(bytes, at + 20);
-      info->bits = U16(bytes, at + 22);
-      have_fmt = true;
-    } else if (id == "data") {
-      if (!have_fmt) {
-        *error = "data before fmt";
-        return false;
-      }
-      info->data_offset = at + 8;
-      info->data_size = size;
-      return true;
-    }
-    at += 8 + size + (size & 1);
-  }
-  *error = "no data chunk";
-  return false;
-}
-
 std::vector<int16_t> Pcm16(const std::string& bytes, size_t offset) {
   std::vector<int16_t> pcm;
   for (size_t i = offset; i + 1 < bytes.size(); i += 2) {
-    pcm.push_back(static_cast<int16_t>(U16(bytes, i)));
+    pcm.push_back(static_cast<int16_t>(VxTts::GetLe16(bytes, i)));
   }
   return pcm;
 }
@@ -134,19 +70,6 @@ tts::SynthesizeSpeechRequest MakeRequest(const std::string& text, const std::str
   request.mutable_audio_config()->set_audio_encoding(encoding);
   request.mutable_audio_config()->set_sample_rate_hertz(sample_rate);
   return request;
-}
-
-ScratchDir::ScratchDir() {
-  char pattern[] = "/tmp/vx-tts-test-XXXXXX";
-  const char* made = mkdtemp(pattern);
-  m_Path = made != nullptr ? made : "/tmp";
-}
-
-ScratchDir::~ScratchDir() {
-  if (m_Path != "/tmp") {
-    std::error_code ec;
-    std::filesystem::remove_all(m_Path, ec);
-  }
 }
 
 bool WriteFile(const std::string& path, const std::string& content) {

@@ -1,6 +1,8 @@
 // Channel requests and the state machine: posted events, open and close,
-// the method dispatch, SPEAK acceptance, STOP, PAUSE, RESUME and the end of
-// a SPEAK.
+// the method dispatch, SPEAK acceptance and the ends of a SPEAK (STOP,
+// PAUSE and RESUME are in ChannelStop.cpp). Somewhat over 400 lines: the
+// ways a SPEAK is accepted, replaced and ended share their state and are
+// read together.
 #include "Channel.h"
 
 #include <apr_strings.h>
@@ -58,8 +60,8 @@ Channel::~Channel() {
   // A media read that was in progress when the close completed may have
   // posted one last event for this channel; it must run before the channel
   // is gone. (It finds the channel closed and does nothing.)
-  Ambrel::SoftEventProcessor* processor = m_Engine ? m_Engine->GetEventProcessor() : nullptr;
-  if (processor && !processor->IsProcessorThread()) {
+  Ambrel::AsyncEventProcessor* processor = m_Engine ? m_Engine->GetEventProcessor() : nullptr;
+  if (processor && !m_Engine->IsProcessorThread()) {
     auto done = std::make_shared<std::promise<void>>();
     std::future<void> flushed = done->get_future();
     if (Ambrel::PostAsyncEvent(processor, new FlushEvent(done))) {
@@ -81,6 +83,8 @@ apr_pool_t* Channel::SpeakPool() {
 const char* Channel::GetId() const {
   return (m_HostChannel && m_HostChannel->id.buf) ? m_HostChannel->id.buf : "";
 }
+
+int64_t Channel::Now() const { return m_Engine ? m_Engine->Now() : apr_time_now(); }
 
 bool Channel::PostEvent(Ambrel::AsyncEvent* event) {
   return Ambrel::PostAsyncEvent(m_Engine->GetEventProcessor(), event);
@@ -108,6 +112,7 @@ void Channel::SendMessage(mrcp_message_t* message) {
 }
 
 void Channel::ProcessEvent(ChannelEvent* event) {
+  VXS_ASSERT_PROCESSOR_THREAD(m_Engine);
   switch (event->m_Type) {
     case TASK_MSG_OPEN:
       Open();
@@ -154,6 +159,7 @@ bool Channel::Close() {
 }
 
 void Channel::ProcessClose() {
+  VXS_ASSERT_PROCESSOR_THREAD(m_Engine);
   // A STOP still held is answered: nothing would answer it once the channel
   // is closed.
   AnswerHeldStop();
@@ -181,6 +187,7 @@ void Channel::ProcessClose() {
 }
 
 void Channel::ProcessRequest(mrcp_message_t* request) {
+  VXS_ASSERT_PROCESSOR_THREAD(m_Engine);
   if (!request) return;
   mrcp_message_t* response = mrcp_response_create(request, request->pool);
   bool handled = false;
@@ -200,7 +207,7 @@ void Channel::ProcessRequest(mrcp_message_t* request) {
       break;
     case SYNTHESIZER_CONTROL:
       // Nothing to change, but the answer says how far the SPEAK got.
-      if (m_ActiveRequest && !m_PendingResponse) AddSpeechMarker(response, apr_time_now());
+      if (m_ActiveRequest && !m_PendingResponse) AddSpeechMarker(response, Now());
       break;
     case SYNTHESIZER_SET_PARAMS:
       handled = SetParams(request, response);
@@ -271,7 +278,7 @@ bool Channel::Speak(mrcp_message_t* request, mrcp_message_t* response) {
   if (m_Details.m_SaveRecord) {
     sdr->ComposeName(m_Details.m_Name, GetId(), request->start_line.request_id,
                      m_Details.m_LoggingTag, request->pool);
-    m_Details.m_StartTime = apr_time_now();
+    m_Details.m_StartTime = Now();
   }
 
   if (!m_Stub && !CreateGrpcChannel()) {
@@ -397,119 +404,15 @@ bool Channel::ComposeContent(apr_pool_t* pool) {
   }
 }
 
-namespace {
-
-// The request ids of a STOP's Active-Request-Id-List ("1, 2,3"); false when
-// the request carries no list.
-bool ReadActiveRequestIds(const mrcp_message_t* request, std::vector<mrcp_request_id>& ids) {
-  if (!mrcp_generic_header_property_check(request, GENERIC_HEADER_ACTIVE_REQUEST_ID_LIST)) {
-    return false;
-  }
-  const mrcp_generic_header_t* header = mrcp_generic_header_get(request);
-  const apt_str_t& list = header->active_request_id_list;
-  std::string text = list.buf ? std::string(list.buf, list.length) : std::string();
-  size_t start = 0;
-  while (start <= text.size()) {
-    size_t end = text.find(',', start);
-    if (end == std::string::npos) end = text.size();
-    std::string item = text.substr(start, end - start);
-    const size_t first = item.find_first_not_of(" \t");
-    const size_t last = item.find_last_not_of(" \t");
-    if (first != std::string::npos) {
-      item = item.substr(first, last - first + 1);
-      char* rest = nullptr;
-      const unsigned long long id = std::strtoull(item.c_str(), &rest, 10);
-      if (rest && *rest == '\0' && item[0] != '-') ids.push_back(static_cast<mrcp_request_id>(id));
-    }
-    start = end + 1;
-  }
-  return true;
-}
-
-// Names request in the response's Active-Request-Id-List.
-void AddActiveRequest(mrcp_message_t* response, const mrcp_message_t* request) {
-  if (!request || !mrcp_generic_header_prepare(response)) return;
-  apt_string_assign(&response->generic_header->active_request_id_list,
-                    apr_psprintf(response->pool, "%" APR_SIZE_T_FMT,
-                                 request->start_line.request_id),
-                    response->pool);
-  mrcp_generic_header_property_add(response, GENERIC_HEADER_ACTIVE_REQUEST_ID_LIST);
-}
-
-}  // namespace
-
-bool Channel::Stop(mrcp_message_t* request, mrcp_message_t* response) {
-  if (!m_ActiveRequest) return false;
-  // The response says how far the SPEAK got, whether it stops it or not;
-  // once it stops it, no marker follows.
-  AddSpeechMarker(response, apr_time_now());
-  const bool barge_in = request->start_line.method_id == SYNTHESIZER_BARGE_IN_OCCURRED;
-  // A prompt that may not be interrupted plays on through the caller's
-  // speech; the barge-in is answered at once with nothing stopped.
-  if (barge_in && !m_KillOnBargeIn) return false;
-  // A STOP naming requests stops only those: one that does not name the
-  // SPEAK this channel plays leaves it alone.
-  std::vector<mrcp_request_id> ids;
-  if (ReadActiveRequestIds(request, ids) &&
-      std::find(ids.begin(), ids.end(), m_ActiveRequest->start_line.request_id) == ids.end()) {
-    return false;
-  }
-  // The SPEAK is already being stopped: this response is answered with the
-  // one held, not before it, since until then the SPEAK may still start.
-  if (m_StopResponse.load()) {
-    m_LaterStopResponses.push_back(response);
-    return true;
-  }
-  m_StopResponse = response;
-  m_Details.m_CompletionCause = SYNTHESIZER_COMPLETION_CAUSE_CANCELLED;
-  // The call in flight is not waited for: its cancelled completion comes
-  // back within milliseconds and answers the STOP (a service that takes
-  // seconds would otherwise hold the caller who interrupted in silence).
-  // With audio flowing the media thread reports the stop on its next read.
-  if (m_SynthContext) m_SynthContext->m_Context.TryCancel();
-  return true;
-}
-
-void Channel::SendStopResponse(mrcp_message_t* response, const mrcp_message_t* stopped) {
-  // The response of the STOP that ended a SPEAK names it; later STOPs and
-  // one whose SPEAK had already ended otherwise stopped nothing.
-  AddActiveRequest(response, stopped);
-  SendMessage(response);
-  std::vector<mrcp_message_t*> later;
-  later.swap(m_LaterStopResponses);
-  for (mrcp_message_t* message : later) SendMessage(message);
-}
-
-// PAUSE and RESUME name the SPEAK they paused or resumed, if any.
-bool Channel::Pause(mrcp_message_t*, mrcp_message_t* response) {
-  m_Paused = true;
-  AddActiveRequest(response, m_StopResponse.load() ? nullptr : m_ActiveRequest);
-  SendMessage(response);
-  return true;
-}
-
-bool Channel::Resume(mrcp_message_t*, mrcp_message_t* response) {
-  m_Paused = false;
-  AddActiveRequest(response, m_StopResponse.load() ? nullptr : m_ActiveRequest);
-  SendMessage(response);
-  return true;
-}
-
-void Channel::ResumeStreaming() {
-  if (!m_ActiveRequest || m_PendingResponse || m_StopResponse.load() || !m_ChunkBuffer) return;
-  apt_bool_t mark_read = FALSE;
-  vxs_media_chunk_buffer_generation(m_ChunkBuffer, &mark_read);
-  if (!mark_read) m_Streaming = true;
-}
-
 void Channel::ProcessSpeechDoneEvent(uint32_t generation) {
+  VXS_ASSERT_PROCESSOR_THREAD(m_Engine);
   // The mark of a SPEAK that a later one replaced: not this SPEAK's end.
   if (generation != m_SpeakGeneration) {
     ResumeStreaming();
     return;
   }
   if (!m_ActiveRequest) return;
-  m_Details.m_CompletionTime = apr_time_now();
+  m_Details.m_CompletionTime = Now();
   m_SpeakMetrics.Ended(m_Engine->GetMetrics(), m_Details.m_CompletionCause,
                        SYNTHESIZER_COMPLETION_CAUSE_NORMAL);
   if (m_Details.m_SaveRecord) SaveRecord(m_Details);
@@ -535,40 +438,18 @@ void Channel::ProcessSpeechDoneEvent(uint32_t generation) {
         mrcp_resource_header_property_add(event, SYNTHESIZER_HEADER_FAILED_URI_CAUSE);
       }
     }
-    AddSpeechMarker(event, apr_time_now());
+    AddSpeechMarker(event, Now());
     event->start_line.request_state = MRCP_REQUEST_STATE_COMPLETE;
     m_ActiveRequest = nullptr;
     SendMessage(event);
   }
 }
 
-void Channel::ProcessStopCompleteEvent() {
-  mrcp_message_t* stop_response = m_StopResponse;
-  if (!m_ActiveRequest || !stop_response) {
-    // The stop was answered already (a later SPEAK replaced the stopped one).
-    ResumeStreaming();
-    return;
-  }
-  if (m_SynthContext) {
-    VXS_CHANNEL_LOG(APT_PRIO_DEBUG, "Wait for synthesis completion");
-    return;
-  }
-  // A stopped SPEAK ends here: its record carries the cause the STOP set.
-  m_SpeakMetrics.Ended(m_Engine->GetMetrics(), m_Details.m_CompletionCause,
-                       SYNTHESIZER_COMPLETION_CAUSE_CANCELLED);
-  if (m_Details.m_SaveRecord) SaveRecord(m_Details);
-  const mrcp_message_t* stopped = m_ActiveRequest;
-  m_ActiveRequest = nullptr;
-  m_StopResponse = nullptr;
-  SendStopResponse(stop_response, stopped);
-  if (m_ClosePending) ProcessClose();
-}
-
 bool Channel::SaveRecord(SdrManager::SynthesisDetails& details) {
   // Once per SPEAK: a SPEAK whose playback ended just as a STOP came in
   // reaches both the end of playback and the answer to the STOP.
   details.m_SaveRecord = false;
-  if (details.m_CompletionTime == 0) details.m_CompletionTime = apr_time_now();
+  if (details.m_CompletionTime == 0) details.m_CompletionTime = Now();
   SdrManager* sdr = m_Engine->GetSdrManager();
   if (!sdr) return false;
   if (details.m_CompletionCause == SYNTHESIZER_COMPLETION_CAUSE_UNKNOWN) {

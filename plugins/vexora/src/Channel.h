@@ -1,11 +1,3 @@
-// The module's side of one MRCP synthesizer channel: the request state
-// machine, parameter resolution, the gRPC synthesis call, audio delivery
-// through the media chunk buffer and the cache lookup.
-//
-// Host threads only post events (SignalEvent); the media thread calls Read;
-// the gRPC task thread calls SignalGrpcEvent; everything else runs on the
-// engine's event-processor thread. Created by the host's create-channel
-// binding and deleted by its destroy binding; the engine is not owned.
 #pragma once
 
 #include <apr_pools.h>
@@ -42,8 +34,8 @@ class ChannelEvent : public Ambrel::AsyncEvent {
   void Process() override;
 
   TaskMsgType m_Type;
-  Channel* m_Channel;
-  mrcp_message_t* m_Message;  // requests only
+  Channel* m_Channel;         // not owned
+  mrcp_message_t* m_Message;  // requests only; the host's
 };
 
 // A completion of a channel's call, posted by the gRPC task thread.
@@ -53,8 +45,8 @@ class ChannelGrpcEvent : public Ambrel::AsyncEvent {
       : m_Channel(channel), m_Tag(tag), m_Ok(ok) {}
   void Process() override;
 
-  Channel* m_Channel;
-  Tag* m_Tag;
+  Channel* m_Channel;  // not owned
+  Tag* m_Tag;          // not owned (the channel's)
   bool m_Ok;
 };
 
@@ -63,7 +55,7 @@ class ChannelStopCompleteEvent : public Ambrel::AsyncEvent {
  public:
   explicit ChannelStopCompleteEvent(Channel* channel) : m_Channel(channel) {}
   void Process() override;
-  Channel* m_Channel;
+  Channel* m_Channel;  // not owned
 };
 
 // The media thread read the end-of-stream mark of the buffer's contents
@@ -73,7 +65,7 @@ class ChannelSpeechDoneEvent : public Ambrel::AsyncEvent {
   ChannelSpeechDoneEvent(Channel* channel, uint32_t generation)
       : m_Channel(channel), m_Generation(generation) {}
   void Process() override;
-  Channel* m_Channel;
+  Channel* m_Channel;  // not owned
   uint32_t m_Generation;
 };
 
@@ -84,12 +76,20 @@ class ChannelSpeechMarkerEvent : public Ambrel::AsyncEvent {
   ChannelSpeechMarkerEvent(Channel* channel, uint32_t generation, uint32_t marker, int64_t time)
       : m_Channel(channel), m_Generation(generation), m_Marker(marker), m_Time(time) {}
   void Process() override;
-  Channel* m_Channel;
+  Channel* m_Channel;  // not owned
   uint32_t m_Generation;
   uint32_t m_Marker;
   int64_t m_Time;  // APR time
 };
 
+// The module's side of one MRCP synthesizer channel: the request state
+// machine, parameter resolution, the gRPC synthesis call, audio delivery
+// through the media chunk buffer and the cache lookup.
+//
+// Host threads only post events (SignalEvent); the media thread calls Read;
+// the gRPC task thread calls SignalGrpcEvent; everything else runs on the
+// engine's event-processor thread. Created by the host's create-channel
+// binding and deleted by its destroy binding; the engine is not owned.
 class Channel {
  public:
   typedef google::cloud::texttospeech::v1::TextToSpeech::Stub Stub;
@@ -229,22 +229,29 @@ class Channel {
   // Active-Request-Id-List; nullptr when it had ended otherwise.
   void SendStopResponse(mrcp_message_t* response, const mrcp_message_t* stopped);
   bool PostEvent(Ambrel::AsyncEvent* event);
+  // The present as an APR time from the engine's clock; any thread (the
+  // media thread reads it too).
+  int64_t Now() const;
 
-  Engine* m_Engine;
-  mrcp_engine_channel_t* m_HostChannel;
+  Engine* m_Engine;                      // not owned
+  mrcp_engine_channel_t* m_HostChannel;  // the host's record of this channel
+  // Owned by the host channel's pool (a child of it, cleared per SPEAK).
   apr_pool_t* m_SpeakPool;
-  std::shared_ptr<grpc::Channel> m_GrpcChannel;
+  std::shared_ptr<grpc::Channel> m_GrpcChannel;  // shared with the stub
   std::unique_ptr<Stub> m_Stub;
-  std::unique_ptr<SynthContext> m_SynthContext;
+  std::unique_ptr<SynthContext> m_SynthContext;  // the call in flight, if any
   Tag m_FinishingTag;
+  // Owned (destroyed with the channel); its memory is in the host
+  // channel's pool.
   mpf_media_chunk_buffer_t* m_ChunkBuffer;
+  // The host's messages (the request's pool holds its responses too).
   mrcp_message_t* m_ActiveRequest;
   mrcp_message_t* m_PendingResponse;
   // Read by the media thread without a lock: atomics, so that the two
-  // threads never race on them.
+  // threads never race on them. The host's message.
   std::atomic<mrcp_message_t*> m_StopResponse;
   // STOPs and barge-ins that came while one was held, answered right after
-  // it (event-processor thread only).
+  // it (event-processor thread only). The host's messages.
   std::vector<mrcp_message_t*> m_LaterStopResponses;
   std::atomic<bool> m_Streaming;
   std::atomic<bool> m_Paused;

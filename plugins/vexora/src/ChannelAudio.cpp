@@ -1,7 +1,12 @@
-// Audio output of a channel: the media read, played files and cache hits,
-// and the cached synthesis lookup.
+// Audio output of a channel: the media read, prompt files resolved and
+// played, cache hits and the cached synthesis lookup, and the waveform of a
+// call saved to the store.
+#include <apr_file_info.h>
 #include <apr_time.h>
 
+#include <algorithm>
+#include <filesystem>
+#include <memory>
 #include <vector>
 
 #include "Channel.h"
@@ -29,7 +34,7 @@ bool Channel::Read(mpf_frame_t* frame) {
   m_Engine->GetMetrics().AddAudioBytes(audio_bytes);
   // Posted before the end of the speech, so that the markers read with the
   // last frame go out before SPEAK-COMPLETE.
-  if (marker) PostEvent(new ChannelSpeechMarkerEvent(this, generation, marker, apr_time_now()));
+  if (marker) PostEvent(new ChannelSpeechMarkerEvent(this, generation, marker, Now()));
   if (frame->type & MEDIA_FRAME_TYPE_EVENT) {
     m_Streaming = false;
     // The frame that holds the last bytes of audio is played, padded with
@@ -55,6 +60,7 @@ void Channel::QueueAudio(const char* data, size_t length, const SegmentMarks* ma
 }
 
 bool Channel::ProcessFile(const std::string& path, std::vector<char>& audio) {
+  VXS_ASSERT_PROCESSOR_THREAD(m_Engine);
   WaveformManager* manager = m_Engine->GetWaveformManager();
   // A prompt may be in any common WAVE format: it is converted to what the
   // channel plays. Relative paths are taken from the waveform folder.
@@ -65,6 +71,7 @@ bool Channel::ProcessFile(const std::string& path, std::vector<char>& audio) {
 }
 
 bool Channel::ProcessCacheRecord(WaveformManager::CacheEntry* entry) {
+  VXS_ASSERT_PROCESSOR_THREAD(m_Engine);
   if (!entry) return false;
   WaveformManager* manager = m_Engine->GetWaveformManager();
   std::vector<char> audio;
@@ -122,7 +129,7 @@ WaveformManager::CacheEntry* Channel::FindCacheRecord(const SynthSegment& segmen
 
 bool Channel::CheckCacheDirectives(WaveformManager::CacheEntry* entry,
                                    const CacheControl& control) {
-  apr_time_t now = apr_time_now();
+  apr_time_t now = Now();
   if (control.m_MaxAge >= 0 && entry->m_Time + apr_time_from_sec(control.m_MaxAge) < now) {
     VXS_CHANNEL_LOG(APT_PRIO_DEBUG,
                     "Cache Directive Mismatch: max-age [%d sec] < cur-age [%d sec] for [%s]",
@@ -139,6 +146,110 @@ bool Channel::CheckCacheDirectives(WaveformManager::CacheEntry* entry,
     return false;
   }
   return true;
+}
+
+namespace {
+
+// The file that name, a relative path that stays lexically inside folder,
+// names once every symbolic link is followed; false when that lies outside
+// the folder (itself resolved) or is the folder itself. A name that does not
+// resolve (no such file, a loop) stands for merged, its lexical place inside
+// the folder: if that exists ("link/missing/.." is "link") it is checked in
+// turn, else it is kept, as there is no file to open behind it either (the
+// bare name would be opened wherever the process happens to work).
+bool ResolveInsideFolder(const std::string& folder, const std::string& name,
+                         const char* merged, std::string& path) {
+  namespace fs = std::filesystem;
+  std::error_code error;
+  const fs::path base = fs::canonical(folder.empty() ? "." : folder, error);
+  fs::path file = error ? fs::path() : fs::canonical(base / name, error);
+  if (error && !base.empty()) file = fs::canonical(merged, error);
+  if (error) {
+    path = merged;
+    return true;
+  }
+  auto mismatch = std::mismatch(base.begin(), base.end(), file.begin(), file.end());
+  if (mismatch.first != base.end() || mismatch.second == file.end()) return false;
+  path = file.string();
+  return true;
+}
+
+}  // namespace
+
+bool Channel::ResolveLocalUri(const std::string& uri, std::string& path) {
+  WaveformManager* manager = m_Engine->GetWaveformManager();
+  if (!manager) return false;
+  return ResolveLocalUri(manager->GetWaveformBaseUri(), manager->GetDirectory(), uri, path,
+                         SpeakPool());
+}
+
+bool Channel::ResolveLocalUri(const std::string& base, const std::string& folder,
+                              const std::string& uri, std::string& path, apr_pool_t* pool) {
+  // The URI must continue the base URI with a '/' (the base may end in it):
+  // "http://host/utterancesX/a.wav" is no URI under "http://host/utterances".
+  if (base.empty()) return false;
+  const std::string prefix = base.back() == '/' ? base : base + "/";
+  if (uri.size() <= prefix.size() || uri.compare(0, prefix.size(), prefix) != 0) return false;
+  std::string rest = uri.substr(prefix.size());
+  // The path must name a file inside the waveform folder; a NUL byte would
+  // cut it short of what the list shows.
+  char* merged = nullptr;
+  if (rest.empty() || rest[0] == '/' || rest.find('\0') != std::string::npos ||
+      apr_filepath_merge(&merged, folder.empty() ? "." : folder.c_str(), rest.c_str(),
+                         APR_FILEPATH_SECUREROOT | APR_FILEPATH_NOTABOVEROOT,
+                         pool) != APR_SUCCESS) {
+    return false;
+  }
+  // A symbolic link inside the folder may point anywhere.
+  return ResolveInsideFolder(folder, rest, merged, path);
+}
+
+bool Channel::LoadPromptAudio(const SynthSegment& segment, std::vector<char>& audio) {
+  std::string path = segment.m_Content;
+  if (segment.m_ContentType != SYNTH_CONTENT_FILE_URI &&
+      !ResolveLocalUri(segment.m_Content, path)) {
+    VXS_CHANNEL_LOG(APT_PRIO_WARNING, "Only local HTTP URI supported [%s]",
+                    segment.m_Content.c_str());
+    m_Details.m_FailedUri = segment.m_Uri.empty() ? segment.m_Content : segment.m_Uri;
+    m_Details.m_FailedUriCause = "403";
+    return false;
+  }
+  VXS_CHANNEL_LOG(APT_PRIO_INFO, "Play File [%s]", path.c_str());
+  if (ProcessFile(path, audio)) return true;
+  WaveformManager* manager = m_Engine->GetWaveformManager();
+  std::string full_path;
+  std::error_code error;
+  const bool exists = manager && manager->ComposePath(full_path, path, SpeakPool()) &&
+                      std::filesystem::exists(full_path, error);
+  m_Details.m_FailedUri = segment.m_Uri.empty() ? segment.m_Content : segment.m_Uri;
+  m_Details.m_FailedUriCause = exists ? "415" : "404";
+  return false;
+}
+
+void Channel::SaveWaveform(const char* data, unsigned length) {
+  WaveformManager* manager = m_Engine->GetWaveformManager();
+  if (!manager || !m_WaveFile.m_Save || !data || !length) return;
+  if (!manager->OpenWavefile(m_WaveFile, static_cast<unsigned long>(m_Details.m_SamplingRate), 1,
+                             SpeakPool())) {
+    return;
+  }
+  VXS_CHANNEL_LOG(APT_PRIO_DEBUG, "Write [%d bytes]", static_cast<int>(length));
+  apr_size_t written = 0;
+  apr_file_write_full(m_WaveFile.m_File, data, length, &written);
+  m_WaveFile.m_ContentLength += written;
+  apr_time_t time = Now();
+  manager->CloseWavefile(m_WaveFile, time);
+  std::unique_ptr<WaveformManager::CacheEntry> entry = std::move(m_SynthContext->m_CacheEntry);
+  if (entry) {
+    manager->SaveCacheFile(entry.get(), SpeakPool());
+    manager->AddFileEntry(entry.release());
+  } else {
+    // Saved only: a plain file of the store, also while the manager caches
+    // other segments. Its CreateFileEntry would make a cache record of it,
+    // look for a descriptor that was never written and index it under
+    // checksum 0.
+    manager->AddFileEntry(new WaveformManager::FileEntry(m_WaveFile.m_Name, time));
+  }
 }
 
 }  // namespace VXS

@@ -9,6 +9,7 @@
 
 #include "Channel.h"
 #include "ChannelLog.h"
+#include "Engine.h"
 
 namespace VXS {
 
@@ -68,6 +69,7 @@ void Channel::AddSpeechMarker(mrcp_message_t* message, int64_t time) {
 }
 
 void Channel::ProcessSpeechMarkerEvent(uint32_t generation, uint32_t marker, int64_t time) {
+  VXS_ASSERT_PROCESSOR_THREAD(m_Engine);
   // Markers of a SPEAK that a later one replaced, or of one that has ended,
   // is being stopped or whose channel is closing, are not reported: no
   // event follows a STOP or the end of its SPEAK.

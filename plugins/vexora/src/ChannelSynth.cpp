@@ -1,6 +1,7 @@
 // The synthesis side of a channel: the gRPC channel, the segment queue
 // worked through one segment at a time, the asynchronous SynthesizeSpeech
-// calls and their completions.
+// calls and their completions (the request itself is built in
+// SynthRequest.cpp).
 #include <apr_strings.h>
 #include <apr_time.h>
 
@@ -15,6 +16,7 @@
 #include "Channel.h"
 #include "ChannelLog.h"
 #include "Engine.h"
+#include "SynthRequest.h"
 
 namespace tts = google::cloud::texttospeech::v1;
 
@@ -118,84 +120,6 @@ std::string Channel::ComposeEndpoint(const std::string& service_uri, const std::
   return kDefaultEndpoint;
 }
 
-namespace {
-
-// The file that name, a relative path that stays lexically inside folder,
-// names once every symbolic link is followed; false when that lies outside
-// the folder (itself resolved) or is the folder itself. A name that does not
-// resolve (no such file, a loop) stands for merged, its lexical place inside
-// the folder: if that exists ("link/missing/.." is "link") it is checked in
-// turn, else it is kept, as there is no file to open behind it either (the
-// bare name would be opened wherever the process happens to work).
-bool ResolveInsideFolder(const std::string& folder, const std::string& name,
-                         const char* merged, std::string& path) {
-  namespace fs = std::filesystem;
-  std::error_code error;
-  const fs::path base = fs::canonical(folder.empty() ? "." : folder, error);
-  fs::path file = error ? fs::path() : fs::canonical(base / name, error);
-  if (error && !base.empty()) file = fs::canonical(merged, error);
-  if (error) {
-    path = merged;
-    return true;
-  }
-  auto mismatch = std::mismatch(base.begin(), base.end(), file.begin(), file.end());
-  if (mismatch.first != base.end() || mismatch.second == file.end()) return false;
-  path = file.string();
-  return true;
-}
-
-}  // namespace
-
-bool Channel::ResolveLocalUri(const std::string& uri, std::string& path) {
-  WaveformManager* manager = m_Engine->GetWaveformManager();
-  if (!manager) return false;
-  return ResolveLocalUri(manager->GetWaveformBaseUri(), manager->GetDirectory(), uri, path,
-                         SpeakPool());
-}
-
-bool Channel::ResolveLocalUri(const std::string& base, const std::string& folder,
-                              const std::string& uri, std::string& path, apr_pool_t* pool) {
-  // The URI must continue the base URI with a '/' (the base may end in it):
-  // "http://host/utterancesX/a.wav" is no URI under "http://host/utterances".
-  if (base.empty()) return false;
-  const std::string prefix = base.back() == '/' ? base : base + "/";
-  if (uri.size() <= prefix.size() || uri.compare(0, prefix.size(), prefix) != 0) return false;
-  std::string rest = uri.substr(prefix.size());
-  // The path must name a file inside the waveform folder; a NUL byte would
-  // cut it short of what the list shows.
-  char* merged = nullptr;
-  if (rest.empty() || rest[0] == '/' || rest.find('\0') != std::string::npos ||
-      apr_filepath_merge(&merged, folder.empty() ? "." : folder.c_str(), rest.c_str(),
-                         APR_FILEPATH_SECUREROOT | APR_FILEPATH_NOTABOVEROOT,
-                         pool) != APR_SUCCESS) {
-    return false;
-  }
-  // A symbolic link inside the folder may point anywhere.
-  return ResolveInsideFolder(folder, rest, merged, path);
-}
-
-bool Channel::LoadPromptAudio(const SynthSegment& segment, std::vector<char>& audio) {
-  std::string path = segment.m_Content;
-  if (segment.m_ContentType != SYNTH_CONTENT_FILE_URI &&
-      !ResolveLocalUri(segment.m_Content, path)) {
-    VXS_CHANNEL_LOG(APT_PRIO_WARNING, "Only local HTTP URI supported [%s]",
-                    segment.m_Content.c_str());
-    m_Details.m_FailedUri = segment.m_Uri.empty() ? segment.m_Content : segment.m_Uri;
-    m_Details.m_FailedUriCause = "403";
-    return false;
-  }
-  VXS_CHANNEL_LOG(APT_PRIO_INFO, "Play File [%s]", path.c_str());
-  if (ProcessFile(path, audio)) return true;
-  WaveformManager* manager = m_Engine->GetWaveformManager();
-  std::string full_path;
-  std::error_code error;
-  const bool exists = manager && manager->ComposePath(full_path, path, SpeakPool()) &&
-                      std::filesystem::exists(full_path, error);
-  m_Details.m_FailedUri = segment.m_Uri.empty() ? segment.m_Content : segment.m_Uri;
-  m_Details.m_FailedUriCause = exists ? "415" : "404";
-  return false;
-}
-
 bool Channel::StartSynthesis() {
   // Files and cache hits play at once and the walk goes on with the next
   // segment; a synthesis call ends it until the call completes.
@@ -264,7 +188,7 @@ bool Channel::StartSynthesisCall(bool& played) {
       }
     }
     m_Engine->GetMetrics().CountCacheMiss();
-    new_entry.reset(new WaveformManager::CacheEntry(m_WaveFile.m_Name, apr_time_now()));
+    new_entry.reset(new WaveformManager::CacheEntry(m_WaveFile.m_Name, Now()));
     new_entry->m_Checksum = checksum;
     new_entry->m_Content = segment.m_Content;
     new_entry->m_Language = params.m_Language;
@@ -277,69 +201,8 @@ bool Channel::StartSynthesisCall(bool& played) {
   std::unique_ptr<SynthContext> context(new SynthContext());
   context->m_CacheEntry = std::move(new_entry);
   tts::SynthesizeSpeechRequest& request = context->m_Request;
-  if (segment.m_ContentType == SYNTH_CONTENT_TEXT) {
-    request.mutable_input()->set_text(segment.m_Content);
-  } else {
-    request.mutable_input()->set_ssml(segment.m_Content);
-  }
-  tts::VoiceSelectionParams* voice = request.mutable_voice();
-  voice->set_language_code(params.m_Language);
-  if (!segment.m_VoiceName.empty()) {
-    VXS_CHANNEL_LOG(APT_PRIO_INFO, "Set Voice Name [%s]", segment.m_VoiceName.c_str());
-    voice->set_name(segment.m_VoiceName);
-  }
-  tts::SsmlVoiceGender gender = tts::SSML_VOICE_GENDER_UNSPECIFIED;
-  switch (segment.m_VoiceGender) {
-    case VOICE_GENDER_MALE:
-      gender = tts::MALE;
-      break;
-    case VOICE_GENDER_FEMALE:
-      gender = tts::FEMALE;
-      break;
-    case VOICE_GENDER_NEUTRAL:
-      gender = tts::NEUTRAL;
-      break;
-    default:
-      break;
-  }
-  if (gender != tts::SSML_VOICE_GENDER_UNSPECIFIED) {
-    VXS_CHANNEL_LOG(APT_PRIO_INFO, "Set Voice Gender [%s]",
-                    tts::SsmlVoiceGender_Name(gender).c_str());
-    voice->set_ssml_gender(gender);
-  }
-  if (!params.m_CustomVoiceModel.empty()) {
-    VXS_CHANNEL_LOG(APT_PRIO_INFO, "Set Custom Voice Model [%s] real-time usage",
-                    params.m_CustomVoiceModel.c_str());
-    voice->mutable_custom_voice()->set_model(params.m_CustomVoiceModel);
-    // The field is marked deprecated in the API but still read by the service.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-    voice->mutable_custom_voice()->set_reported_usage(tts::CustomVoiceParams::REALTIME);
-#pragma GCC diagnostic pop
-  }
-  tts::AudioConfig* audio = request.mutable_audio_config();
-  audio->set_audio_encoding(tts::LINEAR16);
-  audio->set_sample_rate_hertz(static_cast<int32_t>(m_Details.m_SamplingRate));
-  if (!params.m_EffectsProfile.empty()) {
-    VXS_CHANNEL_LOG(APT_PRIO_INFO, "Set Effects Profile [%s]", params.m_EffectsProfile.c_str());
-    audio->add_effects_profile_id(params.m_EffectsProfile);
-  }
-  double value = 0;
-  if (params.m_Prosody.m_Rate.type != PROSODY_RATE_TYPE_UNKNOWN &&
-      GenerateProsodyRate(params.m_Prosody.m_Rate, value)) {
-    VXS_CHANNEL_LOG(APT_PRIO_INFO, "Set Speaking Rate [%.2f]", value);
-    audio->set_speaking_rate(value);
-  }
-  if (params.m_Prosody.m_Volume.type != PROSODY_VOLUME_TYPE_UNKNOWN &&
-      GenerateProsodyVolume(params.m_Prosody.m_Volume, value)) {
-    VXS_CHANNEL_LOG(APT_PRIO_INFO, "Set Volume Gain [%.2f]", value);
-    audio->set_volume_gain_db(value);
-  }
-  if (!params.m_Prosody.m_Pitch.empty()) {
-    float pitch = static_cast<float>(ParsePitch(params.m_Prosody.m_Pitch));
-    VXS_CHANNEL_LOG(APT_PRIO_INFO, "Set Pitch [%.2f]", pitch);
-    audio->set_pitch(pitch);
-  }
+  ComposeSynthesizeSpeechRequest(segment, params, static_cast<uint32_t>(m_Details.m_SamplingRate),
+                                 GetId(), request);
 
   if (params.m_Deadline != 0) {
     VXS_CHANNEL_LOG(APT_PRIO_INFO, "Set Deadline [%d ms]", static_cast<int>(params.m_Deadline));
@@ -392,6 +255,7 @@ bool Channel::StartSynthesisCall(bool& played) {
 }
 
 bool Channel::ProcessGrpcEvent(Tag* tag, bool ok) {
+  VXS_ASSERT_PROCESSOR_THREAD(m_Engine);
   if (!tag) {
     VXS_CHANNEL_LOG(APT_PRIO_DEBUG, "Invalid gRPC Event");
     return false;
@@ -464,6 +328,7 @@ void Channel::OnFinishStream(bool) {
 }
 
 void Channel::ProcessSynthError() {
+  VXS_ASSERT_PROCESSOR_THREAD(m_Engine);
   if (!m_SynthContext) return;
   FailSpeak();
   m_SynthContext.reset();
@@ -507,27 +372,6 @@ void Channel::OnCallDone(bool start_next) {
   if (start_next && m_ActiveRequest && !m_Details.m_Content.empty()) ContinueSynthesis();
 }
 
-void Channel::AnswerHeldStop() {
-  mrcp_message_t* stop_response = m_StopResponse;
-  if (!stop_response) return;
-  // A SPEAK stopped while a call was in flight ends here (see
-  // ProcessStopCompleteEvent). One stopped before its first audio was
-  // still waiting for its own response: it is answered IN-PROGRESS first,
-  // so that the STOP's response is the one that ends it, as for a SPEAK
-  // stopped while it plays.
-  if (m_ActiveRequest) {
-    m_SpeakMetrics.Ended(m_Engine->GetMetrics(), m_Details.m_CompletionCause,
-                         SYNTHESIZER_COMPLETION_CAUSE_CANCELLED);
-  }
-  if (m_ActiveRequest && m_Details.m_SaveRecord) SaveRecord(m_Details);
-  const mrcp_message_t* stopped = m_ActiveRequest;
-  if (m_ActiveRequest && m_PendingResponse) SendPendingInProgress();
-  m_StopResponse = nullptr;
-  m_ActiveRequest = nullptr;
-  m_PendingResponse = nullptr;
-  SendStopResponse(stop_response, stopped);
-}
-
 void Channel::ContinueSynthesis() {
   if (StartSynthesis()) return;
   // The head segment cannot be started: the SPEAK ends here.
@@ -551,38 +395,12 @@ void Channel::SendInProgress() {
   if (!m_PendingResponse) return;
   mrcp_message_t* response = m_PendingResponse;
   response->start_line.request_state = MRCP_REQUEST_STATE_INPROGRESS;
-  AddSpeechMarker(response, apr_time_now());
+  AddSpeechMarker(response, Now());
   m_SpeakMetrics.FirstAudio(m_Engine->GetMetrics());
   m_Streaming = true;
-  m_Details.m_StreamingTime = apr_time_now();
+  m_Details.m_StreamingTime = Now();
   m_PendingResponse = nullptr;
   SendMessage(response);
-}
-
-void Channel::SaveWaveform(const char* data, unsigned length) {
-  WaveformManager* manager = m_Engine->GetWaveformManager();
-  if (!manager || !m_WaveFile.m_Save || !data || !length) return;
-  if (!manager->OpenWavefile(m_WaveFile, static_cast<unsigned long>(m_Details.m_SamplingRate), 1,
-                             SpeakPool())) {
-    return;
-  }
-  VXS_CHANNEL_LOG(APT_PRIO_DEBUG, "Write [%d bytes]", static_cast<int>(length));
-  apr_size_t written = 0;
-  apr_file_write_full(m_WaveFile.m_File, data, length, &written);
-  m_WaveFile.m_ContentLength += written;
-  apr_time_t time = apr_time_now();
-  manager->CloseWavefile(m_WaveFile, time);
-  std::unique_ptr<WaveformManager::CacheEntry> entry = std::move(m_SynthContext->m_CacheEntry);
-  if (entry) {
-    manager->SaveCacheFile(entry.get(), SpeakPool());
-    manager->AddFileEntry(entry.release());
-  } else {
-    // Saved only: a plain file of the store, also while the manager caches
-    // other segments. Its CreateFileEntry would make a cache record of it,
-    // look for a descriptor that was never written and index it under
-    // checksum 0.
-    manager->AddFileEntry(new WaveformManager::FileEntry(m_WaveFile.m_Name, time));
-  }
 }
 
 void Channel::CancelSynthesis() {

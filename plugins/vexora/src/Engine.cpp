@@ -5,8 +5,6 @@
 #include <grpc/support/log.h>
 #include <grpcpp/security/credentials.h>
 
-#include <fstream>
-
 #include "Channel.h"
 #include "Plugin.h"
 #include "PluginBindings.h"
@@ -14,15 +12,11 @@
 
 namespace VXS {
 
-bool LogRedirectDevice::ProcessLogRecord(const Ambrel::LogRecord& record) {
-  apt_log(VXS_PLUGIN, APT_LOG_MARK, static_cast<apt_log_priority_e>(record.m_Level), "%s",
-          record.m_Message.c_str());
-  return true;
-}
-
-Engine::Engine(const std::string& name)
+Engine::Engine(const std::string& name, EngineEnv* env)
     : m_Name(name),
       m_HostEngine(nullptr),
+      m_Env(env ? env : EngineEnv::Default()),
+      m_Clock(m_Env->GetClock()),
       m_EventProcessor(nullptr),
       m_Task(nullptr),
       m_WaveformManager(nullptr),
@@ -84,9 +78,9 @@ void Engine::DestroyLogger() {
 
 bool Engine::CreateEventProcessor() {
   if (m_EventProcessor) return false;
-  m_EventProcessor = new Ambrel::SoftEventProcessor();
-  m_EventProcessor->AddObserver(this);
-  if (!m_EventProcessor->Start()) {
+  m_EventProcessor = m_Env->CreateEventProcessor();
+  if (!m_EventProcessor) return false;
+  if (!m_Env->StartEventProcessor(m_EventProcessor, this)) {
     delete m_EventProcessor;
     m_EventProcessor = nullptr;
     return false;
@@ -96,9 +90,13 @@ bool Engine::CreateEventProcessor() {
 
 void Engine::DestroyEventProcessor() {
   if (!m_EventProcessor) return;
-  m_EventProcessor->Shutdown(true);
+  m_Env->StopEventProcessor(m_EventProcessor);
   delete m_EventProcessor;
   m_EventProcessor = nullptr;
+}
+
+bool Engine::IsProcessorThread() const {
+  return !m_EventProcessor || m_Env->IsProcessorThread(m_EventProcessor);
 }
 
 bool Engine::OnStart(Ambrel::SoftEventProcessor*) {
@@ -139,6 +137,7 @@ void Engine::DisableGrpcLogRedirection() {
 }
 
 bool Engine::ProcessStart() {
+  VXS_ASSERT_PROCESSOR_THREAD(this);
   OnUsageChange();
   if (!ProcessOpen()) {
     Cleanup();
@@ -184,21 +183,8 @@ bool Engine::SetEnv(const char* name, const std::string& value) {
   return pool && apr_env_set(name, value.c_str(), pool) == APR_SUCCESS;
 }
 
-namespace {
-
-// Reads a whole small file; false when it cannot be opened.
-bool ReadWholeFile(const std::string& path, std::string& content, size_t limit) {
-  std::ifstream stream(path, std::ios::binary);
-  if (!stream) return false;
-  content.assign(limit, '\0');
-  stream.read(&content[0], static_cast<std::streamsize>(limit));
-  content.resize(static_cast<size_t>(stream.gcount()));
-  return true;
-}
-
-}  // namespace
-
 bool Engine::ProcessOpen() {
+  VXS_ASSERT_PROCESSOR_THREAD(this);
   if (!m_SynthSettings.m_GrpcLogVerbosity.empty()) {
     apt_log(VXS_PLUGIN, APT_LOG_MARK, APT_PRIO_NOTICE, "Set gRPC Verbosity %s",
             m_SynthSettings.m_GrpcLogVerbosity.c_str());
@@ -233,7 +219,7 @@ bool Engine::ProcessOpen() {
     // when the key file is unusable, which can block for minutes; they are
     // only asked for once the key file is known to hold a usable key.
     std::string key;
-    if (ReadWholeFile(m_CredentialsFile, key, 1 << 20) && IsUsableCredentialsKey(key)) {
+    if (ReadKeyFile(m_CredentialsFile, key) && IsUsableCredentialsKey(key)) {
       credentials = grpc::GoogleDefaultCredentials();
     }
   } else {
@@ -287,6 +273,7 @@ bool Engine::CreateWaveformManager(const WaveformManager::Settings& settings) {
   apt_log(VXS_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Create Waveform Manager");
   m_WaveformManager = new WaveformManager(settings, m_SynthSettings.m_Caching);
   m_WaveformManager->SetTimerProcessor(m_EventProcessor);
+  m_WaveformManager->SetClock(m_Clock);
   m_WaveformManager->LoadFileEntries();
   return true;
 }
@@ -306,6 +293,7 @@ bool Engine::CreateSdrManager(const SdrManager::Settings& settings) {
   apt_log(VXS_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Create SDR Manager");
   m_SdrManager = new SdrManager(settings);
   m_SdrManager->SetTimerProcessor(m_EventProcessor);
+  m_SdrManager->SetClock(m_Clock);
   m_SdrManager->LoadFileEntries();
   return true;
 }
@@ -324,6 +312,7 @@ void Engine::Cleanup() {
 }
 
 void Engine::ProcessShutdown() {
+  VXS_ASSERT_PROCESSOR_THREAD(this);
   // The processor's timer queue disposes of the timer with the processor.
   m_UsageRefreshTimer = nullptr;
   DisableGrpcLogRedirection();

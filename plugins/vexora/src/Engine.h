@@ -1,12 +1,3 @@
-// The one engine behind the host's engine record: configuration, the event
-// processor on which every engine and channel state change runs, the
-// framework logger, the gRPC completion-queue task, the service credentials,
-// the waveform and record managers, and usage monitoring.
-//
-// Open, Close and the destructor run on host threads while the event
-// processor is not (yet or any longer) running; everything else runs on the
-// event-processor thread, so the engine holds no lock of its own. Owned by
-// the host's engine record (deleted by the destroy binding).
 #pragma once
 
 #include <apr_pools.h>
@@ -14,15 +5,18 @@
 
 #include <grpcpp/security/credentials.h>
 
+#include <cassert>
 #include <list>
 #include <map>
 #include <memory>
 #include <string>
 
+#include "EngineEnv.h"
 #include "EngineMetrics.h"
 #include "SdrManager.h"
 #include "Settings.h"
 #include "WaveformManager.h"
+#include "ambrel/Clock.h"
 #include "ambrel/EventProcessor.h"
 #include "ambrel/Logger.h"
 #include "ambrel/Timer.h"
@@ -33,11 +27,22 @@ namespace VXS {
 class Channel;
 class Task;
 
+// The one engine behind the host's engine record: configuration, the event
+// processor on which every engine and channel state change runs, the
+// framework logger, the gRPC completion-queue task, the service credentials,
+// the waveform and record managers, and usage monitoring.
+//
+// Open, Close and the destructor run on host threads while the event
+// processor is not (yet or any longer) running; everything else runs on the
+// event-processor thread, so the engine holds no lock of its own. Owned by
+// the host's engine record (deleted by the destroy binding).
 class Engine : public Ambrel::TimerHandler, public Ambrel::SoftEventProcessor::Observer {
  public:
   typedef std::shared_ptr<grpc::ChannelCredentials> Credentials;
 
-  explicit Engine(const std::string& name);
+  // env gives the event processor and the clock; null means the module's
+  // own (EngineEnv::Default). A given env must outlive the engine.
+  explicit Engine(const std::string& name, EngineEnv* env = nullptr);
   ~Engine() override;
   Engine(const Engine&) = delete;
   Engine& operator=(const Engine&) = delete;
@@ -55,6 +60,15 @@ class Engine : public Ambrel::TimerHandler, public Ambrel::SoftEventProcessor::O
 
   // Service credentials.
   void ComposeAudience(const std::string& region, std::string& audience) const;
+  // The longest key file read; what follows is left unread. A key document
+  // with a 4096-bit RSA key is about 3.3 KiB.
+  static constexpr size_t kMaxKeyFileSize = 1 << 20;
+  // Reads the key file at path, its first kMaxKeyFileSize bytes, into
+  // content (empty when the file is); false, without a log line and with
+  // content untouched, when it cannot be opened.
+  static bool ReadKeyFile(const std::string& path, std::string& content);
+  // ReadKeyFile that logs a file it cannot open or that yields no bytes,
+  // and fails then.
   bool LoadCredentialsFile(const std::string& path, std::string& content) const;
   Credentials CreateCredentials(const std::string& path, const std::string& region);
   Credentials FindCredentials(const std::string& path) const;
@@ -87,7 +101,12 @@ class Engine : public Ambrel::TimerHandler, public Ambrel::SoftEventProcessor::O
   void SetHostEngine(mrcp_engine_t* engine) { m_HostEngine = engine; }
   mrcp_engine_t* GetHostEngine() const { return m_HostEngine; }
   const std::string& GetName() const { return m_Name; }
-  Ambrel::SoftEventProcessor* GetEventProcessor() const { return m_EventProcessor; }
+  Ambrel::AsyncEventTimerProcessor* GetEventProcessor() const { return m_EventProcessor; }
+  // The present as an APR time, from the env's clock; any thread.
+  int64_t Now() const { return Ambrel::ReadClock(m_Clock); }
+  // True on the event-processor thread, and while there is no processor
+  // (an engine driven by hand); the debug-build check of the handlers.
+  bool IsProcessorThread() const;
   Task* GetTask() const { return m_Task; }
   const Credentials& GetDefaultCredentials() const { return m_DefaultCredentials; }
   const SynthSettings& GetSynthSettings() const { return m_SynthSettings; }
@@ -127,22 +146,25 @@ class Engine : public Ambrel::TimerHandler, public Ambrel::SoftEventProcessor::O
   bool SetEnv(const char* name, const std::string& value);
 
   std::string m_Name;
-  mrcp_engine_t* m_HostEngine;
-  Ambrel::SoftEventProcessor* m_EventProcessor;
-  Task* m_Task;
+  mrcp_engine_t* m_HostEngine;  // the host's engine record
+  EngineEnv* m_Env;  // not owned
+  Ambrel::Clock m_Clock;  // read from m_Env once, at construction
+  Ambrel::AsyncEventTimerProcessor* m_EventProcessor;  // owned; made by m_Env
+  Task* m_Task;  // owned
   Credentials m_DefaultCredentials;
   std::string m_CredentialsFile;
   std::map<std::string, Credentials> m_CredentialsMap;
   std::string m_SslRootsFile;
-  WaveformManager* m_WaveformManager;
-  SdrManager* m_SdrManager;
+  WaveformManager* m_WaveformManager;  // owned
+  SdrManager* m_SdrManager;  // owned
   SynthSettings m_SynthSettings;
   WaveformManager::Settings m_WaveformManagerSettings;
   SdrManager::Settings m_SdrManagerSettings;
   MonitoringSettings m_MonitoringSettings;
   EngineMetrics m_Metrics;
-  std::list<Channel*> m_OpenChannels;
+  std::list<Channel*> m_OpenChannels;  // not owned (the host's bindings own channels)
   unsigned m_InUseCount;
+  // Not owned: the processor's timer queue disposes of it.
   Ambrel::Timer* m_UsageRefreshTimer;
   uint32_t m_CurrentUsage;
   uint32_t m_MaxUsage;
@@ -151,3 +173,17 @@ class Engine : public Ambrel::TimerHandler, public Ambrel::SoftEventProcessor::O
 };
 
 }  // namespace VXS
+
+namespace VXS {
+
+// True on engine's event-processor thread, or without an engine (a channel
+// made for parsing alone).
+inline bool RunsOnProcessorThread(const Engine* engine) {
+  return !engine || engine->IsProcessorThread();
+}
+
+}  // namespace VXS
+
+// Stops a debug build where a handler that belongs to the event-processor
+// thread runs on another one; compiled out of release builds.
+#define VXS_ASSERT_PROCESSOR_THREAD(engine) assert(::VXS::RunsOnProcessorThread(engine))

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "AprResources.h"
 #include "Engine.h"
 #include "Plugin.h"
 
@@ -22,7 +23,6 @@ namespace {
 // audiences prefix it with the region and a hyphen.
 const char kServiceHost[] = "texttospeech.googleapis.com";
 const long kTokenLifetimeSeconds = 3600;
-const apr_size_t kMaxKeyFileSize = 4096;
 
 }  // namespace
 
@@ -31,27 +31,34 @@ void Engine::ComposeAudience(const std::string& region, std::string& audience) c
   audience = "https://" + region + "-" + kServiceHost + "/";
 }
 
-bool Engine::LoadCredentialsFile(const std::string& path, std::string& content) const {
-  apr_pool_t* pool = nullptr;
-  if (apr_pool_create(&pool, nullptr) != APR_SUCCESS) return false;
-  apr_file_t* file = nullptr;
-  if (apr_file_open(&file, path.c_str(), APR_FOPEN_READ, APR_OS_DEFAULT, pool) != APR_SUCCESS) {
-    apt_log(VXS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Open Credentials File %s",
-            path.c_str());
-    apr_pool_destroy(pool);
+bool Engine::ReadKeyFile(const std::string& path, std::string& content) {
+  ScratchPool scratch(nullptr);
+  AprFile file;
+  if (!scratch.Get() || apr_file_open(file.Out(), path.c_str(), APR_FOPEN_READ | APR_FOPEN_BINARY,
+                                      APR_OS_DEFAULT, scratch.Get()) != APR_SUCCESS) {
     return false;
   }
   std::string buffer(kMaxKeyFileSize, '\0');
-  apr_size_t size = kMaxKeyFileSize;
-  apr_file_read(file, &buffer[0], &size);
-  apr_file_close(file);
-  apr_pool_destroy(pool);
-  if (size == 0) {
+  apr_size_t size = 0;
+  // A short read (the end of the file, a folder) keeps what it read.
+  apr_file_read_full(file.Get(), &buffer[0], buffer.size(), &size);
+  buffer.resize(size);
+  content.swap(buffer);
+  return true;
+}
+
+bool Engine::LoadCredentialsFile(const std::string& path, std::string& content) const {
+  std::string buffer;
+  if (!ReadKeyFile(path, buffer)) {
+    apt_log(VXS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Open Credentials File %s",
+            path.c_str());
+    return false;
+  }
+  if (buffer.empty()) {
     apt_log(VXS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Read Credentials File %s",
             path.c_str());
     return false;
   }
-  buffer.resize(size);
   content.swap(buffer);
   return true;
 }

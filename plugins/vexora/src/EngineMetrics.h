@@ -1,12 +1,3 @@
-// The engine's counters, histograms and the metrics file they are written
-// to (the Prometheus text exposition format, as a textfile collector reads
-// it).
-//
-// Every figure is a relaxed atomic: the event-processor thread counts SPEAKs
-// and calls, the media thread adds the bytes it plays, and the writer reads
-// them all on the event-processor thread without a lock. A figure read while
-// another thread adds to it is either the old or the new value; the file as
-// a whole is a snapshot of no single instant, as a scrape of any process is.
 #pragma once
 
 #include <atomic>
@@ -34,6 +25,15 @@ class DurationHistogram {
   std::atomic<uint64_t> m_SumUs{0};
 };
 
+// The engine's counters, histograms and the metrics file they are written
+// to (the Prometheus text exposition format, as a textfile collector reads
+// it).
+//
+// Every figure is a relaxed atomic: the event-processor thread counts SPEAKs
+// and calls, the media thread adds the bytes it plays, and the writer reads
+// them all on the event-processor thread without a lock. A figure read while
+// another thread adds to it is either the old or the new value; the file as
+// a whole is a snapshot of no single instant, as a scrape of any process is.
 class EngineMetrics {
  public:
   // The MRCP completion causes, 000 to 007.

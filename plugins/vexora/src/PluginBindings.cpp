@@ -137,6 +137,12 @@ apt_bool_t ReadStream(mpf_audio_stream_t* stream, mpf_frame_t* frame) {
   });
 }
 
+bool LogRedirectDevice::ProcessLogRecord(const Ambrel::LogRecord& record) {
+  apt_log(VXS_PLUGIN, APT_LOG_MARK, static_cast<apt_log_priority_e>(record.m_Level), "%s",
+          record.m_Message.c_str());
+  return true;
+}
+
 void LogCurrentException(const char* failure) {
   // Logging must not throw in turn: this runs at the seams that stop
   // exceptions.

@@ -10,6 +10,8 @@
 #include <cstring>
 #include <new>
 
+#include "AprResources.h"
+#include "ByteOrder.h"
 #include "Plugin.h"
 
 namespace VXS {
@@ -30,13 +32,6 @@ const uint32_t kSamplingRates[] = {8000, 11025, 16000, 22050, 24000, 32000, 4410
 // the code.
 const unsigned char kSubFormatTail[14] = {0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x80,
                                           0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
-
-uint16_t GetUint16(const unsigned char* in) { return static_cast<uint16_t>(in[0] | (in[1] << 8)); }
-
-uint32_t GetUint32(const unsigned char* in) {
-  return static_cast<uint32_t>(in[0]) | (static_cast<uint32_t>(in[1]) << 8) |
-         (static_cast<uint32_t>(in[2]) << 16) | (static_cast<uint32_t>(in[3]) << 24);
-}
 
 int16_t Clamp16(int64_t value) {
   return static_cast<int16_t>(std::min<int64_t>(32767, std::max<int64_t>(-32768, value)));
@@ -295,16 +290,16 @@ bool PromptAudio::LoadFile(const std::string& path, unsigned rate, std::vector<c
 bool PromptAudio::ReadFile(const std::string& path, std::vector<char>& image, apr_pool_t* pool) {
   apt_log(VXS_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Open Waveform File for Reading %s",
           path.c_str());
-  apr_pool_t* scratch = nullptr;
-  apr_file_t* file = nullptr;
-  if (apr_pool_create(&scratch, pool) != APR_SUCCESS) return false;
-  if (apr_file_open(&file, path.c_str(), APR_FOPEN_READ | APR_FOPEN_BINARY, APR_OS_DEFAULT,
-                    scratch) != APR_SUCCESS) {
+  ScratchPool scratch(pool);
+  if (!scratch.Get()) return false;
+  AprFile guard;
+  if (apr_file_open(guard.Out(), path.c_str(), APR_FOPEN_READ | APR_FOPEN_BINARY, APR_OS_DEFAULT,
+                    scratch.Get()) != APR_SUCCESS) {
     apt_log(VXS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Cannot Open Waveform File for Reading %s",
             path.c_str());
-    apr_pool_destroy(scratch);
     return false;
   }
+  apr_file_t* file = guard.Get();
   apr_finfo_t info;
   apr_size_t bytes_read = 0;
   apr_status_t status = apr_file_info_get(&info, APR_FINFO_SIZE, file);
@@ -318,8 +313,7 @@ bool PromptAudio::ReadFile(const std::string& path, std::vector<char>& image, ap
   if (status == APR_SUCCESS && !image.empty()) {
     status = apr_file_read_full(file, image.data(), image.size(), &bytes_read);
   }
-  apr_file_close(file);
-  apr_pool_destroy(scratch);
+  guard.Close();
   if (status != APR_SUCCESS && status != APR_EOF) {
     apt_log(VXS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
             "Failed to Read Waveform Data %s length [%d]", path.c_str(),

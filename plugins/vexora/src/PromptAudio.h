@@ -1,14 +1,3 @@
-// The audio of a prompt file named by a file:// or local URI segment, made
-// fit for a channel: whatever the WAVE file's "fmt " chunk says, the channel
-// gets 16-bit linear PCM, mono, at its own sampling rate. 16-bit PCM mono at
-// that rate is played as it stands; G.711 mu-law and A-law are expanded,
-// 8-bit unsigned, 24- and 32-bit PCM and 32- and 64-bit float are reduced to
-// 16 bits, stereo is mixed down, and the common sampling rates are resampled
-// with libsoxr. Any other format is refused with a warning naming the file
-// and the format.
-//
-// Stateless: the functions may run on any thread. The caller owns every
-// buffer it passes.
 #pragma once
 
 #include <apr_pools.h>
@@ -20,6 +9,17 @@
 
 namespace VXS {
 
+// The audio of a prompt file named by a file:// or local URI segment, made
+// fit for a channel: whatever the WAVE file's "fmt " chunk says, the channel
+// gets 16-bit linear PCM, mono, at its own sampling rate. 16-bit PCM mono at
+// that rate is played as it stands; G.711 mu-law and A-law are expanded,
+// 8-bit unsigned, 24- and 32-bit PCM and 32- and 64-bit float are reduced to
+// 16 bits, stereo is mixed down, and the common sampling rates are resampled
+// with libsoxr. Any other format is refused with a warning naming the file
+// and the format.
+//
+// Stateless: the functions may run on any thread. The caller owns every
+// buffer it passes.
 class PromptAudio {
  public:
   // WAVE format codes of the "fmt " chunk.

@@ -1,7 +1,3 @@
-// The folder of synthesis-detail records: one JSON file per SPEAK, kept
-// under the age and count limits of the framework's managed file store.
-//
-// Used only on the engine's event-processor thread. Owned by the engine.
 #pragma once
 
 #include <apr_pools.h>
@@ -17,6 +13,10 @@
 
 namespace VXS {
 
+// The folder of synthesis-detail records: one JSON file per SPEAK, kept
+// under the age and count limits of the framework's managed file store.
+//
+// Used only on the engine's event-processor thread. Owned by the engine.
 class SdrManager : public Ambrel::FileManager {
  public:
   // The "sdr-manager" configuration element.

@@ -1,3 +1,6 @@
+// The configuration records and the value parsers they share. About 400
+// lines: each loader is a flat list of attributes, and the parsers are the
+// ones the loaders and the channel both use.
 #include "Settings.h"
 
 #include <strings.h>

@@ -1,3 +1,7 @@
+// The segments of a SPEAK body: plain text as it stands, SSML read,
+// normalised per voice and cut at its marks, and URI lists. Over 400 lines:
+// one subject, whose SSML paths share the tree helpers at the top of the
+// file (the token cutting itself is in SsmlSplit.cpp).
 #include "SynthContent.h"
 
 #include <strings.h>
@@ -8,6 +12,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "AprResources.h"
 #include "Plugin.h"
 #include "SsmlSplit.h"
 
@@ -357,19 +362,18 @@ void SynthContent::FinishMarks(const std::string& language, const SynthSegment& 
 bool SynthContent::ComposeMarkedSsml(const SpeakParams& params, apr_pool_t* pool) {
   // Most bodies hold no mark: those are not parsed at all.
   if (strcasestr(params.m_Content.c_str(), "mark") == nullptr) return false;
-  apr_pool_t* scratch = nullptr;
-  if (apr_pool_create(&scratch, pool) != APR_SUCCESS) return false;
-  apr_xml_doc* doc = ParseSsml(params.m_Content.data(), params.m_Content.size(), scratch);
+  ScratchPool scratch(pool);
+  if (!scratch.Get()) return false;
+  apr_xml_doc* doc = ParseSsml(params.m_Content.data(), params.m_Content.size(), scratch.Get());
   bool marked = doc && HasNamedMark(doc->root);
   if (marked) {
     const std::string language = doc->root->lang ? UnquoteXml(doc->root->lang) : params.m_Language;
     SynthSegment voice(params.m_VoiceName, params.m_VoiceGender, std::string(),
                        SYNTH_CONTENT_SSML);
     std::vector<std::string> pending;
-    ComposeMarkedPieces(doc->root, language, voice, pending, scratch);
+    ComposeMarkedPieces(doc->root, language, voice, pending, scratch.Get());
     FinishMarks(language, voice, pending);
   }
-  apr_pool_destroy(scratch);
   return marked;
 }
 
@@ -383,15 +387,11 @@ bool SynthContent::ReadSsmlAndComposeContent(SpeakParams& params, std::string& q
                                              bool normalize, apr_pool_t* pool) {
   // The tree and its serialisations are only needed until the segments hold
   // their copies; a child pool keeps them from piling up in a channel's pool.
-  apr_pool_t* scratch = nullptr;
-  if (apr_pool_create(&scratch, pool) != APR_SUCCESS) scratch = nullptr;
-  apr_pool_t* work = scratch ? scratch : pool;
+  ScratchPool scratch(pool);
+  apr_pool_t* work = scratch.Get() ? scratch.Get() : pool;
 
   apr_xml_doc* doc = ParseSsml(params.m_Content.data(), params.m_Content.size(), work);
-  if (!doc) {
-    if (scratch) apr_pool_destroy(scratch);
-    return false;
-  }
+  if (!doc) return false;
 
   apr_xml_elem* root = doc->root;
   if (root->lang) params.m_Language = UnquoteXml(root->lang);
@@ -467,8 +467,6 @@ bool SynthContent::ReadSsmlAndComposeContent(SpeakParams& params, std::string& q
     }
     push_back(segment);
   }
-
-  if (scratch) apr_pool_destroy(scratch);
   return true;
 }
 

@@ -1,10 +1,3 @@
-// The gRPC completion-queue task: one completion queue shared by every
-// channel's calls, and one host task thread that waits on it for ever and
-// turns each completion into an event posted to the engine's processor.
-//
-// Create, Start, Terminate and Destroy run on the engine's event-processor
-// thread; Run runs on the task's own thread and touches no channel state.
-// Owned by the engine.
 #pragma once
 
 #include <apr_pools.h>
@@ -27,12 +20,20 @@ struct Tag {
   }
   bool m_Pending;      // a call is in flight; event-processor thread only
   std::string m_Name;  // always "finishing"
-  // Null for tags that belong to no channel. Read by the task thread, which
-  // receives the tag through the completion queue; atomic so that the
-  // hand-over is visible to thread checkers that cannot see into gRPC.
+  // Not owned; null for tags that belong to no channel. Read by the task
+  // thread, which receives the tag through the completion queue; atomic so
+  // that the hand-over is visible to thread checkers that cannot see into
+  // gRPC.
   std::atomic<Channel*> m_Channel;
 };
 
+// The gRPC completion-queue task: one completion queue shared by every
+// channel's calls, and one host task thread that waits on it for ever and
+// turns each completion into an event posted to the engine's processor.
+//
+// Create, Start, Terminate and Destroy run on the engine's event-processor
+// thread; Run runs on the task's own thread and touches no channel state.
+// Owned by the engine.
 class Task {
  public:
   explicit Task(const std::string& name);
@@ -55,7 +56,7 @@ class Task {
 
  private:
   std::string m_Name;
-  apt_task_t* m_HostTask;
+  apt_task_t* m_HostTask;  // owned (destroyed by Destroy)
   grpc::CompletionQueue m_Queue;
 };
 

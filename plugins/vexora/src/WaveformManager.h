@@ -1,9 +1,3 @@
-// The folder of synthesized waveforms: WAVE files, their cache descriptor
-// files and the in-memory checksum index of cached records.
-//
-// Used only on the engine's event-processor thread (channels, expiration
-// timers, the start-up scan). Owned by the engine; owns its records through
-// the managed file store it derives from.
 #pragma once
 
 #include <apr_file_io.h>
@@ -28,6 +22,12 @@ namespace VXS {
 std::string SanitizeNamePart(const std::string& text);
 constexpr size_t kMaxNamePartLength = 128;
 
+// The folder of synthesized waveforms: WAVE files, their cache descriptor
+// files and the in-memory checksum index of cached records.
+//
+// Used only on the engine's event-processor thread (channels, expiration
+// timers, the start-up scan). Owned by the engine; owns its records through
+// the managed file store it derives from.
 class WaveformManager : public FileManager {
  public:
   // The "waveform-manager" configuration element.

@@ -2,6 +2,7 @@
 // credentials cache, which keys are fit for the library's default
 // credentials, and the endpoint a channel composes. Keys are real: an RSA
 // key made with the openssl command line in a service-account key document.
+// Over 400 lines: one fixture for everything the engine does with keys.
 #include <apr_pools.h>
 #include <gtest/gtest.h>
 
@@ -149,14 +150,64 @@ TEST_F(EngineCredentialsTest, AudienceMatchesTheAuthorityOfTheRegionalEndpoint) 
 
 // ----------------------------------------------------------------- Key files
 
-TEST_F(EngineCredentialsTest, LongKeyFileIsReadAsItsFirst4096Bytes) {
+TEST_F(EngineCredentialsTest, KeyFileIsReadWholeUpToOneMebibyte) {
   std::string content;
   for (int i = 0; content.size() < 5000; ++i) content += static_cast<char>('a' + i % 26);
-  content.resize(5000);
-  std::string path = KeyFile("long.json", content);
   std::string read = "old";
+  ASSERT_TRUE(m_Engine->LoadCredentialsFile(KeyFile("long.json", content), read));
+  EXPECT_EQ(read, content);
+  // Past the limit the rest is left unread; the engine's own reader is the
+  // same one.
+  content.resize(Engine::kMaxKeyFileSize + 10, 'z');
+  std::string path = KeyFile("huge.json", content);
   ASSERT_TRUE(m_Engine->LoadCredentialsFile(path, read));
-  EXPECT_EQ(read, content.substr(0, 4096));
+  EXPECT_EQ(read.size(), Engine::kMaxKeyFileSize);
+  EXPECT_EQ(read, content.substr(0, Engine::kMaxKeyFileSize));
+  std::string direct;
+  ASSERT_TRUE(Engine::ReadKeyFile(path, direct));
+  EXPECT_EQ(direct, read);
+  EXPECT_FALSE(Engine::ReadKeyFile(m_Dir / "missing.json", direct));
+  EXPECT_EQ(direct, read);
+}
+
+// A key document as the service's console hands it out, every field on a
+// line of its own, around a 4096-bit RSA key: about 4 KiB, within a few
+// dozen bytes of the old limit of 4096 (a longer account name passes it).
+TEST_F(EngineCredentialsTest, KeyWithA4096BitRsaKeyLoadsAndMakesCredentials) {
+  Ambrel::Testing::ScratchDir keys;
+  std::string command = "openssl genrsa -out " + (keys / "big.key") + " 4096 2>/dev/null";
+  ASSERT_EQ(std::system(command.c_str()), 0) << command;
+  const std::string pem = ReadFile(keys / "big.key");
+  ASSERT_GT(pem.size(), 3000u);
+  const std::string email = "speech-synthesis-account@vx-test-project-271828.iam.example.invalid";
+  const std::pair<const char*, std::string> fields[] = {
+      {"type", "service_account"},
+      {"project_id", "vx-test-project-271828"},
+      {"private_key_id", "0123456789abcdef0123456789abcdef01234567"},
+      {"private_key", JsonEscaped(pem)},
+      {"client_email", email},
+      {"client_id", "104857600000000000001"},
+      {"auth_uri", "https://accounts.example.invalid/o/oauth2/auth"},
+      {"token_uri", "https://oauth2.example.invalid/token"},
+      {"auth_provider_x509_cert_url", "https://certificates.example.invalid/oauth2/v1/certs"},
+      {"client_x509_cert_url",
+       "https://certificates.example.invalid/robot/v1/metadata/x509/speech-synthesis-account"
+       "%40vx-test-project-271828.iam.example.invalid"},
+      {"universe_domain", "example.invalid"}};
+  std::string document = "{\n";
+  for (const auto& field : fields) {
+    if (document.size() > 2) document += ",\n";
+    document += std::string("    \"") + field.first + "\": \"" + field.second + "\"";
+  }
+  document += "\n}\n";
+  ASSERT_GT(document.size(), 3900u);
+  std::string path = KeyFile("big.json", document);
+  std::string read;
+  ASSERT_TRUE(m_Engine->LoadCredentialsFile(path, read));
+  EXPECT_EQ(read, document);
+  EXPECT_TRUE(Engine::IsUsableCredentialsKey(read));
+  EXPECT_NE(m_Engine->CreateCredentials(path, ""), nullptr);
+  EXPECT_EQ(m_Log.Count("[WARNING]"), 0u);
 }
 
 TEST_F(EngineCredentialsTest, ShortKeyFileIsReadWhole) {
