@@ -29,6 +29,10 @@
 //          synthesized. Hits and synthesized SPEAKs alternate.
 // Target: a cache hit reaches IN-PROGRESS in under 1 ms at p99.
 //
+// --template=1: the records and the prompt are instances of one template
+// ("Your balance is N dollars and M cents."), so that thousands share the
+// prompt's checksum; the lookup must still read one descriptor.
+//
 // The first synthesized SPEAK also checks this program's descriptor format:
 // the descriptor the module writes for it must equal the one this program
 // would write for the same record.
@@ -63,8 +67,14 @@ const char kVoice[] = "espeak-en-us";
 const char kLanguage[] = "en-US";
 constexpr unsigned kRate = 8000;
 // About five seconds when espeak-ng speaks it at its default speed.
-const std::string kPrompt =
+const std::string kMenuPrompt =
     "Thank you for calling. Please listen carefully, as our menu options have recently changed.";
+// With --template=1 every record is an instance of one template, and so is
+// the cached prompt: their checksums (the sum of the bytes) fall into a
+// handful of values, and thousands of records share the prompt's.
+const std::string kTemplatePrompt = "Your balance is 45 dollars and 67 cents.";
+std::string kPrompt = kMenuPrompt;
+bool g_Template = false;
 constexpr size_t kPromptAudioBytes = 5 * kRate * 2;  // the cached record: 5 s
 constexpr size_t kFillerAudioBytes = kRate * 2 / 10;  // 100 ms
 constexpr double kTargetHitP99Ms = 1.0;
@@ -137,12 +147,21 @@ size_t FillFolder(const fs::path& folder, size_t count, size_t* largest_bucket) 
   size_t same = 0;
   for (size_t i = 1; i < count; ++i) {
     std::string text;
-    const size_t words = length(random);
-    for (size_t w = 0; w < words; ++w) {
-      if (w) text += ' ';
-      text += kWords[pick(random)];
+    if (g_Template) {
+      // Every pair of amounts once; past the 10,000 pairs a reference
+      // number is added.
+      text = "Your balance is " + std::to_string(i % 100) + " dollars and " +
+             std::to_string(i / 100 % 100) + " cents.";
+      if (i >= 10000) text += " Reference " + std::to_string(i) + ".";
+      if (text == kPrompt) text = "Your balance is 45 dollars and 67 cents. Reference 0.";
+    } else {
+      const size_t words = length(random);
+      for (size_t w = 0; w < words; ++w) {
+        if (w) text += ' ';
+        text += kWords[pick(random)];
+      }
+      text += " (" + std::to_string(i) + ").";  // every record's content differs
     }
-    text += " (" + std::to_string(i) + ").";  // every record's content differs
     const uint64_t sum = Checksum(text);
     ++buckets[sum];
     if (sum == prompt_sum) ++same;
@@ -284,6 +303,8 @@ int main(int argc, char** argv) {
   const long records = vxbench::IntOption(argc, argv, "records", 10000);
   const long hits = vxbench::IntOption(argc, argv, "hits", 300);
   const long synths = vxbench::IntOption(argc, argv, "synths", 30);
+  g_Template = vxbench::IntOption(argc, argv, "template", 0) != 0;
+  if (g_Template) kPrompt = kTemplatePrompt;
   if (records < 1 || hits < 1 || synths < 1) {
     fprintf(stderr, "--records, --hits and --synths must be positive\n");
     return 1;

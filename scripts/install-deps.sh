@@ -10,7 +10,7 @@ packages=(
   libprotobuf-dev protobuf-compiler
   libapr1-dev libaprutil1-dev libexpat1-dev
   libespeak-ng-dev espeak-ng-data
-  libsoxr-dev
+  libsoxr-dev libxxhash-dev
   libicu-dev
   libssl-dev openssl
   nlohmann-json3-dev

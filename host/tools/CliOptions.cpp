@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <functional>
 
+#include "LatencyModel.h"
+
 namespace VxCli {
 
 namespace {
@@ -443,8 +445,37 @@ Parsed ParseCheckArgs(const std::vector<std::string>& args, CheckOptions* out, s
 
 Parsed ParseServeArgs(const std::vector<std::string>& args, ServeOptions* out, std::string* error) {
   auto take = [out, error](const std::string& arg, ArgReader& reader) {
-    if (arg != "--listen") return Taken::kNo;
     std::string value;
+    if (arg == "--first-byte-ms") {
+      char* end = nullptr;
+      long long ms = 0;
+      if (reader.Value(&value) && !value.empty() && value[0] != '-') {
+        ms = strtoll(value.c_str(), &end, 10);
+      }
+      std::string ignored;
+      if (end == nullptr || *end != '\0' ||
+          !VxTts::LatencyModel::Valid(ms, 0, &ignored)) {
+        *error = "--first-byte-ms needs a whole number of milliseconds, 0 or more";
+        return Taken::kError;
+      }
+      out->first_byte_ms = ms;
+      return Taken::kYes;
+    }
+    if (arg == "--ms-per-char") {
+      char* end = nullptr;
+      double ms = 0;
+      if (reader.Value(&value) && !value.empty()) ms = strtod(value.c_str(), &end);
+      std::string ignored;
+      if (end == nullptr || *end != '\0' || !VxTts::LatencyModel::Valid(0, ms, &ignored)) {
+        *error = "--ms-per-char needs a number of milliseconds from 0 to " +
+                 std::to_string(static_cast<long long>(VxTts::LatencyModel::kMaxMsPerChar)) +
+                 " (e.g. 1 or 0.5)";
+        return Taken::kError;
+      }
+      out->ms_per_char = ms;
+      return Taken::kYes;
+    }
+    if (arg != "--listen") return Taken::kNo;
     if (!reader.Value(&value) || !ParseListen(value, &out->address, &out->port)) {
       *error = "--listen needs ADDRESS:PORT (for example 127.0.0.1:50051)";
       return Taken::kError;
@@ -621,7 +652,8 @@ std::string CheckUsage(const std::string& default_module) {
 }
 
 std::string ServeUsage() {
-  return "Usage: vexora serve-tts [--listen ADDRESS:PORT]\n"
+  return "Usage: vexora serve-tts [--listen ADDRESS:PORT] [--first-byte-ms N]\n"
+         "                        [--ms-per-char X]\n"
          "\n"
          "Runs the local speech service in the foreground: the text-to-speech API\n"
          "on a loopback address, with the espeak-ng voices (\"espeak-en-us\", ...) and\n"
@@ -632,6 +664,11 @@ std::string ServeUsage() {
          "Options:\n"
          "  --listen ADDRESS:PORT loopback address and port (default 127.0.0.1:0,\n"
          "                        a free port; [::1]:PORT for IPv6)\n"
+         "  --first-byte-ms N     answer like a cloud service: a reply comes N ms\n"
+         "                        after the call, plus ...\n"
+         "  --ms-per-char X       ... X ms (e.g. 1 or 0.5) per character of its\n"
+         "                        text; a stream's audio comes sentence by\n"
+         "                        sentence on the same terms (both default 0)\n"
          "  -h, --help            show this text\n";
 }
 

@@ -58,6 +58,9 @@ struct CheckOptions {
 struct ServeOptions {
   std::string address = "127.0.0.1";
   int port = 0;
+  // The service's latency model (both 0 = off).
+  long long first_byte_ms = 0;
+  double ms_per_char = 0;
 };
 
 struct VoicesOptions {

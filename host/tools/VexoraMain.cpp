@@ -448,6 +448,8 @@ int ServeTts(const ServeOptions& options) {
   VxTts::TtsServerOptions service;
   service.address = options.address;
   service.port = options.port;
+  service.first_byte_ms = options.first_byte_ms;
+  service.ms_per_char = options.ms_per_char;
   service.log = [](const std::string& line) {
     try {
       std::cerr << line + "\n" << std::flush;

@@ -249,6 +249,55 @@ TEST_F(CacheTest, AnagramsShareAChecksumAndAreToldApartByTheirContent) {
   EXPECT_EQ(m_Server->calls().SynthesizeCalls(), 2u);
 }
 
+// The prompts of one template share a checksum: here every order of four
+// letters. A lookup reads the descriptor of the record it plays and of no
+// other, however many share the checksum and wherever it stands among them.
+TEST_F(CacheTest, LookupAmongRecordsOfOneChecksumReadsOnlyTheRecordItPlays) {
+  Start();
+  std::string letters = "abcd";
+  std::vector<std::string> texts;
+  do {
+    texts.push_back("say " + letters);
+  } while (std::next_permutation(letters.begin(), letters.end()));
+  for (const std::string& text : texts) SpeakToCompletion(m_Channel, text);
+  ASSERT_EQ(m_Server->calls().SynthesizeCalls(), texts.size());
+  ASSERT_EQ(m_Log->Count("Found Matching Cache Record"), 0u);
+
+  for (size_t which : {texts.size() - 1, size_t{0}, texts.size() / 2}) {
+    m_Log->Clear();
+    m_Channel->ClearAudio();
+    SpeakToCompletion(m_Channel, texts[which]);
+    EXPECT_EQ(m_Log->Count("Found Matching Cache Record [vexora-ch1-" +
+                           std::to_string(which + 1) + ".wav]"),
+              1u)
+        << texts[which];
+    EXPECT_EQ(m_Log->Count("Load Cache File"), 1u) << texts[which];
+    EXPECT_EQ(m_Channel->AudioBytes(), ToneBytes(texts[which]));
+  }
+  EXPECT_EQ(m_Server->calls().SynthesizeCalls(), texts.size());
+}
+
+// A rate the request sets must be the record's; a request that sets none
+// takes a record of any rate. The lookup decides this from memory.
+TEST_F(CacheTest, RateSetByTheRequestMustBeTheRecordsAndAnUnsetRateTakesAny) {
+  Start();
+  const std::string text = "at a rate";
+  SpeakToCompletion(m_Channel, text, "text/plain", {"Prosody-Rate: fast"});
+  SpeakToCompletion(m_Channel, text, "text/plain", {"Prosody-Rate: slow"});
+  EXPECT_EQ(m_Server->calls().SynthesizeCalls(), 2u);
+  EXPECT_EQ(m_Log->Count("Found Matching Cache Record"), 0u);
+
+  SpeakToCompletion(m_Channel, text, "text/plain", {"Prosody-Rate: slow"});
+  EXPECT_EQ(m_Log->Count("Found Matching Cache Record [vexora-ch1-2.wav]"), 1u);
+  SpeakToCompletion(m_Channel, text);
+  EXPECT_EQ(m_Log->Count("Found Matching Cache Record [vexora-ch1-1.wav]"), 1u);
+  SpeakToCompletion(m_Channel, text, "text/plain", {"Prosody-Rate: 150%"});
+  EXPECT_EQ(m_Server->calls().SynthesizeCalls(), 3u);
+  SpeakToCompletion(m_Channel, text, "text/plain", {"Prosody-Rate: 150%"});
+  EXPECT_EQ(m_Log->Count("Found Matching Cache Record [vexora-ch1-5.wav]"), 1u);
+  EXPECT_EQ(m_Server->calls().SynthesizeCalls(), 3u);
+}
+
 TEST_F(CacheTest, CustomVoiceModelIsNeverLookedUpEvenWhenARecordWouldMatch) {
   Start();
   const std::string text = "custom";

@@ -289,6 +289,10 @@ TEST_F(CliTest, UsageErrorsExitTwoBeforeAnythingRuns) {
       {"run"},
       {"run", Path("a.vxs"), Path("b.vxs")},
       {"serve-tts", "--listen", "nowhere"},
+      {"serve-tts", "--first-byte-ms", "-1"},
+      {"serve-tts", "--first-byte-ms", "soon"},
+      {"serve-tts", "--ms-per-char", "fast"},
+      {"serve-tts", "--ms-per-char", "-0.5"},
       {"voices", "--service", "127.0.0.1"},
   };
   for (const auto& args : cases) {
@@ -780,7 +784,10 @@ class CliServedTest : public CliTest {
  protected:
   void SetUp() override {
     CliTest::SetUp();
-    m_Server = Start({"serve-tts", "--listen", "127.0.0.1:0"}, "served");
+    // A small latency model, passed through to the service.
+    m_Server = Start({"serve-tts", "--listen", "127.0.0.1:0", "--first-byte-ms", "5",
+                      "--ms-per-char", "0.5"},
+                     "served");
     ASSERT_GT(m_Server, 0);
     std::string out;
     WaitFor([&] { return (out = ReadText(m_Dir / "served.out")).find('\n') != std::string::npos; },
@@ -828,6 +835,8 @@ TEST_F(CliServedTest, RunsOnOneRootNeverReuseAChannelIdentifier) {
   }
   ASSERT_EQ(records.size(), 2u) << (records.empty() ? "" : records.front());
   EXPECT_NE(records[0], records[1]);
+  // 5 ms + 0.5 ms for each of the 11 characters.
+  EXPECT_NE(ReadText(m_Dir / "served.err").find("latency-ms=11"), std::string::npos);
 }
 
 TEST_F(CliServedTest, Latin1SsmlDocumentIsSpoken) {

@@ -24,17 +24,28 @@ class CallCounters {
 
   size_t SynthesizeCalls() const;
   size_t ListVoicesCalls() const;
+  // Streams opened (counted when they open).
+  size_t StreamingCalls() const;
+  // The messages of the latest streams (one list per stream, in the order
+  // received), oldest stream first; a stream is recorded when it ends.
+  std::vector<std::vector<google::cloud::texttospeech::v1::StreamingSynthesizeRequest>>
+  StreamRequests() const;
   // The latest SynthesizeSpeech requests, oldest first.
   std::vector<google::cloud::texttospeech::v1::SynthesizeSpeechRequest> Requests() const;
   void ResetCounters();
 
   void RecordSynthesize(const google::cloud::texttospeech::v1::SynthesizeSpeechRequest& request);
   void RecordListVoices();
+  void RecordStreamStart();
+  void RecordStream(
+      std::vector<google::cloud::texttospeech::v1::StreamingSynthesizeRequest> messages);
 
  private:
   mutable std::mutex m_Mutex;  // guards every field below
   size_t m_SynthesizeCalls = 0;
   size_t m_ListVoicesCalls = 0;
+  size_t m_StreamingCalls = 0;
+  std::deque<std::vector<google::cloud::texttospeech::v1::StreamingSynthesizeRequest>> m_Streams;
   std::deque<google::cloud::texttospeech::v1::SynthesizeSpeechRequest> m_Requests;
 };
 

@@ -34,6 +34,13 @@ void FaultScript::DropNext(int n) {
   m_DropCount = n > 0 ? n : 0;
 }
 
+void FaultScript::BreakNextStream(int chunks, grpc::StatusCode code, std::string message) {
+  std::lock_guard<std::mutex> lock(m_Mutex);
+  m_BreakAfter = chunks < 0 ? -1 : chunks;
+  m_BreakStatus = grpc::Status(code == grpc::StatusCode::OK ? grpc::StatusCode::UNKNOWN : code,
+                               std::move(message));
+}
+
 void FaultScript::Clear() {
   std::lock_guard<std::mutex> lock(m_Mutex);
   m_Delay = std::chrono::milliseconds(0);
@@ -41,9 +48,10 @@ void FaultScript::Clear() {
   m_FailMessage.clear();
   m_DropCount = 0;
   m_EmptyAudio = m_CutHeader = m_ExtraChunks = false;
+  m_BreakAfter = -1;
 }
 
-FaultScript::Plan FaultScript::TakePlan() {
+FaultScript::Plan FaultScript::TakePlan(bool stream) {
   std::lock_guard<std::mutex> lock(m_Mutex);
   Plan plan;
   plan.delay = m_Delay;
@@ -60,6 +68,11 @@ FaultScript::Plan FaultScript::TakePlan() {
   plan.empty_audio = m_EmptyAudio;
   plan.cut_header = m_CutHeader;
   plan.extra_chunks = m_ExtraChunks;
+  if (stream && m_BreakAfter >= 0) {
+    plan.break_after = m_BreakAfter;
+    plan.break_status = m_BreakStatus;
+    m_BreakAfter = -1;
+  }
   return plan;
 }
 

@@ -8,8 +8,10 @@
 
 namespace VxTts {
 
-// The faults a test scripts into the service's SynthesizeSpeech calls
-// (ListVoices is never faulted). All methods are thread-safe: tests set
+// The faults a test scripts into the service's SynthesizeSpeech and
+// StreamingSynthesize calls (ListVoices is never faulted); a stream takes
+// one plan when it opens, and empty audio there means a stream that ends
+// well without any audio. All methods are thread-safe: tests set
 // faults while server threads take them. Owned by TtsServer.
 //
 // Order within one call: the delay, then a dropped connection, then a
@@ -25,6 +27,10 @@ class FaultScript {
     bool empty_audio = false;
     bool cut_header = false;
     bool extra_chunks = false;
+    // Streams only: after this many audio messages the stream ends with
+    // break_status (-1 = never).
+    int break_after = -1;
+    grpc::Status break_status;
   };
 
   FaultScript() = default;
@@ -46,11 +52,15 @@ class FaultScript {
   // The next n calls have their connection cut mid-call: the client sees
   // UNAVAILABLE (n <= 0 clears it).
   void DropNext(int n);
+  // The next stream ends with code and message after `chunks` audio
+  // messages (chunks < 0 clears it). Unary calls are not affected.
+  void BreakNextStream(int chunks, grpc::StatusCode code, std::string message);
   // Turns every fault off.
   void Clear();
 
-  // Takes the plan for one call, consuming one scripted drop or failure.
-  Plan TakePlan();
+  // Takes the plan for one call, consuming one scripted drop or failure;
+  // a stream's plan also takes the scripted break.
+  Plan TakePlan(bool stream = false);
 
  private:
   mutable std::mutex m_Mutex;  // guards every field below
@@ -62,6 +72,8 @@ class FaultScript {
   bool m_EmptyAudio = false;
   bool m_CutHeader = false;
   bool m_ExtraChunks = false;
+  int m_BreakAfter = -1;
+  grpc::Status m_BreakStatus;
 };
 
 }  // namespace VxTts

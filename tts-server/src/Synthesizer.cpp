@@ -13,6 +13,8 @@ namespace VxTts {
 
 const char Synthesizer::kTestVoiceName[] = "vx-test-tone";
 const char Synthesizer::kTestBytesVoiceName[] = "vx-test-bytes";
+const char Synthesizer::kStreamingBytesVoiceName[] = "en-US-Chirp3-HD-TestBytes";
+const char Synthesizer::kStreamingEspeakVoiceName[] = "en-US-Chirp3-HD-Espeak";
 
 namespace {
 
@@ -142,10 +144,13 @@ void Synthesizer::Init(std::string* warning) {
   tone.gender = 3;  // NEUTRAL
   tone.natural_sample_rate = kTestVoiceRate;
   tone.kind = VoiceInfo::Kind::kTestTone;
+  tone.streaming = true;
   m_Voices.push_back(tone);
   VoiceInfo bytes = tone;
   bytes.name = kTestBytesVoiceName;
   bytes.kind = VoiceInfo::Kind::kTestBytes;
+  m_Voices.push_back(bytes);
+  bytes.name = kStreamingBytesVoiceName;
   m_Voices.push_back(bytes);
 
   std::string error;
@@ -169,6 +174,14 @@ void Synthesizer::Init(std::string* warning) {
     female.name += "-female";
     female.gender = kGenderFemale;
     female.espeak_voice += kFemaleVariant;
+    if (voice.name == "espeak-en-us") {
+      VoiceInfo twin = voice;
+      twin.name = kStreamingEspeakVoiceName;
+      twin.language_codes = {"en-US"};
+      twin.language_priority = {0};
+      twin.streaming = true;
+      m_Voices.push_back(std::move(twin));
+    }
     m_Voices.push_back(std::move(voice));
     m_Voices.push_back(std::move(female));
   }
@@ -190,7 +203,8 @@ const VoiceInfo* Synthesizer::SelectByLanguage(const std::string& language_code,
   // then another region of it; within a rank the preferred gender wins, then
   // espeak-ng's own priority, then the earlier voice.
   for (const VoiceInfo& v : m_Voices) {
-    if (v.kind != VoiceInfo::Kind::kEspeak) continue;
+    // The streaming twin is chosen only by its name.
+    if (v.kind != VoiceInfo::Kind::kEspeak || v.streaming) continue;
     for (size_t i = 0; i < v.language_codes.size(); ++i) {
       const std::string code = Lower(v.language_codes[i]);
       long score;

@@ -17,6 +17,9 @@ struct VoiceInfo {
   int natural_sample_rate = 0;
   Kind kind = Kind::kEspeak;
   std::string espeak_voice;  // identifier[+variant] for espeak-ng
+  // Answers StreamingSynthesize too (the test voices and the "-Chirp3-HD-"
+  // voices); the others refuse a stream.
+  bool streaming = false;
 };
 
 // Prosody adjustments of one request, already range-checked.
@@ -34,6 +37,10 @@ class Synthesizer {
  public:
   static const char kTestVoiceName[];  // "vx-test-tone"
   static const char kTestBytesVoiceName[];  // "vx-test-bytes", see TestBytesVoice.h
+  // The streaming twins: the bytes voice and espeak-ng's en-us under names
+  // of the service's streaming family.
+  static const char kStreamingBytesVoiceName[];   // "en-US-Chirp3-HD-TestBytes"
+  static const char kStreamingEspeakVoiceName[];  // "en-US-Chirp3-HD-Espeak"
   static constexpr int kTestVoiceRate = 24000;
   static constexpr int kTestToneHz = 440;
   // Test voice: every input byte gives exactly this much tone.

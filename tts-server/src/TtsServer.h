@@ -25,8 +25,17 @@
 // speaking_rate maps onto espeak-ng's speed, to within about 20% (below
 // espeak-ng's slowest speed, longer pauses between words).
 //
-// Faults and the latency model apply to SynthesizeSpeech only;
-// StreamingSynthesize answers UNIMPLEMENTED.
+// StreamingSynthesize: the test voices and the voices of the streaming
+// family ("en-US-Chirp3-HD-TestBytes", the bytes voice, and
+// "en-US-Chirp3-HD-Espeak", espeak-ng's en-us) stream; the espeak-<voice>
+// voices refuse a stream with INVALID_ARGUMENT. The first message must carry
+// only streaming_config, every later one only input text; audio comes as
+// headerless PCM (or G.711 bytes for MULAW and ALAW) at the config's rate, a
+// sentence at a time (a sentence ends at '.', '!' or '?' before white space,
+// or at an ideographic full stop, and keeps the white space after it; the
+// text left when the client ends its side is the last sentence). Faults
+// apply to a stream as to a call, taken when it opens; see
+// FaultScript::BreakNextStream for a stream that fails after some audio.
 //
 // Latency model (off by default): a SynthesizeSpeech reply with audio comes
 // first_byte_ms + ms_per_char x (Unicode characters of the input text, or of
@@ -35,6 +44,11 @@
 // adds to it. Refused calls and scripted failures answer at once. A call
 // cancelled, past its deadline or caught by Shutdown while it waits ends at
 // once with CANCELLED.
+//
+// On a stream the model holds each sentence's audio: the first sentence's
+// until first_byte_ms + ms_per_char x its characters after the first text
+// arrived, each later one ms_per_char x its characters after the one before
+// it (or after its text arrived, when that was later).
 
 #include <functional>
 #include <memory>

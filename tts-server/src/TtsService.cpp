@@ -11,6 +11,7 @@
 #include "JwtVerifier.h"
 #include "LatencyModel.h"
 #include "RequestCheck.h"
+#include "StreamingInput.h"
 #include "Synthesizer.h"
 
 namespace VxTts {
@@ -20,6 +21,8 @@ namespace {
 
 constexpr std::chrono::milliseconds kCancelPoll(10);
 constexpr std::chrono::milliseconds kDropSettle(1000);
+// A stream's audio goes out in messages of at most this much.
+constexpr int kStreamChunkMs = 500;
 
 // grpc::StatusCode names, indexed by code.
 const char* const kStatusNames[] = {
@@ -292,6 +295,166 @@ grpc::Status TtsService::Synthesize(const tts::SynthesizeSpeechRequest& request,
   }
   *response->mutable_audio_content() =
       EncodeAudio(pcm, checked.sample_rate, checked.layout, damage);
+  return grpc::Status::OK;
+}
+
+grpc::Status TtsService::StreamingSynthesize(
+    grpc::ServerContext* context,
+    grpc::ServerReaderWriter<tts::StreamingSynthesizeResponse, tts::StreamingSynthesizeRequest>*
+        stream) {
+  const InFlight in_flight(*this);
+  const auto start = std::chrono::steady_clock::now();
+  grpc::Status status;
+  std::vector<tts::StreamingSynthesizeRequest> received;
+  StreamTally tally;
+  std::string fault;
+  try {
+    m_Calls.RecordStreamStart();
+    status = Authorize(context);
+    if (status.ok()) {
+      const FaultScript::Plan plan = m_Faults.TakePlan(true);
+      if (plan.delay.count() > 0 && !WaitDelay(context, plan.delay)) {
+        status = grpc::Status(grpc::StatusCode::CANCELLED, "call cancelled during the delay");
+        fault = " fault=delay";
+      } else if (plan.drop) {
+        fault = " fault=drop";
+        if (m_Acceptor.Drop(context->peer())) {
+          WaitDelay(context, kDropSettle);
+        } else {
+          context->TryCancel();
+        }
+        status = grpc::Status(grpc::StatusCode::UNAVAILABLE, "connection dropped");
+      } else if (plan.fail) {
+        status = plan.status;
+        fault = " fault=status";
+      } else {
+        status = RunStream(context, stream, plan, &received, &tally);
+        if (plan.empty_audio) fault = " fault=empty-audio";
+        if (plan.break_after >= 0) fault = " fault=break";
+      }
+    }
+  } catch (const std::exception& e) {
+    status = grpc::Status(grpc::StatusCode::INTERNAL, e.what());
+  }
+  tally.messages = received.size();
+  m_Calls.RecordStream(std::move(received));
+  Log("StreamingSynthesize voice=" +
+      (tally.voice_name.empty() ? std::string("-") : Printable(tally.voice_name)) +
+      " messages=" + std::to_string(tally.messages) + " chunks=" + std::to_string(tally.chunks) +
+      " bytes=" + std::to_string(tally.bytes) + Outcome(status, start) + fault);
+  return status;
+}
+
+grpc::Status TtsService::RunStream(
+    grpc::ServerContext* context,
+    grpc::ServerReaderWriter<tts::StreamingSynthesizeResponse, tts::StreamingSynthesizeRequest>*
+        stream,
+    const FaultScript::Plan& plan, std::vector<tts::StreamingSynthesizeRequest>* received,
+    StreamTally* tally) {
+  using Clock = std::chrono::steady_clock;
+  tts::StreamingSynthesizeRequest message;
+  if (!stream->Read(&message)) {
+    if (context->IsCancelled()) return grpc::Status(grpc::StatusCode::CANCELLED, "call cancelled");
+    return grpc::Status(grpc::StatusCode::INVALID_ARGUMENT,
+                        "the stream ended before its streaming_config");
+  }
+  received->push_back(message);
+  if (message.streaming_request_case() != tts::StreamingSynthesizeRequest::kStreamingConfig) {
+    return grpc::Status(grpc::StatusCode::INVALID_ARGUMENT,
+                        "the first message of a stream must carry streaming_config only");
+  }
+  CheckedStream checked;
+  std::string error;
+  if (!CheckStreamingConfig(message.streaming_config(), m_Synthesizer, &checked, &error)) {
+    return grpc::Status(grpc::StatusCode::INVALID_ARGUMENT, error);
+  }
+  tally->voice_name = checked.voice->name;
+
+  // A sentence is done its time per character after the one before it was
+  // done (or after its text came, when that was later); the first is also
+  // held for the time to the first byte, counted from the first text.
+  const std::chrono::microseconds first_byte = m_Latency.ReplyTime(std::string());
+  SentenceCutter cutter;
+  bool have_text = false;
+  Clock::time_point done;
+  int chunks_left = plan.break_after;  // -1: no scripted break
+  const size_t chunk_samples = static_cast<size_t>(checked.sample_rate) * kStreamChunkMs / 1000;
+  const auto speak = [&](const std::string& sentence, Clock::time_point arrival) -> grpc::Status {
+    std::vector<int16_t> pcm;
+    std::string synth_error;
+    if (!m_Synthesizer.Synthesize(*checked.voice, sentence, false, checked.prosody,
+                                  checked.sample_rate, &pcm, &synth_error)) {
+      return grpc::Status(grpc::StatusCode::INTERNAL, synth_error);
+    }
+    done = std::max(done, arrival) + (m_Latency.ReplyTime(sentence) - first_byte);
+    if (!WaitUntil(context, done)) {
+      return grpc::Status(grpc::StatusCode::CANCELLED, "call cancelled before its audio was due");
+    }
+    if (plan.empty_audio) return grpc::Status::OK;
+    for (size_t at = 0; at < pcm.size(); at += chunk_samples) {
+      if (chunks_left == 0) return plan.break_status;
+      if (chunks_left > 0) --chunks_left;
+      const size_t end = std::min(pcm.size(), at + chunk_samples);
+      const std::vector<int16_t> part(pcm.begin() + static_cast<long>(at),
+                                      pcm.begin() + static_cast<long>(end));
+      tts::StreamingSynthesizeResponse response;
+      *response.mutable_audio_content() = EncodeStreamAudio(part, checked.encoding);
+      if (!stream->Write(response)) {
+        return grpc::Status(grpc::StatusCode::CANCELLED, "the client went away");
+      }
+      ++tally->chunks;
+      tally->bytes += response.audio_content().size();
+    }
+    return grpc::Status::OK;
+  };
+
+  while (stream->Read(&message)) {
+    const Clock::time_point arrival = Clock::now();
+    received->push_back(message);
+    switch (message.streaming_request_case()) {
+      case tts::StreamingSynthesizeRequest::kStreamingConfig:
+        return grpc::Status(grpc::StatusCode::INVALID_ARGUMENT,
+                            "streaming_config may only be sent in the first message");
+      case tts::StreamingSynthesizeRequest::kInput:
+        break;
+      default:
+        return grpc::Status(grpc::StatusCode::INVALID_ARGUMENT,
+                            "every message after the first must carry input");
+    }
+    const tts::StreamingSynthesisInput& input = message.input();
+    if (input.input_source_case() == tts::StreamingSynthesisInput::INPUT_SOURCE_NOT_SET) {
+      return grpc::Status(grpc::StatusCode::INVALID_ARGUMENT, "input has no text");
+    }
+    if (input.input_source_case() != tts::StreamingSynthesisInput::kText) {
+      return grpc::Status(grpc::StatusCode::INVALID_ARGUMENT,
+                          "input.markup and input.multi_speaker_markup are not supported by "
+                          "these voices");
+    }
+    if (input.text().size() > kMaxInputBytes) {
+      return grpc::Status(grpc::StatusCode::INVALID_ARGUMENT,
+                          "input is " + std::to_string(input.text().size()) +
+                              " bytes, longer than the " + std::to_string(kMaxInputBytes) +
+                              "-byte limit");
+    }
+    if (input.text().empty()) continue;
+    if (!have_text) {
+      have_text = true;
+      done = arrival + first_byte;
+    }
+    cutter.Add(input.text());
+    std::string sentence;
+    while (cutter.Next(&sentence)) {
+      const grpc::Status status = speak(sentence, arrival);
+      if (!status.ok()) return status;
+    }
+  }
+  if (context->IsCancelled()) return grpc::Status(grpc::StatusCode::CANCELLED, "call cancelled");
+  const std::string rest = cutter.Rest();
+  if (!rest.empty()) {
+    const grpc::Status status = speak(rest, Clock::now());
+    if (!status.ok()) return status;
+  }
+  if (chunks_left >= 0) return plan.break_status;
   return grpc::Status::OK;
 }
 

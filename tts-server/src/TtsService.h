@@ -7,6 +7,9 @@
 #include <mutex>
 #include <string>
 
+#include <vector>
+
+#include "FaultScript.h"
 #include "google/cloud/texttospeech/v1/cloud_tts.grpc.pb.h"
 
 namespace VxTts {
@@ -14,13 +17,13 @@ namespace VxTts {
 struct AudioDamage;
 class CallCounters;
 class ConnectionAcceptor;
-class FaultScript;
 class JwtVerifier;
 class LatencyModel;
 class Synthesizer;
+struct CheckedStream;
 
-// The TextToSpeech gRPC service: ListVoices and SynthesizeSpeech (the
-// streaming method answers UNIMPLEMENTED). Handlers run on gRPC's server
+// The TextToSpeech gRPC service: ListVoices, SynthesizeSpeech and
+// StreamingSynthesize (for the voices that stream). Handlers run on gRPC's server
 // threads, many at once; they share only thread-safe collaborators. Owned by
 // TtsServer; everything it points to is owned there too and outlives it.
 class TtsService final : public google::cloud::texttospeech::v1::TextToSpeech::Service {
@@ -46,6 +49,16 @@ class TtsService final : public google::cloud::texttospeech::v1::TextToSpeech::S
       const google::cloud::texttospeech::v1::SynthesizeSpeechRequest* request,
       google::cloud::texttospeech::v1::SynthesizeSpeechResponse* response) override;
 
+  // The first message must carry only streaming_config, every later one
+  // only input; a violation ends the stream with INVALID_ARGUMENT. Text is
+  // spoken a sentence at a time: a sentence's audio goes out (in messages of
+  // at most half a second) when the latency model says it is done.
+  grpc::Status StreamingSynthesize(
+      grpc::ServerContext* context,
+      grpc::ServerReaderWriter<google::cloud::texttospeech::v1::StreamingSynthesizeResponse,
+                               google::cloud::texttospeech::v1::StreamingSynthesizeRequest>* stream)
+      override;
+
  private:
   // Counts a call in a handler for WaitIdle.
   class InFlight {
@@ -69,6 +82,21 @@ class TtsService final : public google::cloud::texttospeech::v1::TextToSpeech::S
                           google::cloud::texttospeech::v1::SynthesizeSpeechResponse* response,
                           std::string* voice_name);
   void Log(const std::string& line) const;
+
+  // What one stream did, for its log line.
+  struct StreamTally {
+    std::string voice_name;
+    size_t messages = 0;
+    size_t chunks = 0;
+    size_t bytes = 0;
+  };
+  grpc::Status RunStream(
+      grpc::ServerContext* context,
+      grpc::ServerReaderWriter<google::cloud::texttospeech::v1::StreamingSynthesizeResponse,
+                               google::cloud::texttospeech::v1::StreamingSynthesizeRequest>* stream,
+      const FaultScript::Plan& plan,
+      std::vector<google::cloud::texttospeech::v1::StreamingSynthesizeRequest>* received,
+      StreamTally* tally);
 
   const Synthesizer& m_Synthesizer;
   FaultScript& m_Faults;

@@ -5,7 +5,13 @@
 #include <apr_file_info.h>
 
 #include <algorithm>
+#include <cstring>
 #include <sstream>
+
+// The hash is built into the module from the library's header, so that the
+// module needs no shared library of it at run time.
+#define XXH_INLINE_ALL
+#include <xxhash.h>
 
 #include "AprResources.h"
 #include "ByteOrder.h"
@@ -40,6 +46,19 @@ std::string FormatNumber(float value) {
   return out.str();
 }
 
+// The value a number reads back as from the descriptor.
+float AsSaved(float value) { return ParseNumber<float>(FormatNumber(value)); }
+
+void HashValue(XXH3_state_t* state, const std::string& value) {
+  const uint64_t size = value.size();
+  XXH3_64bits_update(state, &size, sizeof(size));
+  XXH3_64bits_update(state, value.data(), value.size());
+}
+
+void HashValue(XXH3_state_t* state, uint64_t value) {
+  XXH3_64bits_update(state, &value, sizeof(value));
+}
+
 }  // namespace
 
 const std::string WaveformManager::CacheEntry::sm_ChecksumToken = "checksum";
@@ -60,7 +79,12 @@ WaveformManager::CacheEntry::CacheEntry(const std::string& name, int64_t time)
     : FileEntry(name, time),
       m_Checksum(0),
       m_SamplingRate(0),
-      m_VoiceGender(VOICE_GENDER_UNKNOWN) {}
+      m_VoiceGender(VOICE_GENDER_UNKNOWN) {
+  memset(&m_MatchRate, 0, sizeof(m_MatchRate));
+  memset(&m_MatchVolume, 0, sizeof(m_MatchVolume));
+  m_MatchRate.type = PROSODY_RATE_TYPE_UNKNOWN;
+  m_MatchVolume.type = PROSODY_VOLUME_TYPE_UNKNOWN;
+}
 
 WaveformManager::CacheEntry::~CacheEntry() = default;
 
@@ -69,6 +93,19 @@ void WaveformManager::CacheEntry::OnRegister(FileManager* manager) {
   if (!owner) return;
   ChecksumIndex& index = owner->GetChecksumIndex();
   index.emplace(m_Checksum, this);
+  m_MatchHash = ComposeMatchHash(m_Content, m_Language, m_SamplingRate, m_VoiceName,
+                                 m_VoiceGender, m_Prosody);
+  m_MatchRate = m_Prosody.m_Rate;
+  if (m_MatchRate.type == PROSODY_RATE_TYPE_RELATIVE_CHANGE) {
+    m_MatchRate.value.relative = AsSaved(m_MatchRate.value.relative);
+  }
+  m_MatchVolume = m_Prosody.m_Volume;
+  if (m_MatchVolume.type == PROSODY_VOLUME_TYPE_NUMERIC) {
+    m_MatchVolume.value.numeric = AsSaved(m_MatchVolume.value.numeric);
+  } else if (m_MatchVolume.type == PROSODY_VOLUME_TYPE_RELATIVE_CHANGE) {
+    m_MatchVolume.value.relative = AsSaved(m_MatchVolume.value.relative);
+  }
+  owner->GetMatchIndex().emplace(m_MatchHash, this);
   m_Registered = true;
   apt_log(VXS_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG,
           "Added Cache Record [%s] checksum [%lu] total count [%d]", m_Name.c_str(),
@@ -79,6 +116,13 @@ void WaveformManager::CacheEntry::OnRegister(FileManager* manager) {
 void WaveformManager::CacheEntry::OnUnregister(FileManager* manager) {
   WaveformManager* owner = dynamic_cast<WaveformManager*>(manager);
   if (!owner) return;
+  MatchIndex& matches = owner->GetMatchIndex();
+  auto match_range = matches.equal_range(m_MatchHash);
+  for (auto pos = match_range.first; pos != match_range.second; ++pos) {
+    if (pos->second != this) continue;
+    matches.erase(pos);
+    break;
+  }
   ChecksumIndex& index = owner->GetChecksumIndex();
   auto range = index.equal_range(m_Checksum);
   for (auto pos = range.first; pos != range.second; ++pos) {
@@ -108,24 +152,24 @@ bool WaveformManager::CacheEntry::Save(const std::string& path, apr_pool_t* pool
             path.c_str());
     return false;
   }
-  apr_file_t* file = guard.Get();
-  SaveToken(file, sm_ChecksumToken);
-  SaveUint64Value(file, static_cast<unsigned long>(m_Checksum));
+  std::string image;
+  SaveToken(image, sm_ChecksumToken);
+  SaveUint64Value(image, static_cast<unsigned long>(m_Checksum));
   if (!m_Language.empty()) {
-    SaveToken(file, sm_LanguageToken);
-    SaveStringValue(file, m_Language);
+    SaveToken(image, sm_LanguageToken);
+    SaveStringValue(image, m_Language);
   }
   if (m_SamplingRate != 0) {
-    SaveToken(file, sm_SamplingRateToken);
-    SaveUint32Value(file, m_SamplingRate);
+    SaveToken(image, sm_SamplingRateToken);
+    SaveUint32Value(image, m_SamplingRate);
   }
   if (!m_VoiceName.empty()) {
-    SaveToken(file, sm_VoiceNameToken);
-    SaveStringValue(file, m_VoiceName);
+    SaveToken(image, sm_VoiceNameToken);
+    SaveStringValue(image, m_VoiceName);
   }
   if (m_VoiceGender != VOICE_GENDER_UNKNOWN) {
-    SaveToken(file, sm_VoiceGenderToken);
-    SaveUint32Value(file, static_cast<unsigned>(m_VoiceGender));
+    SaveToken(image, sm_VoiceGenderToken);
+    SaveUint32Value(image, static_cast<unsigned>(m_VoiceGender));
   }
   const mrcp_prosody_rate_t& rate = m_Prosody.m_Rate;
   if (rate.type != PROSODY_RATE_TYPE_UNKNOWN) {
@@ -135,8 +179,8 @@ bool WaveformManager::CacheEntry::Save(const std::string& path, apr_pool_t* pool
     } else if (rate.type == PROSODY_RATE_TYPE_RELATIVE_CHANGE) {
       text += FormatNumber(rate.value.relative);
     }
-    SaveToken(file, sm_ProsodyRateToken);
-    SaveStringValue(file, text);
+    SaveToken(image, sm_ProsodyRateToken);
+    SaveStringValue(image, text);
   }
   const mrcp_prosody_volume_t& volume = m_Prosody.m_Volume;
   if (volume.type != PROSODY_VOLUME_TYPE_UNKNOWN) {
@@ -148,8 +192,8 @@ bool WaveformManager::CacheEntry::Save(const std::string& path, apr_pool_t* pool
     } else if (volume.type == PROSODY_VOLUME_TYPE_RELATIVE_CHANGE) {
       text += FormatNumber(volume.value.relative);
     }
-    SaveToken(file, sm_ProsodyVolumeToken);
-    SaveStringValue(file, text);
+    SaveToken(image, sm_ProsodyVolumeToken);
+    SaveStringValue(image, text);
   }
   const std::pair<const std::string*, const std::string*> strings[] = {
       {&sm_ProsodyPitchToken, &m_Prosody.m_Pitch},
@@ -158,20 +202,20 @@ bool WaveformManager::CacheEntry::Save(const std::string& path, apr_pool_t* pool
       {&sm_ProsodyDurationToken, &m_Prosody.m_Duration}};
   for (const auto& item : strings) {
     if (item.second->empty()) continue;
-    SaveToken(file, *item.first);
-    SaveStringValue(file, *item.second);
+    SaveToken(image, *item.first);
+    SaveStringValue(image, *item.second);
   }
   if (m_Usage != 0) {
     // A count beyond 32 bits is saved as the largest one: wrapped, a much
     // used record would read back as one never used and be evicted first.
-    SaveToken(file, sm_UseCountToken);
-    SaveUint32Value(file, static_cast<unsigned>(std::min<uint64_t>(m_Usage, 0xFFFFFFFFu)));
+    SaveToken(image, sm_UseCountToken);
+    SaveUint32Value(image, static_cast<unsigned>(std::min<uint64_t>(m_Usage, 0xFFFFFFFFu)));
   }
   if (!m_Content.empty()) {
-    SaveToken(file, sm_ContentToken);
-    SaveStringValue(file, m_Content);
+    SaveToken(image, sm_ContentToken);
+    SaveStringValue(image, m_Content);
   }
-  return true;
+  return apr_file_write_full(guard.Get(), image.data(), image.size(), nullptr) == APR_SUCCESS;
 }
 
 bool WaveformManager::CacheEntry::Load(const std::string& path, apr_pool_t* pool) {
@@ -185,18 +229,31 @@ bool WaveformManager::CacheEntry::Load(const std::string& path, apr_pool_t* pool
     return false;
   }
   m_Stale = false;
-  LoadAttributes(guard.Get());
+  // One read of the whole file: the descriptors of a large folder are all
+  // read at start-up, and a read per token made that scan cost seconds.
+  // What a failed read leaves is parsed as far as it goes, as a file cut
+  // short is.
+  std::string image;
+  apr_finfo_t info;
+  if (apr_file_info_get(&info, APR_FINFO_SIZE, guard.Get()) == APR_SUCCESS && info.size > 0) {
+    image.resize(static_cast<size_t>(info.size));
+    apr_size_t length = 0;
+    apr_file_read_full(guard.Get(), &image[0], image.size(), &length);
+    image.resize(length);
+  }
+  LoadAttributes(image);
   return true;
 }
 
-bool WaveformManager::CacheEntry::LoadAttributes(apr_file_t* file) {
-  do {
+bool WaveformManager::CacheEntry::LoadAttributes(const std::string& image) {
+  size_t position = 0;
+  while (position < image.size()) {
     std::string name;
-    if (!ReadToken(file, name)) return true;
+    if (!ReadToken(image, position, name)) return true;
     std::string value;
-    if (!ReadToken(file, value)) return false;
+    if (!ReadToken(image, position, value)) return false;
     LoadAttribute(name, value);
-  } while (apr_file_eof(file) != APR_EOF);
+  }
   return true;
 }
 
@@ -269,40 +326,54 @@ void WaveformManager::CacheEntry::ReleaseMemory() {
   m_Prosody.Reset();
 }
 
-bool WaveformManager::CacheEntry::SaveToken(apr_file_t* file, const std::string& token) {
+void WaveformManager::CacheEntry::SaveToken(std::string& image, const std::string& token) {
   unsigned char count[kTokenCountSize];
   PutUint32(count, static_cast<uint32_t>(token.size()));
-  if (apr_file_write_full(file, count, sizeof(count), nullptr) != APR_SUCCESS) return false;
-  if (token.empty()) return true;
-  return apr_file_write_full(file, token.data(), token.size(), nullptr) == APR_SUCCESS;
+  image.append(reinterpret_cast<const char*>(count), sizeof(count));
+  image.append(token);
 }
 
-bool WaveformManager::CacheEntry::ReadToken(apr_file_t* file, std::string& token) {
-  unsigned char bytes[kTokenCountSize];
-  if (apr_file_read_full(file, bytes, sizeof(bytes), nullptr) != APR_SUCCESS) return false;
-  const uint32_t count = GetUint32(bytes);
+bool WaveformManager::CacheEntry::ReadToken(const std::string& image, size_t& position,
+                                            std::string& token) {
+  if (position > image.size() || image.size() - position < kTokenCountSize) return false;
+  const uint32_t count = GetUint32(reinterpret_cast<const unsigned char*>(image.data() + position));
+  position += kTokenCountSize;
   if (count == 0) return true;
   // A count beyond the rest of the file (damage, truncation, a foreign
-  // file) ends the reading instead of sizing a buffer after it.
-  apr_finfo_t info;
-  apr_off_t position = 0;
-  if (apr_file_info_get(&info, APR_FINFO_SIZE, file) != APR_SUCCESS ||
-      apr_file_seek(file, APR_CUR, &position) != APR_SUCCESS || position > info.size ||
-      count > static_cast<uint64_t>(info.size - position)) {
-    return false;
-  }
-  std::string value(count, '\0');
-  if (apr_file_read_full(file, &value[0], count, nullptr) != APR_SUCCESS) return false;
-  token.swap(value);
+  // file) ends the reading.
+  if (count > image.size() - position) return false;
+  token.assign(image, position, count);
+  position += count;
   return true;
 }
 
-bool WaveformManager::CacheEntry::SaveUint32Value(apr_file_t* file, unsigned value) {
-  return SaveToken(file, std::to_string(value));
+void WaveformManager::CacheEntry::SaveUint32Value(std::string& image, unsigned value) {
+  SaveToken(image, std::to_string(value));
 }
 
-bool WaveformManager::CacheEntry::SaveUint64Value(apr_file_t* file, unsigned long value) {
-  return SaveToken(file, std::to_string(value));
+void WaveformManager::CacheEntry::SaveUint64Value(std::string& image, unsigned long value) {
+  SaveToken(image, std::to_string(value));
+}
+
+uint64_t WaveformManager::CacheEntry::ComposeMatchHash(const std::string& content,
+                                                       const std::string& language,
+                                                       unsigned sampling_rate,
+                                                       const std::string& voice_name,
+                                                       int32_t voice_gender,
+                                                       const ProsodyParams& prosody) {
+  XXH3_state_t state;
+  XXH3_INITSTATE(&state);
+  XXH3_64bits_reset(&state);
+  HashValue(&state, content);
+  HashValue(&state, language);
+  HashValue(&state, static_cast<uint64_t>(sampling_rate));
+  HashValue(&state, voice_name);
+  HashValue(&state, static_cast<uint64_t>(static_cast<uint32_t>(voice_gender)));
+  HashValue(&state, prosody.m_Pitch);
+  HashValue(&state, prosody.m_Contour);
+  HashValue(&state, prosody.m_Range);
+  HashValue(&state, prosody.m_Duration);
+  return XXH3_64bits_digest(&state);
 }
 
 bool WaveformManager::CacheEntry::ComposeFileName(const std::string& wave_name,

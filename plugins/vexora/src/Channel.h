@@ -142,7 +142,15 @@ class Channel {
                               const std::string& uri, std::string& path, apr_pool_t* pool);
 
  private:
-  // One synthesis call in flight.
+  // A StreamingSynthesize call (ChannelStream.cpp).
+  struct StreamCall;
+  struct StreamCallDeleter {
+    void operator()(StreamCall* call) const;
+  };
+
+  // One synthesis call in flight; a streamed segment's call also holds its
+  // stream, which uses m_Context, so that STOP and close cancel either kind
+  // alike.
   struct SynthContext {
     grpc::ClientContext m_Context;
     google::cloud::texttospeech::v1::SynthesizeSpeechRequest m_Request;
@@ -152,6 +160,7 @@ class Channel {
     google::cloud::texttospeech::v1::SynthesizeSpeechResponse m_Response;
     grpc::Status m_Status;
     std::unique_ptr<WaveformManager::CacheEntry> m_CacheEntry;
+    std::unique_ptr<StreamCall, StreamCallDeleter> m_Stream;
   };
 
   bool Open();
@@ -179,6 +188,16 @@ class Channel {
   // when a cache hit served it instead.
   bool StartSynthesisCall(bool& played);
   bool ResolveLocalUri(const std::string& uri, std::string& path);
+  // True when the segment goes over a stream: plain text, its voice
+  // matches streaming-voices and nothing of the SPEAK needs the unary call.
+  bool StreamsSegment(const SynthSegment& segment) const;
+  // Starts the stream of the segment at the head from the unary request
+  // built for it; false when it cannot be started.
+  bool StartStreamCall(std::unique_ptr<SynthContext> context);
+  void OnStreamEvent(Tag* tag, bool ok);
+  void WriteNextStreamMessage(StreamCall& call);
+  void OnStreamAudio(StreamCall& call);
+  void OnStreamFinish();
   void OnFinishStream(bool ok);
   void ProcessSynthError();
   // The SPEAK cannot go on: a pending response is answered 407, otherwise
@@ -241,6 +260,9 @@ class Channel {
   std::unique_ptr<Stub> m_Stub;
   std::unique_ptr<SynthContext> m_SynthContext;  // the call in flight, if any
   Tag m_FinishingTag;
+  // The next text segment takes the unary call even if its voice streams:
+  // its stream failed before any audio.
+  bool m_NoStream = false;
   // Owned (destroyed with the channel); its memory is in the host
   // channel's pool.
   mpf_media_chunk_buffer_t* m_ChunkBuffer;

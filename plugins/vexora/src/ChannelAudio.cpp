@@ -100,23 +100,33 @@ WaveformManager::CacheEntry* Channel::FindCacheRecord(const SynthSegment& segmen
   const SpeakParams& params = m_Details.m_Params;
   const CacheControl& control = m_Details.m_Control;
   bool any_directive = control.m_MaxAge >= 0 || control.m_MaxStale >= 0 || control.m_MinFresh >= 0;
+  // Only records whose match key agrees in memory are read from disk: for a
+  // prompt of a template, thousands of records share the text's checksum.
+  const uint64_t hash = WaveformManager::CacheEntry::ComposeMatchHash(
+      segment.m_Content, params.m_Language, m_Details.m_SamplingRate, segment.m_VoiceName,
+      static_cast<int32_t>(segment.m_VoiceGender), params.m_Prosody);
   // Stale records are dropped once the walk over the index is done.
   std::vector<WaveformManager::CacheEntry*> stale;
   WaveformManager::CacheEntry* found = nullptr;
-  auto range = manager->GetChecksumIndex().equal_range(checksum);
+  auto range = manager->GetMatchIndex().equal_range(hash);
   for (auto it = range.first; it != range.second && !found; ++it) {
     WaveformManager::CacheEntry* entry = it->second;
+    if (entry->m_Checksum != checksum ||
+        !params.m_Prosody.CompareRateAndVolume(entry->GetMatchRate(), entry->GetMatchVolume()) ||
+        (any_directive && !CheckCacheDirectives(entry, control))) {
+      continue;
+    }
     if (!manager->LoadCacheFile(entry, SpeakPool())) {
       entry->ReleaseMemory();
       if (entry->IsStale()) stale.push_back(entry);
       continue;
     }
+    // The descriptor read confirms what the hash stands for.
     bool match = entry->m_Language == params.m_Language &&
                  entry->m_SamplingRate == m_Details.m_SamplingRate &&
                  entry->m_VoiceName == segment.m_VoiceName &&
                  entry->m_VoiceGender == static_cast<int32_t>(segment.m_VoiceGender) &&
-                 entry->m_Content == segment.m_Content && params.m_Prosody.Compare(entry->m_Prosody) &&
-                 (!any_directive || CheckCacheDirectives(entry, control));
+                 entry->m_Content == segment.m_Content && params.m_Prosody.Compare(entry->m_Prosody);
     if (match) {
       found = entry;
     } else {

@@ -37,6 +37,8 @@ std::string AttributeOf(const mrcp_engine_channel_t* channel, const char* name) 
   return value ? value : std::string();
 }
 
+}  // namespace
+
 // The name of a status code as the gRPC library spells it.
 const char* StatusCodeName(grpc::StatusCode code) {
   static const char* const kNames[] = {
@@ -51,6 +53,8 @@ const char* StatusCodeName(grpc::StatusCode code) {
   }
   return kNames[index];
 }
+
+namespace {
 
 // A failed call that a second try can mend: the service was unreachable,
 // slow, overloaded or failed on its side. A refused input (an unknown
@@ -155,6 +159,9 @@ bool Channel::StartSynthesis() {
 
 bool Channel::StartSynthesisCall(bool& played) {
   played = false;
+  // A fallback after a failed stream has looked the cache up already.
+  const bool fallback = m_NoStream;
+  m_NoStream = false;
   const SynthSegment& segment = m_Details.m_Content.front();
   const SpeakParams& params = m_Details.m_Params;
   WaveformManager* manager = m_Engine->GetWaveformManager();
@@ -187,7 +194,7 @@ bool Channel::StartSynthesisCall(bool& played) {
         return true;
       }
     }
-    m_Engine->GetMetrics().CountCacheMiss();
+    if (!fallback) m_Engine->GetMetrics().CountCacheMiss();
     new_entry.reset(new WaveformManager::CacheEntry(m_WaveFile.m_Name, Now()));
     new_entry->m_Checksum = checksum;
     new_entry->m_Content = segment.m_Content;
@@ -209,6 +216,8 @@ bool Channel::StartSynthesisCall(bool& played) {
     context->m_Context.set_deadline(std::chrono::system_clock::now() +
                                     std::chrono::milliseconds(params.m_Deadline));
   }
+
+  if (!fallback && StreamsSegment(segment)) return StartStreamCall(std::move(context));
 
   // The JSON print costs more than starting the call; it is only made when
   // the line is written.
@@ -272,7 +281,11 @@ bool Channel::ProcessGrpcEvent(Tag* tag, bool ok) {
     return false;
   }
   tag->m_Pending = false;
-  if (tag == &m_FinishingTag) OnFinishStream(ok);
+  if (tag == &m_FinishingTag) {
+    OnFinishStream(ok);
+  } else if (m_SynthContext->m_Stream) {
+    OnStreamEvent(tag, ok);
+  }
   return true;
 }
 

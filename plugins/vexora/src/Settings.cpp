@@ -10,6 +10,7 @@
 #include <climits>
 #include <cmath>
 #include <cstdlib>
+#include <cctype>
 #include <cstring>
 #include <sstream>
 
@@ -89,18 +90,23 @@ void ProsodyParams::Reset() {
 }
 
 bool ProsodyParams::Compare(const ProsodyParams& other) const {
+  return CompareRateAndVolume(other.m_Rate, other.m_Volume) && m_Pitch == other.m_Pitch &&
+         m_Contour == other.m_Contour && m_Range == other.m_Range &&
+         m_Duration == other.m_Duration;
+}
+
+bool ProsodyParams::CompareRateAndVolume(const mrcp_prosody_rate_t& rate,
+                                         const mrcp_prosody_volume_t& volume) const {
   if (m_Rate.type != PROSODY_RATE_TYPE_UNKNOWN) {
-    if (m_Rate.type != other.m_Rate.type ||
-        memcmp(&m_Rate.value, &other.m_Rate.value, sizeof(m_Rate.value)) != 0)
+    if (m_Rate.type != rate.type || memcmp(&m_Rate.value, &rate.value, sizeof(m_Rate.value)) != 0)
       return false;
   }
   if (m_Volume.type != PROSODY_VOLUME_TYPE_UNKNOWN) {
-    if (m_Volume.type != other.m_Volume.type ||
-        memcmp(&m_Volume.value, &other.m_Volume.value, sizeof(m_Volume.value)) != 0)
+    if (m_Volume.type != volume.type ||
+        memcmp(&m_Volume.value, &volume.value, sizeof(m_Volume.value)) != 0)
       return false;
   }
-  return m_Pitch == other.m_Pitch && m_Contour == other.m_Contour && m_Range == other.m_Range &&
-         m_Duration == other.m_Duration;
+  return true;
 }
 
 // ----------------------------------------------------------- value parsers
@@ -228,6 +234,19 @@ bool SynthSettings::Load(const apr_xml_elem* element) {
       LoadBooleanAttribute(attr, m_Reattempt);
     } else if (NameIs(name, "log-request-text")) {
       LoadBooleanAttribute(attr, m_LogRequestText);
+    } else if (NameIs(name, "streaming-voices")) {
+      // Patterns apart by blanks or commas; an empty value turns it off.
+      m_StreamingVoices.clear();
+      std::string pattern;
+      for (const char* p = value;; ++p) {
+        if (*p == '\0' || *p == ',' || std::isspace(static_cast<unsigned char>(*p))) {
+          if (!pattern.empty()) m_StreamingVoices.push_back(pattern);
+          pattern.clear();
+          if (*p == '\0') break;
+        } else {
+          pattern += *p;
+        }
+      }
     } else {
       apt_log(VXS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Unknown Synth Attribute <%s>", name);
     }

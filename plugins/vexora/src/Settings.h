@@ -30,6 +30,9 @@ class ProsodyParams {
   // or volume set here must equal other's in type and value bits; unset ones
   // accept anything. The four strings must always be byte-for-byte equal.
   bool Compare(const ProsodyParams& other) const;
+  // The rate and volume half of Compare, against a stored record's values.
+  bool CompareRateAndVolume(const mrcp_prosody_rate_t& rate,
+                            const mrcp_prosody_volume_t& volume) const;
 
   std::string m_Pitch;
   std::string m_Contour;
@@ -92,6 +95,9 @@ class SynthSettings {
   // False: the INFO line of each request shows the length of its text, not
   // the text (prompts may carry account numbers and names).
   bool m_LogRequestText;
+  // Voice-name patterns (fnmatch globs) of the voices whose text segments
+  // go over StreamingSynthesize; empty: none do.
+  std::vector<std::string> m_StreamingVoices;
 };
 
 // The "log-usage" element: a usage line in the host log.

@@ -13,13 +13,15 @@ namespace VXS {
 
 class Channel;
 
-// The completion-queue tag of a channel's calls; one per channel.
+// The completion-queue tag of a channel's operations: "finishing" for the
+// unary call (one per channel), and one per kind of operation of a stream.
 struct Tag {
-  explicit Tag(Channel* channel) : m_Pending(false), m_Name("finishing") {
+  explicit Tag(Channel* channel, const char* name = "finishing")
+      : m_Pending(false), m_Name(name) {
     m_Channel.store(channel, std::memory_order_release);
   }
-  bool m_Pending;      // a call is in flight; event-processor thread only
-  std::string m_Name;  // always "finishing"
+  bool m_Pending;      // its operation is in flight; event-processor thread only
+  std::string m_Name;  // for the log
   // Not owned; null for tags that belong to no channel. Read by the task
   // thread, which receives the tag through the completion queue; atomic so
   // that the hand-over is visible to thread checkers that cannot see into

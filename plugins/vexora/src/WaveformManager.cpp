@@ -104,6 +104,7 @@ WaveformManager::~WaveformManager() {
   // their files stay for the next start-up scan.
   DestroyFileEntries();
   m_ChecksumIndex.clear();
+  m_MatchIndex.clear();
 }
 
 bool WaveformManager::ComposeName(std::string& name, const std::string& channel_id,

@@ -49,7 +49,9 @@ class WaveformManager : public FileManager {
   };
 
   // One cached waveform. While registered only the file-entry fields, the
-  // checksum, sampling rate, gender and use count stay in memory; the rest is
+  // checksum, sampling rate, gender, use count and the match key (the
+  // strong hash of what a lookup compares exactly, with the rate and volume
+  // it compares when the request sets them) stay in memory; the rest is
   // loaded from the descriptor on demand and released again.
   class CacheEntry : public FileManager::FileEntry {
    public:
@@ -61,24 +63,38 @@ class WaveformManager : public FileManager {
 
     bool Save(const std::string& path, apr_pool_t* pool);
     bool Load(const std::string& path, apr_pool_t* pool);
-    bool LoadAttributes(apr_file_t* file);
+    // Reads the attributes of a whole descriptor image; false when it ends
+    // inside a value.
+    bool LoadAttributes(const std::string& image);
     bool LoadAttribute(const std::string& name, const std::string& value);
     void ReleaseMemory();
     // True once a descriptor read while the record is registered named
     // another checksum: the files under its name are no longer its own.
     bool IsStale() const { return m_Stale; }
 
-    static bool SaveToken(apr_file_t* file, const std::string& token);
-    static bool ReadToken(apr_file_t* file, std::string& token);
-    static bool SaveStringValue(apr_file_t* file, const std::string& value) {
-      return SaveToken(file, value);
+    // The descriptor is composed in memory and written at once, and read
+    // whole and parsed from memory: tokens are appended to or taken from
+    // image at position.
+    static void SaveToken(std::string& image, const std::string& token);
+    static bool ReadToken(const std::string& image, size_t& position, std::string& token);
+    static void SaveStringValue(std::string& image, const std::string& value) {
+      SaveToken(image, value);
     }
-    static bool ReadStringValue(apr_file_t* file, std::string& value) {
-      return ReadToken(file, value);
-    }
-    static bool SaveUint32Value(apr_file_t* file, unsigned value);
-    static bool SaveUint64Value(apr_file_t* file, unsigned long value);
+    static void SaveUint32Value(std::string& image, unsigned value);
+    static void SaveUint64Value(std::string& image, unsigned long value);
     static bool ComposeFileName(const std::string& wave_name, std::string& cache_name);
+
+    // The 64-bit XXH3 hash of every value a lookup compares byte for byte:
+    // content, language, sampling rate, voice name and gender, and the
+    // prosody's pitch, contour, range and duration. Rate and volume are left
+    // out: a request that sets neither accepts a record with any.
+    static uint64_t ComposeMatchHash(const std::string& content, const std::string& language,
+                                     unsigned sampling_rate, const std::string& voice_name,
+                                     int32_t voice_gender, const ProsodyParams& prosody);
+    // The match key taken when the record was registered.
+    uint64_t GetMatchHash() const { return m_MatchHash; }
+    const mrcp_prosody_rate_t& GetMatchRate() const { return m_MatchRate; }
+    const mrcp_prosody_volume_t& GetMatchVolume() const { return m_MatchVolume; }
 
     uint64_t m_Checksum;
     std::string m_Language;
@@ -107,6 +123,12 @@ class WaveformManager : public FileManager {
     // store's indexes: a descriptor read on demand never changes them.
     bool m_Registered = false;
     bool m_Stale = false;
+    // Taken from the values at registration, the rate and volume as the
+    // descriptor stores them (six significant digits), so that a lookup in
+    // memory agrees with the descriptor it then reads.
+    uint64_t m_MatchHash = 0;
+    mrcp_prosody_rate_t m_MatchRate;
+    mrcp_prosody_volume_t m_MatchVolume;
   };
 
   // A WAVE file being written, held by the channel.
@@ -127,6 +149,9 @@ class WaveformManager : public FileManager {
   };
 
   typedef std::multimap<uint64_t, CacheEntry*> ChecksumIndex;
+  // Registered records by match hash, each key's records in the order they
+  // were registered. A lookup visits only the records of its hash.
+  typedef std::multimap<uint64_t, CacheEntry*> MatchIndex;
 
   WaveformManager(const Settings& settings, bool caching);
   ~WaveformManager() override;
@@ -165,6 +190,7 @@ class WaveformManager : public FileManager {
   bool GetUseLoggingTag() const { return m_UseLoggingTag; }
   const std::string& GetWaveformBaseUri() const { return m_WaveformBaseUri; }
   ChecksumIndex& GetChecksumIndex() { return m_ChecksumIndex; }
+  MatchIndex& GetMatchIndex() { return m_MatchIndex; }
 
  private:
   Ambrel::LogFacility m_LogFacility;
@@ -173,6 +199,7 @@ class WaveformManager : public FileManager {
   bool m_UseLoggingTag;
   bool m_Caching;
   ChecksumIndex m_ChecksumIndex;
+  MatchIndex m_MatchIndex;
 };
 
 }  // namespace VXS

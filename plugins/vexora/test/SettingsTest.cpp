@@ -9,6 +9,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "Plugin.h"
 #include "Settings.h"
@@ -302,6 +303,19 @@ TEST_F(SynthSettingsTest, DeadlineIsDecimal32BitMilliseconds) {
     LoadSynth("deadline=\"" + c.first + "\"");
     EXPECT_EQ(c.second, m_Synth.m_Deadline) << c.first;
   }
+}
+
+TEST_F(SynthSettingsTest, StreamingVoicesArePatternsApartByBlanksOrCommas) {
+  EXPECT_TRUE(m_Synth.m_StreamingVoices.empty());
+  LoadSynth("streaming-voices=\" *-Chirp3-HD-*, en-GB-?,,\tlast \"");
+  const std::vector<std::string> expected = {"*-Chirp3-HD-*", "en-GB-?", "last"};
+  EXPECT_EQ(m_Synth.m_StreamingVoices, expected);
+  // A later load replaces the list; an empty value turns streaming off.
+  LoadSynth("streaming-voices=\"one\"");
+  EXPECT_EQ(m_Synth.m_StreamingVoices, std::vector<std::string>{"one"});
+  LoadSynth("streaming-voices=\"\"");
+  EXPECT_TRUE(m_Synth.m_StreamingVoices.empty());
+  EXPECT_EQ(Warnings(), 0u);
 }
 
 using MonitoringSettingsTest = LoaderTest;
