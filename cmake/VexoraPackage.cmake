@@ -2,7 +2,7 @@
 # install tree under /usr. Its dependencies are read from the binaries by
 # dpkg-shlibdeps, so that they name the Debian runtime packages of the
 # libraries the module and the programs load (gRPC, protobuf, APR, APR-util,
-# libsoxr, and espeak-ng for the local speech service).
+# libsoxr, ICU, and espeak-ng for the local speech service).
 set(CPACK_GENERATOR "DEB")
 set(CPACK_PACKAGE_NAME "vexora")
 set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}")

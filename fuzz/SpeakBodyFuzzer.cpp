@@ -1,17 +1,19 @@
 // The body of a SPEAK, read as its content type says: plain text, SSML sent
 // as it stands (only its language and xml:base query are read), SSML
 // rebuilt without namespace prefixes and split per "voice" element, and a
-// URI list.
+// URI list; text and SSML also cut into sentence pieces.
 //
 // A first byte of 0 to 3 chooses one of those modes for the rest of the
 // input; any other first byte reads the whole input as SSML both ways when
 // it starts with '<', else as text and as a URI list. Properties: a
 // rebuilt SSML document is well-formed to a namespace-aware parser, a body
-// sent as it stands stays byte for byte what came in, and a URI list gives
-// only the segment kinds its lines name.
+// sent as it stands stays byte for byte what came in, sentence pieces keep
+// the text in order and the marks of the SSML, and a URI list gives only
+// the segment kinds its lines name.
 #include <expat.h>
 #include <strings.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -89,10 +91,56 @@ VXS::SpeakParams Params(const std::string& body, VXS::SynthContentType type) {
   return params;
 }
 
+bool IsBlankText(const std::string& text, size_t begin, size_t end) {
+  for (size_t pos = begin; pos < end; ++pos) {
+    if (!strchr(" \t\r\n", text[pos])) return false;
+  }
+  return true;
+}
+
 void ReadText(const std::string& body) {
   VXS::SynthContent content;
   content.ComposeSingleSegment(Params(body, VXS::SYNTH_CONTENT_TEXT));
   VXFUZZ_CHECK(content.size() == 1 && content.front().m_Content == body, "text is one segment");
+  // In sentence pieces: the text in order, only blanks left out between
+  // them, each piece within the service's limit.
+  vxfuzz::InputPool pool;
+  content.CutIntoPieces("en-US", pool.Get());
+  VXFUZZ_CHECK(!content.empty(), "text gives a piece");
+  if (content.size() == 1) {
+    VXFUZZ_CHECK(content.front().m_Content == body, "text of one piece stays as it is");
+    return;
+  }
+  size_t at = 0;
+  for (const VXS::SynthSegment& piece : content) {
+    VXFUZZ_CHECK(piece.m_ContentType == VXS::SYNTH_CONTENT_TEXT, "a text piece is text");
+    VXFUZZ_CHECK(!piece.m_Content.empty() && piece.m_Content.size() <= 5000,
+                 "a text piece is within the limit");
+    const size_t found = body.compare(at, std::string::npos, piece.m_Content) == 0
+                             ? at
+                             : body.find(piece.m_Content, at);
+    VXFUZZ_CHECK(found != std::string::npos && IsBlankText(body, at, found),
+                 "pieces follow one another in the text");
+    at = found + piece.m_Content.size();
+  }
+  VXFUZZ_CHECK(IsBlankText(body, at, body.size()), "the last piece ends the text");
+}
+
+// Cut into sentence pieces, the segments stay well-formed documents that
+// carry the same marks in the same order.
+// (A segment left as it was is the body sent as it stands, which need not
+// be.)
+void CheckSentencePieces(VXS::SynthContent content, apr_pool_t* pool) {
+  const std::vector<std::string> marks = SegmentMarks(content);
+  std::vector<std::string> before;
+  for (const VXS::SynthSegment& segment : content) before.push_back(segment.m_Content);
+  content.CutIntoPieces("en-US", pool);
+  for (const VXS::SynthSegment& segment : content) {
+    VXFUZZ_CHECK(segment.m_ContentType == VXS::SYNTH_CONTENT_SSML, "an SSML piece is SSML");
+    if (std::find(before.begin(), before.end(), segment.m_Content) != before.end()) continue;
+    VXFUZZ_CHECK(IsWellFormed(segment.m_Content), "an SSML piece is well-formed");
+  }
+  VXFUZZ_CHECK(SegmentMarks(content) == marks, "the SSML pieces carry every mark in order");
 }
 
 void ReadSsml(const std::string& body, bool rebuild) {
@@ -115,6 +163,7 @@ void ReadSsml(const std::string& body, bool rebuild) {
                  "only a document with marks is cut when bypassed");
     if (!marks.empty()) CheckMarkedPieces(bypassed, marks);
   }
+  CheckSentencePieces(details.m_Content, pool.Get());
   if (!marks.empty()) {
     CheckMarkedPieces(details.m_Content, marks);
   } else if (!rebuild) {

@@ -11,6 +11,7 @@ packages=(
   libapr1-dev libaprutil1-dev libexpat1-dev
   libespeak-ng-dev espeak-ng-data
   libsoxr-dev libxxhash-dev
+  libicu-dev
   libssl-dev openssl
   nlohmann-json3-dev
   libgtest-dev libgmock-dev libbenchmark-dev

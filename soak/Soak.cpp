@@ -20,6 +20,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <deque>
@@ -356,6 +357,31 @@ const char* const kWords[] = {"alpha", "bravo", "charlie", "delta", "echo",   "f
                               "golf",  "hotel", "india",   "juliet", "kilo",  "lima",
                               "mike",  "november", "oscar", "papa",  "quebec", "romeo"};
 
+// The pieces the module sends a text of the soak in: its sentences (each
+// ends in ". "), the first alone, then as many whole ones, joined by a
+// blank, as fit in twice the bytes of the piece before.
+std::vector<std::string> TextPieces(const std::string& text) {
+  std::vector<std::string> sentences;
+  size_t begin = 0;
+  while (begin < text.size()) {
+    size_t end = text.find(". ", begin);
+    end = end == std::string::npos ? text.size() : end + 1;
+    sentences.push_back(text.substr(begin, end - begin));
+    begin = end < text.size() ? end + 1 : end;
+  }
+  std::vector<std::string> pieces;
+  for (size_t i = 0; i < sentences.size();) {
+    std::string piece = sentences[i++];
+    if (!pieces.empty()) {
+      const size_t room = 2 * pieces.back().size();
+      while (i < sentences.size() && piece.size() + 1 + sentences[i].size() <= room)
+        piece += " " + sentences[i++];
+    }
+    pieces.push_back(piece);
+  }
+  return pieces;
+}
+
 class Soak;
 
 // One channel slot: a channel opened, used and closed again and again under
@@ -480,14 +506,24 @@ bool Soak::Prepare() {
   // Texts are drawn from a small set, so that prompts repeat and the cache
   // hits, fills and evicts all the time.
   std::mt19937_64 random(m_Options.seed);
+  // Every fourth is several sentences, which the module sends in pieces.
   for (int i = 0; i < 48; ++i) {
+    const int sentences = i % 4 == 0 ? std::uniform_int_distribution<int>(2, 6)(random) : 1;
     std::string text;
-    const int words = std::uniform_int_distribution<int>(1, 6)(random);
-    for (int w = 0; w < words; ++w) {
-      if (w) text += ' ';
-      text += kWords[std::uniform_int_distribution<size_t>(0, 17)(random)];
+    for (int s = 0; s < sentences; ++s) {
+      if (s) text += ' ';
+      const int words = std::uniform_int_distribution<int>(1, 6)(random);
+      for (int w = 0; w < words; ++w) {
+        if (w) text += ' ';
+        std::string word = kWords[std::uniform_int_distribution<size_t>(0, 17)(random)];
+        // A sentence that starts in lower case continues the one before.
+        if (w == 0 && sentences > 1) word[0] = static_cast<char>(toupper(word[0]));
+        text += word;
+      }
+      text += " " + std::to_string(i);
+      if (sentences > 1) text += "-" + std::to_string(s) + ".";
     }
-    m_Texts.push_back(text + " " + std::to_string(i));
+    m_Texts.push_back(text);
   }
   return true;
 }
@@ -581,10 +617,12 @@ std::string Soak::RandomHeaders(Slot& slot) {
 
 void Soak::ComposeText(Slot& slot, std::string* body, std::vector<ExpectedSegment>* segments) {
   *body = m_Texts[static_cast<size_t>(Uniform(slot, 0, static_cast<int>(m_Texts.size()) - 1))];
-  ExpectedSegment segment;
-  segment.hash = VxTts::TestBytesHash(*body);
-  segment.frames = static_cast<uint32_t>(body->size());
-  segments->push_back(segment);
+  for (const std::string& piece : TextPieces(*body)) {
+    ExpectedSegment segment;
+    segment.hash = VxTts::TestBytesHash(piece);
+    segment.frames = static_cast<uint32_t>(piece.size());
+    segments->push_back(segment);
+  }
 }
 
 void Soak::ComposeSsml(Slot& slot, std::string* body, std::vector<ExpectedSegment>* segments) {

@@ -86,8 +86,9 @@ TEST_F(CompletionCauseTest, LaterPromptThatCannotPlayEndsWithUriFailureNamingIt)
 }
 
 TEST_F(CompletionCauseTest, LaterSynthesisThatFailsEndsWithError) {
-  Start("bypass-ssml=\"false\"");
-  // The second voice is longer than the service accepts.
+  // The second voice is longer than the service accepts (not sent in
+  // pieces, which would keep it within the limit).
+  Start("bypass-ssml=\"false\" sentence-split=\"false\"");
   const std::string ssml = "<speak version=\"1.0\"><voice name=\"vx-test-tone\">first</voice>"
                            "<voice name=\"vx-test-tone\">" +
                            std::string(5001, 's') + "</voice></speak>";

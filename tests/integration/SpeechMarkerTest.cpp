@@ -356,5 +356,46 @@ TEST_F(SpeechMarkerTest, BodiesWithoutMarksStayOneSegment) {
   EXPECT_EQ(m_Server->calls().SynthesizeCalls(), 2u);
 }
 
+// Sentence pieces between the marks: each marker still waits for the audio
+// of every piece before it, and comes before the audio after it.
+TEST_F(SpeechMarkerTest, MarksBetweenSentencePiecesFireWhereTheirAudioEnds) {
+  Start("bypass-ssml=\"false\"");
+  mrcp_request_id id = SpeakSsml(
+      kOpen + "One two. Three four five. Six seven. <mark name=\"a\"/>Eight nine. Ten eleven "
+      "twelve thirteen. Fourteen fifteen sixteen seventeen. <mark name=\"b\"/>End here." +
+      kClose);
+  std::vector<vxhost::ReceivedMessage> markers;
+  while (true) {
+    vxhost::ReceivedMessage message = Next(m_Channel, std::chrono::seconds(30));
+    EXPECT_EQ(message.request_id, id);
+    if (message.method_name != "SPEECH-MARKER") {
+      EXPECT_EQ(message.method_name, "SPEAK-COMPLETE") << message.text;
+      EXPECT_EQ(MarkOf(message), "b");
+      break;
+    }
+    markers.push_back(message);
+  }
+  std::vector<std::string> ssml;
+  for (const auto& request : m_Server->calls().Requests()) ssml.push_back(request.input().ssml());
+  ASSERT_GE(ssml.size(), 4u);
+  EXPECT_EQ(ssml[0], kOpen + "One two. " + kClose);
+  // The audio of the pieces up to the one each mark follows.
+  std::vector<size_t> before;
+  size_t audio = 0;
+  for (const std::string& piece : ssml) {
+    audio += Tone({piece});
+    if (piece.find("Six seven.") != std::string::npos ||
+        piece.find("seventeen.") != std::string::npos)
+      before.push_back(audio);
+  }
+  ASSERT_EQ(before.size(), 2u);
+  ASSERT_EQ(markers.size(), 2u);
+  EXPECT_EQ(MarkOf(markers[0]), "a");
+  EXPECT_EQ(MarkOf(markers[1]), "b");
+  EXPECT_GE(markers[0].audio_bytes, before[0]);
+  EXPECT_GE(markers[1].audio_bytes, before[1]);
+  EXPECT_EQ(m_Channel->AudioBytes(), audio);
+}
+
 }  // namespace
 }  // namespace vxtest

@@ -18,6 +18,7 @@
 #include "ChannelLog.h"
 #include "Engine.h"
 #include "Plugin.h"
+#include "SentenceSplit.h"
 
 namespace VXS {
 
@@ -358,18 +359,33 @@ void Channel::EndReplacedSpeak(SdrManager::SynthesisDetails& details) {
 bool Channel::ComposeContent(apr_pool_t* pool) {
   SpeakParams& params = m_Details.m_Params;
   const SynthSettings& settings = m_Engine->GetSynthSettings();
+  SynthContent& content = m_Details.m_Content;
   switch (params.m_ContentType) {
     case SYNTH_CONTENT_TEXT:
-      return m_Details.m_Content.ComposeSingleSegment(params);
+      content.ComposeSingleSegment(params);
+      if (settings.m_SentenceSplit) content.CutIntoPieces(params.m_Language, pool);
+      return true;
     case SYNTH_CONTENT_SSML: {
-      if (settings.m_BypassSsml) {
+      bool bypass = settings.m_BypassSsml;
+      if (bypass && settings.m_SentenceSplit && params.m_Content.size() > PiecePlan::kServiceLimit) {
+        // The service would refuse it whole: it is rebuilt and sent in
+        // pieces instead.
+        VXS_CHANNEL_LOG(APT_PRIO_INFO, "Rebuild SSML of [%d bytes] in Pieces",
+                        static_cast<int>(params.m_Content.size()));
+        bypass = false;
+      }
+      if (bypass) {
         // Marks are reported as playback reaches them: a document with marks
         // is cut at them even so.
-        if (m_Details.m_Content.ComposeMarkedSsml(params, pool)) return true;
-        return m_Details.m_Content.ComposeSingleSegment(params);
+        if (content.ComposeMarkedSsml(params, pool)) return true;
+        return content.ComposeSingleSegment(params);
       }
       std::string query;
-      m_Details.m_Content.ReadSsmlAndComposeContent(params, query, settings.m_NormalizeSsml, pool);
+      if (!content.ReadSsmlAndComposeContent(params, query, settings.m_NormalizeSsml, pool) &&
+          settings.m_BypassSsml) {
+        // What cannot be rebuilt goes out as it stands, as bypass promises.
+        return content.ComposeSingleSegment(params);
+      }
       if (!query.empty()) {
         apt_pair_arr_t* pairs = apt_pair_array_create(4, pool);
         apt_str_t value;
@@ -378,10 +394,11 @@ bool Channel::ComposeContent(apr_pool_t* pool) {
           ParseVendorSpecificParameters(pairs, m_Details);
         }
       }
+      if (settings.m_SentenceSplit) content.CutIntoPieces(params.m_Language, pool);
       return true;
     }
     case SYNTH_CONTENT_URI_LIST:
-      return m_Details.m_Content.ComposeUriListSegments(params);
+      return content.ComposeUriListSegments(params);
     default:
       return false;
   }

@@ -143,6 +143,7 @@ SynthSettings::SynthSettings()
     : m_Language("en-US"),
       m_BypassSsml(true),
       m_NormalizeSsml(true),
+      m_SentenceSplit(true),
       m_VoiceGender(VOICE_GENDER_UNKNOWN),
       m_SecureTransport(true),
       m_GrpcLogRedirection(false),
@@ -162,6 +163,8 @@ bool SynthSettings::Load(const apr_xml_elem* element) {
       LoadBooleanAttribute(attr, m_BypassSsml);
     } else if (NameIs(name, "normalize-ssml")) {
       LoadBooleanAttribute(attr, m_NormalizeSsml);
+    } else if (NameIs(name, "sentence-split")) {
+      LoadBooleanAttribute(attr, m_SentenceSplit);
     } else if (NameIs(name, "language")) {
       m_Language = value;
     } else if (NameIs(name, "voice-name")) {

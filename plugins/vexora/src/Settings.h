@@ -72,6 +72,10 @@ class SynthSettings {
   std::string m_Language;
   bool m_BypassSsml;
   bool m_NormalizeSsml;
+  // True: text and rebuilt SSML go out in pieces of whole sentences, the
+  // first of them one sentence, so that the caller hears the first sentence
+  // while the rest is synthesized.
+  bool m_SentenceSplit;
   std::string m_VoiceName;
   mrcp_voice_gender_e m_VoiceGender;
   ProsodyParams m_Prosody;

@@ -297,6 +297,17 @@ std::string SpeakDocument(const std::string& language, const std::string& conten
 
 }  // namespace
 
+std::string SynthContent::SpeakDocument(const std::string& language,
+                                        const std::string& content) {
+  return VXS::SpeakDocument(language, content);
+}
+
+void SynthContent::DropUnwritableNames(apr_xml_elem* element, apr_pool_t* pool) {
+  VXS::DropUnwritableNames(element, pool);
+}
+
+std::string SynthContent::UnquoteLanguage(const char* lang) { return UnquoteXml(lang); }
+
 bool SynthContent::IsNamedMark(const apr_xml_elem* element) {
   if (!element->name || strcasecmp(element->name, "mark") != 0) return false;
   for (const apr_xml_attr* attr = element->attr; attr; attr = attr->next) {

@@ -138,6 +138,29 @@ class SynthContent : public std::deque<SynthSegment> {
   // A "mark" element with a non-empty name: a place the channel reports.
   static bool IsNamedMark(const apr_xml_elem* element);
 
+  // Cuts every text and SSML segment into pieces of whole sentences, each a
+  // segment of its own (see SentenceSplit.h for the plan): the first piece
+  // of the request is its first sentence, and later ones grow up to the
+  // service's limit. A text piece is its sentences without the blanks
+  // around them; an SSML piece is a document of its own in the segment's
+  // language, in which the elements open at the cut are closed and opened
+  // again, never cut inside an element that is one utterance. A segment's
+  // marks go before its first piece and after its last. A segment that
+  // makes one piece, and any other segment, stays as it is. language is
+  // the request's; an SSML segment's root may name its own. Always true.
+  bool CutIntoPieces(const std::string& language, apr_pool_t* pool);
+
+  // A "speak" document in language holding content.
+  static std::string SpeakDocument(const std::string& language, const std::string& content);
+
+  // Makes everything below element writable without namespace prefixes
+  // (run after StripNamespace): names that were nothing without their
+  // prefix are dropped, an element of that kind gives way to its content.
+  static void DropUnwritableNames(apr_xml_elem* element, apr_pool_t* pool);
+
+  // An xml:lang value as the parser stores it, unquoted.
+  static std::string UnquoteLanguage(const char* lang);
+
  private:
   // Appends the pieces of container's content cut at its marks, each with
   // voice's voice, in a "speak" document of language. Pieces that say
@@ -151,6 +174,12 @@ class SynthContent : public std::deque<SynthSegment> {
   // document.
   void FinishMarks(const std::string& language, const SynthSegment& voice,
                    std::vector<std::string>& pending);
+
+  // Append the pieces of one segment (see CutIntoPieces); target carries
+  // the size of the piece before.
+  void CutTextPieces(const SynthSegment& segment, const std::string& language, size_t& target);
+  void CutSsmlPieces(const SynthSegment& segment, const std::string& language, size_t& target,
+                     apr_pool_t* pool);
 };
 
 // The directives of a request's Cache-Control header, in seconds; -1 when

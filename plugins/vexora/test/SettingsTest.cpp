@@ -195,6 +195,13 @@ TEST_F(SynthSettingsTest, BooleansAreExactAndKeepValueOnMismatch) {
   EXPECT_EQ(1u, Logged("WARNING", "Unexpected Value <TRUE> for Boolean Attribute <bypass-ssml>"));
   EXPECT_EQ(1u, Logged("WARNING", "Unexpected Value <yes> for Boolean Attribute <reattempt>"));
   EXPECT_EQ(2u, Warnings());
+  // Sentence pieces are on unless turned off exactly.
+  EXPECT_TRUE(m_Synth.m_SentenceSplit);
+  LoadSynth("sentence-split=\"False\"");
+  EXPECT_TRUE(m_Synth.m_SentenceSplit);
+  LoadSynth("sentence-split=\"false\"");
+  EXPECT_FALSE(m_Synth.m_SentenceSplit);
+  EXPECT_EQ(3u, Warnings());
 }
 
 TEST_F(SynthSettingsTest, GrpcLogRedirectionIgnoresCase) {
