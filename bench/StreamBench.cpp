@@ -8,8 +8,9 @@
 //   one call    sentence-split="false": the segment's text in one
 //               SynthesizeSpeech call (a text over 5000 bytes is refused)
 //   pieces      sentence-split="true": sentence pieces, one call each
-//   streaming   streaming-voices="*-Chirp3-HD-*": one StreamingSynthesize
-//               call per segment, its text in pieces, audio per sentence
+//   streaming   streaming-voices="*-Chirp3-HD-*" (sentence pieces on, as by
+//               default): one StreamingSynthesize call per segment, its
+//               text in messages of whole sentences, audio per sentence
 // Prompts: 1, 10 and 40 sentences (the last near 5000 bytes) and a text of
 // 10,000 characters, in the streaming test voice "en-US-Chirp3-HD-TestBytes"
 // (20 ms of audio per byte) on 8 kHz channels.
@@ -62,7 +63,7 @@ struct Way {
 const Way kWays[] = {
     {"one call", "sentence-split=\"false\""},
     {"pieces", "sentence-split=\"true\""},
-    {"streaming", "sentence-split=\"false\" streaming-voices=\"*-Chirp3-HD-*\""},
+    {"streaming", "sentence-split=\"true\" streaming-voices=\"*-Chirp3-HD-*\""},
 };
 
 struct Prompt {

@@ -1,6 +1,7 @@
 // Text segments of streaming voices over StreamingSynthesize: the audio of
-// the stream byte for byte, IN-PROGRESS with its first audio, the fallback
-// to the unary call, a stream that breaks after audio, STOP, barge-in and
+// the stream byte for byte, one stream per text however long, its messages
+// cut at the sentences of its language, IN-PROGRESS with its first audio,
+// the fallback to the unary call (in sentence pieces for a long text), a stream that breaks after audio, STOP, barge-in and
 // close during a stream, the segments that keep the unary call, and the
 // cache record of a streamed segment.
 #include <cstring>
@@ -119,8 +120,8 @@ TEST_F(StreamTest, StreamedTextIsHeardWholeWithItsInProgressBeforeTheStreamEnds)
   EXPECT_TRUE(m_Log->WaitFor("Stream Complete", 1s));
 }
 
-TEST_F(StreamTest, TenThousandCharactersGoInPiecesWithinTheLimitAndAreHeardWhole) {
-  Start();
+TEST_F(StreamTest, TenThousandCharactersGoOverOneStreamInWholeSentencesAndAreHeardWhole) {
+  Start();  // sentence pieces are on: a streamed text is not cut into segments
   std::string text;
   for (int i = 0; text.size() < 10000; ++i) {
     text += "Sentence number " + std::to_string(i) + " says a little more than the one before. ";
@@ -128,13 +129,72 @@ TEST_F(StreamTest, TenThousandCharactersGoInPiecesWithinTheLimitAndAreHeardWhole
   text.resize(10000);
   SpeakToCompletion(m_Channel, text);
   EXPECT_EQ(DecodeBytes(m_Channel->Audio()), text);
+  EXPECT_EQ(m_Server->calls().SynthesizeCalls(), 0u);
+  ASSERT_EQ(m_Server->calls().StreamingCalls(), 1u);
   const auto streams = m_Server->calls().StreamRequests();
   ASSERT_EQ(streams.size(), 1u);
-  EXPECT_GE(streams[0].size(), 4u);  // the config and three pieces at least
+  ASSERT_GE(streams[0].size(), 4u);  // the config and three messages at least
+  // The first sentence goes alone, so that the service starts on it at once.
+  EXPECT_EQ(streams[0][1].input().text(), "Sentence number 0 says a little more than the one before. ");
+  std::string sent;
   for (size_t i = 1; i < streams[0].size(); ++i) {
-    EXPECT_LE(streams[0][i].input().text().size(), 5000u);
+    const std::string& piece = streams[0][i].input().text();
+    EXPECT_LE(piece.size(), 5000u);
+    if (i + 1 < streams[0].size()) {
+      EXPECT_EQ(piece.substr(piece.size() - 2), ". ") << "message " << i << " ends mid-sentence";
+    }
+    sent += piece;
+  }
+  EXPECT_EQ(sent, text);
+}
+
+TEST_F(StreamTest, StreamedTextIsCutAtSentencesOfItsLanguage) {
+  Start();
+  struct Case {
+    const char* language;
+    std::string first;
+    std::string rest;
+  };
+  const Case cases[] = {
+      {"en-US", "Dr. Smith paid 3.14 dollars, e.g. for tea. ", "Then he left. And came back."},
+      {"de-DE", "Dr. Müller kam z. B. um 3.14 Uhr, bzw. später. ", "Dann ging er. So war es."},
+      {"ja-JP", "今日は晴れです。", "気温は3.5度です！はい。"},
+  };
+  size_t streams = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.language);
+    m_Channel->ClearAudio();
+    SpeakToCompletion(m_Channel, c.first + c.rest, "text/plain",
+                      {std::string("Speech-Language: ") + c.language});
+    EXPECT_EQ(DecodeBytes(m_Channel->Audio()), c.first + c.rest);
+    ASSERT_EQ(m_Server->calls().StreamingCalls(), ++streams);
+    const auto requests = m_Server->calls().StreamRequests();
+    ASSERT_EQ(requests.size(), streams);
+    ASSERT_GE(requests.back().size(), 3u);
+    EXPECT_EQ(requests.back()[1].input().text(), c.first);
   }
   EXPECT_EQ(m_Server->calls().SynthesizeCalls(), 0u);
+}
+
+TEST_F(StreamTest, LongStreamFailingBeforeAnyAudioFallsBackInUnaryPieces) {
+  Start();
+  std::string text;
+  for (int i = 0; text.size() < 6000; ++i) {
+    text += "Fallback sentence " + std::to_string(i) + " is heard after all. ";
+  }
+  m_Server->faults().FailNext(1, grpc::StatusCode::UNAVAILABLE, "scripted failure");
+  SpeakToCompletion(m_Channel, text);
+  EXPECT_EQ(m_Server->calls().StreamingCalls(), 1u) << "a piece of the fallback streamed";
+  const auto requests = m_Server->calls().Requests();
+  ASSERT_GE(requests.size(), 3u);
+  EXPECT_EQ(requests[0].input().text(), "Fallback sentence 0 is heard after all.");
+  std::string sent;
+  for (const auto& request : requests) {
+    EXPECT_LE(request.input().text().size(), 5000u);
+    sent += request.input().text();
+  }
+  EXPECT_EQ(DecodeBytes(m_Channel->Audio()), sent);
+  EXPECT_EQ(m_Log->Count("Fall Back to Unary Synth <ch1@vxs>"), 1u);
 }
 
 TEST_F(StreamTest, StreamFailingBeforeAnyAudioFallsBackToOneUnaryCall) {
@@ -143,9 +203,12 @@ TEST_F(StreamTest, StreamFailingBeforeAnyAudioFallsBackToOneUnaryCall) {
   const std::string text = "One sentence. And another one.";
   SpeakToCompletion(m_Channel, text);
   EXPECT_EQ(m_Server->calls().StreamingCalls(), 1u);
-  ASSERT_EQ(m_Server->calls().SynthesizeCalls(), 1u);
-  EXPECT_EQ(m_Server->calls().Requests()[0].input().text(), text);
-  EXPECT_EQ(DecodeBytes(m_Channel->Audio()), text);
+  // Sentence pieces are on: the unary calls take the text as they would
+  // without a stream.
+  ASSERT_EQ(m_Server->calls().SynthesizeCalls(), 2u);
+  EXPECT_EQ(m_Server->calls().Requests()[0].input().text(), "One sentence.");
+  EXPECT_EQ(m_Server->calls().Requests()[1].input().text(), "And another one.");
+  EXPECT_EQ(DecodeBytes(m_Channel->Audio()), "One sentence.And another one.");
   EXPECT_EQ(m_Log->Count("Fall Back to Unary Synth <ch1@vxs>"), 1u);
 
   // A stream that ends well without audio falls back the same way.
@@ -157,7 +220,23 @@ TEST_F(StreamTest, StreamFailingBeforeAnyAudioFallsBackToOneUnaryCall) {
   // The unary reply is empty too: the SPEAK fails as a call without audio.
   EXPECT_EQ(response.status_code, 407);
   EXPECT_EQ(m_Server->calls().StreamingCalls(), 2u);
-  EXPECT_EQ(m_Server->calls().SynthesizeCalls(), 2u);
+  EXPECT_EQ(m_Server->calls().SynthesizeCalls(), 3u);
+}
+
+TEST_F(StreamTest, WithoutSentencePiecesTheFallbackIsOneUnaryCallOfTheWholeText) {
+  Start("sentence-split=\"false\"");
+  m_Server->faults().FailNext(1, grpc::StatusCode::UNAVAILABLE, "scripted failure");
+  const std::string text = "One sentence. And another one.";
+  SpeakToCompletion(m_Channel, text);
+  EXPECT_EQ(m_Server->calls().StreamingCalls(), 1u);
+  ASSERT_EQ(m_Server->calls().SynthesizeCalls(), 1u);
+  EXPECT_EQ(m_Server->calls().Requests()[0].input().text(), text);
+  EXPECT_EQ(DecodeBytes(m_Channel->Audio()), text);
+  // The next SPEAK streams again.
+  m_Channel->ClearAudio();
+  SpeakToCompletion(m_Channel, text);
+  EXPECT_EQ(m_Server->calls().StreamingCalls(), 2u);
+  EXPECT_EQ(m_Server->calls().SynthesizeCalls(), 1u);
 }
 
 TEST_F(StreamTest, FallbackIsTheOnlySecondTryEvenWithReattempt) {

@@ -363,7 +363,12 @@ bool Channel::ComposeContent(apr_pool_t* pool) {
   switch (params.m_ContentType) {
     case SYNTH_CONTENT_TEXT:
       content.ComposeSingleSegment(params);
-      if (settings.m_SentenceSplit) content.CutIntoPieces(params.m_Language, pool);
+      // A streamed text stays one segment: its stream carries it in
+      // sentences, and one stream keeps the service's voice going between
+      // them.
+      if (settings.m_SentenceSplit && !StreamsSegment(content.front())) {
+        content.CutIntoPieces(params.m_Language, pool);
+      }
       return true;
     case SYNTH_CONTENT_SSML: {
       bool bypass = settings.m_BypassSsml;

@@ -198,6 +198,9 @@ class Channel {
   void WriteNextStreamMessage(StreamCall& call);
   void OnStreamAudio(StreamCall& call);
   void OnStreamFinish();
+  // Marks the head segment, whose stream failed before any audio, for the
+  // unary call, cut into sentence pieces first when they are on.
+  void FallBackToUnaryPieces();
   void OnFinishStream(bool ok);
   void ProcessSynthError();
   // The SPEAK cannot go on: a pending response is answered 407, otherwise
@@ -265,8 +268,8 @@ class Channel {
   std::shared_ptr<Stub> m_Stub;
   std::unique_ptr<SynthContext> m_SynthContext;  // the call in flight, if any
   Tag m_FinishingTag;
-  // The next text segment takes the unary call even if its voice streams:
-  // its stream failed before any audio.
+  // The next segment's call is the fallback of its failed stream, whose
+  // cache lookup it shares (the segment itself is marked m_Unary).
   bool m_NoStream = false;
   // Owned (destroyed with the channel); its memory is in the host
   // channel's pool.

@@ -15,6 +15,7 @@
 #include "Channel.h"
 #include "ChannelLog.h"
 #include "Engine.h"
+#include "SentenceSplit.h"
 
 namespace tts = google::cloud::texttospeech::v1;
 
@@ -25,40 +26,24 @@ const char* StatusCodeName(grpc::StatusCode code);
 
 namespace {
 
-// Text pieces stay well under the service's per-message input limit.
-const size_t kMaxPieceBytes = 4000;
-
-bool IsUtf8Continuation(char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }
-
-// The pieces a streamed text is sent in: whole, when it fits one message;
-// otherwise cut after the last sentence end (or else the last blank) before
-// the limit, never inside a character. Put together they are the text.
-std::vector<std::string> StreamPieces(const std::string& text, const std::string& /*language*/) {
+// The messages a streamed text is sent in: its first sentence alone, so
+// that the service can start on it while the rest is on its way, then
+// whole sentences grouped as the pieces of a unary prompt are (each twice
+// the one before at most), every one within the service's limit. A
+// sentence too long for one message is cut at a clause. Put together they
+// are the text, byte for byte: the blanks between sentences go too.
+std::vector<std::string> StreamPieces(const std::string& text, const std::string& language) {
+  const std::vector<size_t> units = FindPieceUnits(text, language, false);
+  const PieceCost cost = [&](size_t from, size_t to) {
+    return units[to - 1] - (from == 0 ? 0 : units[from - 1]);
+  };
+  size_t target = 0;
   std::vector<std::string> pieces;
-  size_t start = 0;
-  while (text.size() - start > kMaxPieceBytes) {
-    size_t cut = std::string::npos;
-    size_t blank = std::string::npos;
-    for (size_t i = start + kMaxPieceBytes; i > start + 1; --i) {
-      const char before = text[i - 1];
-      if (before == ' ' || before == '\n' || before == '\t') {
-        if (blank == std::string::npos) blank = i;
-        const char end = text[i - 2];
-        if (end == '.' || end == '!' || end == '?') {
-          cut = i;
-          break;
-        }
-      }
-    }
-    if (cut == std::string::npos) cut = blank;
-    if (cut == std::string::npos) {
-      cut = start + kMaxPieceBytes;
-      while (cut > start + 1 && IsUtf8Continuation(text[cut])) --cut;
-    }
-    pieces.push_back(text.substr(start, cut - start));
-    start = cut;
+  size_t begin = 0;
+  for (size_t to : GroupPieces(units.size(), cost, target)) {
+    pieces.push_back(text.substr(begin, units[to - 1] - begin));
+    begin = units[to - 1];
   }
-  if (start < text.size()) pieces.push_back(text.substr(start));
   return pieces;
 }
 
@@ -98,7 +83,10 @@ bool Channel::StreamsSegment(const SynthSegment& segment) const {
   // The stream takes plain text only, and of the audio settings only the
   // speaking rate; pitch, volume, effects profiles and custom voices need
   // the unary call.
-  if (segment.m_ContentType != SYNTH_CONTENT_TEXT || segment.m_VoiceName.empty()) return false;
+  if (segment.m_ContentType != SYNTH_CONTENT_TEXT || segment.m_VoiceName.empty() ||
+      segment.m_Unary) {
+    return false;
+  }
   const SpeakParams& params = m_Details.m_Params;
   if (!params.m_Prosody.m_Pitch.empty() ||
       params.m_Prosody.m_Volume.type != PROSODY_VOLUME_TYPE_UNKNOWN ||
@@ -229,6 +217,27 @@ void Channel::OnStreamAudio(StreamCall& call) {
   if (call.m_KeepAudio) call.m_Audio += audio;
 }
 
+void Channel::FallBackToUnaryPieces() {
+  if (m_Details.m_Content.empty()) return;
+  // The streamed text was one segment, however long: the unary call takes
+  // it in sentence pieces, as it would have without a stream, so that a
+  // text over the service's limit still plays.
+  SynthContent head;
+  head.push_back(std::move(m_Details.m_Content.front()));
+  m_Details.m_Content.pop_front();
+  if (m_Engine->GetSynthSettings().m_SentenceSplit) {
+    head.CutIntoPieces(m_Details.m_Params.m_Language, SpeakPool());
+  }
+  // Each piece is a cache lookup of its own; only the text left whole was
+  // looked up already.
+  if (head.size() > 1) m_NoStream = false;
+  while (!head.empty()) {
+    head.back().m_Unary = true;
+    m_Details.m_Content.push_front(std::move(head.back()));
+    head.pop_back();
+  }
+}
+
 void Channel::OnStreamFinish() {
   StreamCall& call = *m_SynthContext->m_Stream;
   const grpc::Status status = call.m_Status;
@@ -268,6 +277,7 @@ void Channel::OnStreamFinish() {
     VXS_CHANNEL_LOG(APT_PRIO_INFO, "Fall Back to Unary Synth");
     m_SynthContext.reset();
     m_NoStream = true;
+    FallBackToUnaryPieces();
     ContinueSynthesis();
     return;
   }

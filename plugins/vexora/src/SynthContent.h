@@ -84,6 +84,9 @@ class SynthSegment {
   SynthContentType m_ContentType;
   SegmentMarks m_Marks;
   std::string m_Uri;  // a file path's URI as the list wrote it
+  // Takes the unary call even when its voice streams: its stream (or that
+  // of the text it was cut from) failed before any audio.
+  bool m_Unary = false;
 };
 
 // The segments of one request, appended at the back by the Compose
