@@ -1,9 +1,10 @@
 // Text segments of streaming voices over StreamingSynthesize: the audio of
 // the stream byte for byte, one stream per text however long, its messages
 // cut at the sentences of its language, IN-PROGRESS with its first audio,
-// the fallback to the unary call (in sentence pieces for a long text), a stream that breaks after audio, STOP, barge-in and
-// close during a stream, the segments that keep the unary call, and the
-// cache record of a streamed segment.
+// the fallback to the unary call (in sentence pieces for a long text), a
+// stream that breaks after audio, STOP, barge-in and close during a
+// stream, the segments that keep the unary call, and the cache record of a
+// streamed segment.
 #include <cstring>
 #include <mutex>
 
@@ -135,7 +136,8 @@ TEST_F(StreamTest, TenThousandCharactersGoOverOneStreamInWholeSentencesAndAreHea
   ASSERT_EQ(streams.size(), 1u);
   ASSERT_GE(streams[0].size(), 4u);  // the config and three messages at least
   // The first sentence goes alone, so that the service starts on it at once.
-  EXPECT_EQ(streams[0][1].input().text(), "Sentence number 0 says a little more than the one before. ");
+  EXPECT_EQ(streams[0][1].input().text(),
+            "Sentence number 0 says a little more than the one before. ");
   std::string sent;
   for (size_t i = 1; i < streams[0].size(); ++i) {
     const std::string& piece = streams[0][i].input().text();
