@@ -112,6 +112,31 @@ bool CheckSsml(const std::string& ssml, std::string* error) {
   return true;
 }
 
+bool ResolveVoice(const tts::VoiceSelectionParams& voice, const Synthesizer& synthesizer,
+                  const VoiceInfo** resolved, std::string* error) {
+  if (voice.has_custom_voice() || voice.has_voice_clone()) {
+    *error = "voice.custom_voice and voice.voice_clone are not supported by this service";
+    return false;
+  }
+  if (!voice.name().empty()) {
+    *resolved = synthesizer.FindByName(voice.name());
+    if (*resolved == nullptr) {
+      *error = "voice.name '" + voice.name() + "' is not a known voice";
+      return false;
+    }
+  } else if (voice.language_code().empty()) {
+    *error = "voice.language_code must be set";
+    return false;
+  } else {
+    *resolved = synthesizer.SelectByLanguage(voice.language_code(), voice.ssml_gender());
+    if (*resolved == nullptr) {
+      *error = "no voice for voice.language_code '" + voice.language_code() + "'";
+      return false;
+    }
+  }
+  return true;
+}
+
 bool CheckSynthesizeRequest(const tts::SynthesizeSpeechRequest& request,
                             const Synthesizer& synthesizer, CheckedRequest* checked,
                             std::string* error) {
@@ -146,26 +171,7 @@ bool CheckSynthesizeRequest(const tts::SynthesizeSpeechRequest& request,
 
   // 2. The voice.
   const tts::VoiceSelectionParams& voice = request.voice();
-  if (voice.has_custom_voice() || voice.has_voice_clone()) {
-    *error = "voice.custom_voice and voice.voice_clone are not supported by this service";
-    return false;
-  }
-  if (!voice.name().empty()) {
-    checked->voice = synthesizer.FindByName(voice.name());
-    if (checked->voice == nullptr) {
-      *error = "voice.name '" + voice.name() + "' is not a known voice";
-      return false;
-    }
-  } else if (voice.language_code().empty()) {
-    *error = "voice.language_code must be set";
-    return false;
-  } else {
-    checked->voice = synthesizer.SelectByLanguage(voice.language_code(), voice.ssml_gender());
-    if (checked->voice == nullptr) {
-      *error = "no voice for voice.language_code '" + voice.language_code() + "'";
-      return false;
-    }
-  }
+  if (!ResolveVoice(voice, synthesizer, &checked->voice, error)) return false;
 
   // 3. Output format and prosody.
   const tts::AudioConfig& audio = request.audio_config();

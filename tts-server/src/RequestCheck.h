@@ -27,6 +27,11 @@ bool CheckSynthesizeRequest(const google::cloud::texttospeech::v1::SynthesizeSpe
                             const Synthesizer& synthesizer, CheckedRequest* checked,
                             std::string* error);
 
+// Finds the voice a request selects, by name or else by language and gender,
+// as the public service does; false with a message when none fits.
+bool ResolveVoice(const google::cloud::texttospeech::v1::VoiceSelectionParams& voice,
+                  const Synthesizer& synthesizer, const VoiceInfo** resolved, std::string* error);
+
 // True when ssml is well-formed XML whose root element is <speak>.
 bool CheckSsml(const std::string& ssml, std::string* error);
 

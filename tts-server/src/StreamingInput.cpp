@@ -32,26 +32,7 @@ bool CheckStreamingConfig(const tts::StreamingSynthesizeConfig& config,
                           const Synthesizer& synthesizer, CheckedStream* checked,
                           std::string* error) {
   const tts::VoiceSelectionParams& voice = config.voice();
-  if (voice.has_custom_voice() || voice.has_voice_clone()) {
-    *error = "voice.custom_voice and voice.voice_clone are not supported by this service";
-    return false;
-  }
-  if (!voice.name().empty()) {
-    checked->voice = synthesizer.FindByName(voice.name());
-    if (checked->voice == nullptr) {
-      *error = "voice.name '" + voice.name() + "' is not a known voice";
-      return false;
-    }
-  } else if (voice.language_code().empty()) {
-    *error = "voice.language_code must be set";
-    return false;
-  } else {
-    checked->voice = synthesizer.SelectByLanguage(voice.language_code(), voice.ssml_gender());
-    if (checked->voice == nullptr) {
-      *error = "no voice for voice.language_code '" + voice.language_code() + "'";
-      return false;
-    }
-  }
+  if (!ResolveVoice(voice, synthesizer, &checked->voice, error)) return false;
   if (!checked->voice->streaming) {
     *error = "voice '" + checked->voice->name + "' does not support streaming synthesis";
     return false;
