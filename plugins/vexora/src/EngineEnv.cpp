@@ -1,13 +1,17 @@
 #include "EngineEnv.h"
 
+#include <new>
+
 namespace VXS {
 
 EngineEnv::~EngineEnv() = default;
 
 EngineEnv* EngineEnv::Default() {
   // Never destroyed: an engine may still be torn down while the process
-  // exits.
-  static EngineEnv* const env = new EngineEnv();
+  // exits. It lives in the module's own storage rather than on the heap, so
+  // that a host that unloads the module loses nothing with it.
+  alignas(EngineEnv) static unsigned char storage[sizeof(EngineEnv)];
+  static EngineEnv* const env = new (storage) EngineEnv();
   return env;
 }
 

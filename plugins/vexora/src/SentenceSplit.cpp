@@ -1,5 +1,7 @@
 #include "SentenceSplit.h"
 
+#include <dlfcn.h>
+
 #include <unicode/brkiter.h>
 #include <unicode/filteredbrk.h>
 #include <unicode/locid.h>
@@ -30,6 +32,8 @@ class SentenceIterators {
     return instance;
   }
 
+  SentenceIterators() { PinIcu(); }
+
   // A fresh iterator for language, or null when ICU cannot make one.
   std::unique_ptr<icu::BreakIterator> Take(const std::string& language) {
     std::lock_guard<std::mutex> lock(m_Mutex);
@@ -47,6 +51,25 @@ class SentenceIterators {
 
  private:
   static const size_t kMaxLanguages = 64;
+
+  // ICU keeps what it has loaded (locale data, break rules, abbreviation
+  // lists) in its own globals for the life of the process. Unloaded with the
+  // module when the host closes it, those would be lost (and a reload would
+  // load them again), so the ICU libraries stay loaded once the module has
+  // used them.
+  static void PinIcu() {
+    const void* symbols[] = {reinterpret_cast<const void*>(&u_charType),
+                             reinterpret_cast<const void*>(
+                                 static_cast<icu::FilteredBreakIteratorBuilder* (*)(UErrorCode&)>(
+                                     &icu::FilteredBreakIteratorBuilder::createInstance))};
+    for (const void* symbol : symbols) {
+      Dl_info info;
+      if (dladdr(symbol, &info) == 0 || !info.dli_fname) continue;
+      // Only raises the flags of a library already loaded; the handle is
+      // never closed, which is the point.
+      dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);
+    }
+  }
 
   static std::unique_ptr<icu::BreakIterator> Make(const std::string& language) {
     UErrorCode status = U_ZERO_ERROR;

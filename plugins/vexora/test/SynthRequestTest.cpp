@@ -89,7 +89,7 @@ TEST_F(SynthRequestTest, ProsodyEffectsAndCustomVoiceOfTheSpeakAreCarried) {
 
 TEST_F(SynthRequestTest, RateAndVolumeThatCannotBeReadAreLeftOut) {
   m_Params.m_Prosody.m_Rate.type = PROSODY_RATE_TYPE_LABEL;
-  m_Params.m_Prosody.m_Rate.value.label = static_cast<mrcp_prosody_rate_label_e>(99);
+  m_Params.m_Prosody.m_Rate.value.label = PROSODY_RATE_UNKNOWN;
   m_Params.m_Prosody.m_Volume.type = PROSODY_VOLUME_TYPE_UNKNOWN;
   tts::SynthesizeSpeechRequest request =
       Compose(SynthSegment("", VOICE_GENDER_UNKNOWN, "x", SYNTH_CONTENT_TEXT));
