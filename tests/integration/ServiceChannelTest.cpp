@@ -185,8 +185,10 @@ class FreezingRelay {
         fds.push_back({pair.closed || pair.frozen ? -1 : pair.service, POLLIN, 0});
       }
       if (poll(fds.data(), fds.size(), 20) <= 0) continue;
+      // Only the pairs that were polled: one accepted now has no entry yet.
+      const size_t polled = m_Pairs.size();
       if (fds[0].revents & POLLIN) Accept();
-      for (size_t i = 0; i < m_Pairs.size(); ++i) {
+      for (size_t i = 0; i < polled; ++i) {
         Pair& pair = m_Pairs[i];
         if (fds[1 + 2 * i].revents) Forward(pair, pair.client, pair.service);
         if (fds[2 + 2 * i].revents) Forward(pair, pair.service, pair.client);
