@@ -30,6 +30,7 @@
 #include "TtsServer.h"
 #include "google/cloud/texttospeech/v1/cloud_tts.grpc.pb.h"
 #include "vxhost/HostKit.h"
+#include "vxhost/ThreadCpu.h"
 
 namespace {
 
@@ -38,24 +39,7 @@ namespace tts = google::cloud::texttospeech::v1;
 
 const std::string kText = "Hello world";
 
-// CPU time so far of the thread of this process named name, in ns; -1 when
-// there is none.
-long long ThreadCpuNs(const std::string& name) {
-  DIR* tasks = opendir("/proc/self/task");
-  if (!tasks) return -1;
-  long long ns = -1;
-  while (dirent* entry = readdir(tasks)) {
-    if (entry->d_name[0] == '.') continue;
-    const std::string dir = std::string("/proc/self/task/") + entry->d_name;
-    std::ifstream comm(dir + "/comm");
-    std::string thread;
-    if (!std::getline(comm, thread) || thread != name) continue;
-    std::ifstream schedstat(dir + "/schedstat");
-    if (schedstat >> ns) break;
-  }
-  closedir(tasks);
-  return ns;
-}
+using vxhost::ThreadCpuNs;
 
 long long OwnThreadCpuNs() {
   timespec now{};

@@ -17,6 +17,7 @@
 #include "Commands.h"
 #include "HostSession.h"
 #include "vxhost/MrcpText.h"
+#include "vxhost/ThreadCpu.h"
 
 namespace VxCli {
 namespace {
@@ -82,24 +83,7 @@ double Percentile(std::vector<double> values, double share) {
   return values[index];
 }
 
-// The CPU time of this process's thread named name so far, in ns, from
-// the scheduler's statistics; -1 when no such thread is found.
-long long ThreadCpuNs(const char* name) {
-  DIR* tasks = opendir("/proc/self/task");
-  if (!tasks) return -1;
-  long long ns = -1;
-  while (dirent* entry = readdir(tasks)) {
-    if (entry->d_name[0] == '.') continue;
-    const std::string dir = std::string("/proc/self/task/") + entry->d_name;
-    std::ifstream comm(dir + "/comm");
-    std::string thread;
-    if (!std::getline(comm, thread) || thread != name) continue;
-    std::ifstream schedstat(dir + "/schedstat");
-    if (schedstat >> ns) break;
-  }
-  closedir(tasks);
-  return ns;
-}
+using vxhost::ThreadCpuNs;
 
 double CpuSeconds() {
   struct rusage usage = {};
