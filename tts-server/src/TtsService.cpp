@@ -163,6 +163,32 @@ grpc::Status TtsService::Authorize(grpc::ServerContext* context) const {
   return grpc::Status::OK;
 }
 
+bool TtsService::EndByFault(grpc::ServerContext* context, const FaultScript::Plan& plan,
+                            grpc::Status* status, std::string* fault) {
+  if (plan.delay.count() > 0 && !WaitDelay(context, plan.delay)) {
+    *status = grpc::Status(grpc::StatusCode::CANCELLED, "call cancelled during the delay");
+    *fault = " fault=delay";
+    return true;
+  }
+  if (plan.drop) {
+    *fault = " fault=drop";
+    if (m_Acceptor.Drop(context->peer())) {
+      // Let the transport notice, so nothing is answered on the dead stream.
+      WaitDelay(context, kDropSettle);
+    } else {
+      context->TryCancel();  // no socket to cut: reset the stream instead
+    }
+    *status = grpc::Status(grpc::StatusCode::UNAVAILABLE, "connection dropped");
+    return true;
+  }
+  if (plan.fail) {
+    *status = plan.status;
+    *fault = " fault=status";
+    return true;
+  }
+  return false;
+}
+
 bool TtsService::WaitDelay(grpc::ServerContext* context, std::chrono::milliseconds delay) {
   return WaitUntil(context, std::chrono::steady_clock::now() + delay);
 }
@@ -226,22 +252,7 @@ grpc::Status TtsService::SynthesizeSpeech(grpc::ServerContext* context,
     status = Authorize(context);
     if (status.ok()) {
       const FaultScript::Plan plan = m_Faults.TakePlan();
-      if (plan.delay.count() > 0 && !WaitDelay(context, plan.delay)) {
-        status = grpc::Status(grpc::StatusCode::CANCELLED, "call cancelled during the delay");
-        fault = " fault=delay";
-      } else if (plan.drop) {
-        fault = " fault=drop";
-        if (m_Acceptor.Drop(context->peer())) {
-          // Let the transport notice, so nothing is answered on the dead stream.
-          WaitDelay(context, kDropSettle);
-        } else {
-          context->TryCancel();  // no socket to cut: reset the stream instead
-        }
-        status = grpc::Status(grpc::StatusCode::UNAVAILABLE, "connection dropped");
-      } else if (plan.fail) {
-        status = plan.status;
-        fault = " fault=status";
-      } else {
+      if (!EndByFault(context, plan, &status, &fault)) {
         AudioDamage damage;
         damage.cut_header = plan.cut_header;
         damage.extra_chunks = plan.extra_chunks;
@@ -313,21 +324,7 @@ grpc::Status TtsService::StreamingSynthesize(
     status = Authorize(context);
     if (status.ok()) {
       const FaultScript::Plan plan = m_Faults.TakePlan(true);
-      if (plan.delay.count() > 0 && !WaitDelay(context, plan.delay)) {
-        status = grpc::Status(grpc::StatusCode::CANCELLED, "call cancelled during the delay");
-        fault = " fault=delay";
-      } else if (plan.drop) {
-        fault = " fault=drop";
-        if (m_Acceptor.Drop(context->peer())) {
-          WaitDelay(context, kDropSettle);
-        } else {
-          context->TryCancel();
-        }
-        status = grpc::Status(grpc::StatusCode::UNAVAILABLE, "connection dropped");
-      } else if (plan.fail) {
-        status = plan.status;
-        fault = " fault=status";
-      } else {
+      if (!EndByFault(context, plan, &status, &fault)) {
         status = RunStream(context, stream, plan, &received, &tally);
         if (plan.empty_audio) fault = " fault=empty-audio";
         if (plan.break_after >= 0) fault = " fault=break";

@@ -76,6 +76,10 @@ class TtsService final : public google::cloud::texttospeech::v1::TextToSpeech::S
   // Waits out a scripted delay, or until a time; false when the call was
   // cancelled or the server is shutting down meanwhile.
   bool WaitDelay(grpc::ServerContext* context, std::chrono::milliseconds delay);
+  // Carries out the plan's delay, drop or failure; true when that ended the
+  // call, with its status and the fault's name for the log line.
+  bool EndByFault(grpc::ServerContext* context, const FaultScript::Plan& plan,
+                  grpc::Status* status, std::string* fault);
   bool WaitUntil(grpc::ServerContext* context, std::chrono::steady_clock::time_point until);
   grpc::Status Synthesize(const google::cloud::texttospeech::v1::SynthesizeSpeechRequest& request,
                           const AudioDamage& damage,
