@@ -15,7 +15,9 @@
 // (caching="true"), with max-file-count="0" so that nothing is evicted.
 //
 // The start-up scan: time of the engine open (the open response comes once
-// the folder is indexed) and VmRSS before and after it, against a baseline
+// the first records are indexed; a larger folder is indexed on behind it),
+// the time until every record is indexed, and VmRSS before the open and
+// once every record is indexed, against a baseline
 // engine opened on an empty folder in a child process forked first (the
 // module allows one engine per process).
 //
@@ -198,8 +200,9 @@ std::string Config(const std::string& target) {
 
 struct OpenCost {
   double open_ms = -1;
+  double indexed_ms = -1;  // until every record is indexed
   long rss_before_kib = -1;
-  long rss_after_kib = -1;
+  long rss_after_kib = -1;  // once every record is indexed
 };
 
 // Loads the module into `kit` and opens the engine, timing the open.
@@ -210,15 +213,24 @@ bool OpenEngine(vxhost::HostKit* kit, OpenCost* cost) {
     return false;
   }
   cost->rss_before_kib = vxbench::ResidentKiB();
+  vxhost::LogCapture log(true, APT_PRIO_NOTICE);
   const auto start = std::chrono::steady_clock::now();
   bool opened = false;
   const bool answered = kit->OpenEngine(120s, &opened);
   cost->open_ms = vxbench::MillisSince(start);
-  cost->rss_after_kib = vxbench::ResidentKiB();
   if (!answered || !opened) {
     fprintf(stderr, "the engine did not open\n");
     return false;
   }
+  // A large folder is indexed on after the open: the figures that count
+  // are taken once it is whole.
+  if (log.Count("Index Cache Records in Background") > 0 &&
+      !log.WaitFor("Cache Records Indexed", 600s)) {
+    fprintf(stderr, "the records were not indexed\n");
+    return false;
+  }
+  cost->indexed_ms = vxbench::MillisSince(start);
+  cost->rss_after_kib = vxbench::ResidentKiB();
   return true;
 }
 
@@ -396,19 +408,21 @@ int main(int argc, char** argv) {
   }
 
   printf("\nStart-up scan of the waveform folder (engine open, caching on)\n");
-  printf("%-34s %12s %16s\n", "folder", "open ms", "VmRSS growth KiB");
+  printf("%-34s %12s %12s %16s\n", "folder", "open ms", "indexed ms", "VmRSS growth KiB");
   if (have_baseline) {
-    printf("%-34s %12.1f %+16ld\n", "empty (baseline, child process)", baseline.open_ms,
-           baseline.rss_after_kib - baseline.rss_before_kib);
+    printf("%-34s %12.1f %12.1f %+16ld\n", "empty (baseline, child process)", baseline.open_ms,
+           baseline.indexed_ms, baseline.rss_after_kib - baseline.rss_before_kib);
   }
   char label[64];
   snprintf(label, sizeof(label), "%ld records", records);
-  printf("%-34s %12.1f %+16ld\n", label, scan.open_ms, scan.rss_after_kib - scan.rss_before_kib);
+  printf("%-34s %12.1f %12.1f %+16ld\n", label, scan.open_ms, scan.indexed_ms,
+         scan.rss_after_kib - scan.rss_before_kib);
   if (have_baseline) {
     const long growth = (scan.rss_after_kib - scan.rss_before_kib) -
                         (baseline.rss_after_kib - baseline.rss_before_kib);
-    printf("%-34s %12.1f %+16ld  (%.0f bytes per record)\n", "scan's own cost", scan.open_ms - baseline.open_ms,
-           growth, growth * 1024.0 / static_cast<double>(records));
+    printf("%-34s %12.1f %12.1f %+16ld  (%.0f bytes per record)\n", "scan's own cost",
+           scan.open_ms - baseline.open_ms, scan.indexed_ms - baseline.indexed_ms, growth,
+           growth * 1024.0 / static_cast<double>(records));
   }
   printf("records written beforehand in %.0f ms; records sharing the prompt's checksum: %zu; "
          "largest checksum bucket: %zu\n",

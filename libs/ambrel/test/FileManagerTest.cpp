@@ -290,6 +290,76 @@ class CapturingDevice : public LogDevice {
   std::mutex* m_Mutex;
 };
 
+// The scan in slices: the index grows slice by slice, the count limit and
+// the scanned files' timers wait for the end, and a file the store indexed
+// itself meanwhile is not taken a second time when the scan reaches it.
+TEST_F(FileManagerTest, ScanInSlicesDefersTheCountLimitAndTimersToItsEnd) {
+  m_Store->SetMaxFileCount(3);
+  m_Store->SetMaxFileAge(60);
+  int64_t ctime = 0;
+  for (int i = 1; i <= 6; ++i) ctime = WriteFile(PathOf("sdr-" + std::to_string(i) + ".json"), ctime);
+  m_Clock.Set(ctime);
+
+  ASSERT_TRUE(m_Store->BeginLoadFileEntries(2));
+  EXPECT_TRUE(m_Store->IsLoadingFileEntries());
+  EXPECT_EQ(m_Store->GetEntryCount(), 2u);
+  EXPECT_EQ(m_Store->GetTimerCount(), 0u);
+
+  // Written and indexed while the scan goes on: one name the scan has not
+  // reached yet is rewritten, one is new. Neither evicts anything yet.
+  std::string rewritten;
+  for (int i = 1; i <= 6 && rewritten.empty(); ++i) {
+    const std::string name = "sdr-" + std::to_string(i) + ".json";
+    if (!m_Store->Find(name)) rewritten = name;
+  }
+  ASSERT_FALSE(rewritten.empty());
+  ASSERT_TRUE(m_Store->AddFileEntry(rewritten, ctime + 10));
+  ASSERT_TRUE(Add("sdr-7.json", ctime + 20));
+  EXPECT_EQ(m_Store->CountLogged("[max file count]"), 0u);
+  EXPECT_EQ(m_Store->GetTimerCount(), 2u);
+
+  while (m_Store->ContinueLoadFileEntries(1)) {
+  }
+  EXPECT_FALSE(m_Store->IsLoadingFileEntries());
+  EXPECT_FALSE(m_Store->ContinueLoadFileEntries(1));
+
+  // Seven files, three kept: the four oldest scanned ones went at the end,
+  // whatever slice they came in; the rewritten one is indexed once, under
+  // the time it was given.
+  EXPECT_EQ(m_Store->GetEntryCount(), 3u);
+  EXPECT_EQ(m_Store->CountLogged("[max file count]"), 4u);
+  size_t named = 0;
+  for (const auto& item : m_Store->GetFileIndex()) {
+    if (item.second->m_Name == rewritten) {
+      ++named;
+      EXPECT_EQ(item.second->m_Time, ctime + 10);
+    }
+  }
+  EXPECT_EQ(named, 1u);
+  EXPECT_NE(m_Store->Find("sdr-7.json"), nullptr);
+  EXPECT_NE(m_Store->Find("sdr-6.json"), nullptr);
+  for (const auto& item : m_Store->GetFileIndex()) {
+    EXPECT_NE(item.second->m_Timer, nullptr) << item.second->m_Name;
+    EXPECT_TRUE(Exists(PathOf(item.second->m_Name))) << item.second->m_Name;
+  }
+  ExpectCountsAgree();
+}
+
+// Removing by name finds the entry through the name index, also among many,
+// and leaves no trace of it there: a later file of that name is indexed.
+TEST_F(FileManagerTest, RemoveByNameAmongManyAndReindex) {
+  m_Store->SetMaxFileCount(0);
+  for (int i = 0; i < 1000; ++i) ASSERT_TRUE(m_Store->AddFileEntry("e" + std::to_string(i), i));
+  EXPECT_TRUE(m_Store->HasFileEntry("e500"));
+  EXPECT_TRUE(m_Store->RemoveFileEntry("e500"));
+  EXPECT_FALSE(m_Store->HasFileEntry("e500"));
+  EXPECT_FALSE(m_Store->RemoveFileEntry("e500"));
+  EXPECT_EQ(m_Store->GetEntryCount(), 999u);
+  ASSERT_TRUE(m_Store->AddFileEntry("e500", 2000));
+  EXPECT_TRUE(m_Store->HasFileEntry("e500"));
+  EXPECT_EQ(m_Store->Find("e500")->m_Time, 2000);
+}
+
 TEST_F(FileManagerTest, LogsThroughItsFacilityAtItsLevel) {
   std::vector<LogRecord> records;
   std::mutex mutex;

@@ -2,6 +2,7 @@
 
 #include <absl/synchronization/mutex.h>
 #include <apr_env.h>
+#include <apr_time.h>
 #include <pthread.h>
 
 #include <grpc/support/log.h>
@@ -13,6 +14,31 @@
 #include "Task.h"
 
 namespace VXS {
+
+namespace {
+
+// The cache records the start-up scan indexes before the engine's open is
+// answered. A larger folder is indexed on from there a slice at a time on
+// the event-processor thread, each slice queued behind the events that
+// came meanwhile, so that neither the open nor any call waits for the
+// whole folder. A slice costs about a millisecond.
+const size_t kRecordsIndexedAtOpen = 4096;
+const size_t kRecordsPerScanSlice = 64;
+
+// One slice of the waveform folder's scan. The scan is that of one
+// manager: a slice left over from a manager that is gone does nothing.
+class WaveformScanEvent : public Ambrel::AsyncEvent {
+ public:
+  WaveformScanEvent(Engine* engine, uint64_t generation)
+      : m_Engine(engine), m_Generation(generation) {}
+  void Process() override { m_Engine->ContinueWaveformScan(m_Generation); }
+
+ private:
+  Engine* m_Engine;  // not owned; outlives its processor's events
+  uint64_t m_Generation;
+};
+
+}  // namespace
 
 Engine::Engine(const std::string& name, EngineEnv* env)
     : m_Name(name),
@@ -289,8 +315,34 @@ bool Engine::CreateWaveformManager(const WaveformManager::Settings& settings) {
   m_WaveformManager = new WaveformManager(settings, m_SynthSettings.m_Caching);
   m_WaveformManager->SetTimerProcessor(m_EventProcessor);
   m_WaveformManager->SetClock(m_Clock);
-  m_WaveformManager->LoadFileEntries();
+  ++m_WaveformGeneration;
+  if (!m_SynthSettings.m_Caching) {
+    m_WaveformManager->LoadFileEntries();
+    return true;
+  }
+  m_WaveformScanStart = apr_time_now();
+  m_WaveformManager->BeginLoadFileEntries(kRecordsIndexedAtOpen);
+  if (m_WaveformManager->IsLoadingFileEntries()) {
+    apt_log(VXS_PLUGIN, APT_LOG_MARK, APT_PRIO_NOTICE,
+            "Index Cache Records in Background [%d indexed at open]",
+            static_cast<int>(m_WaveformManager->GetEntryCount()));
+    Ambrel::PostAsyncEvent(m_EventProcessor,
+                           new WaveformScanEvent(this, m_WaveformGeneration));
+  }
   return true;
+}
+
+void Engine::ContinueWaveformScan(uint64_t generation) {
+  VXS_ASSERT_PROCESSOR_THREAD(this);
+  if (!m_WaveformManager || generation != m_WaveformGeneration) return;
+  if (m_WaveformManager->ContinueLoadFileEntries(kRecordsPerScanSlice)) {
+    Ambrel::PostAsyncEvent(m_EventProcessor, new WaveformScanEvent(this, generation));
+    return;
+  }
+  apt_log(VXS_PLUGIN, APT_LOG_MARK, APT_PRIO_NOTICE,
+          "Cache Records Indexed [%d] in [%ld ms]",
+          static_cast<int>(m_WaveformManager->GetEntryCount()),
+          static_cast<long>((apr_time_now() - m_WaveformScanStart) / 1000));
 }
 
 void Engine::DestroyWaveformManager() {
@@ -298,6 +350,7 @@ void Engine::DestroyWaveformManager() {
   apt_log(VXS_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Destroy Waveform Manager");
   delete m_WaveformManager;
   m_WaveformManager = nullptr;
+  ++m_WaveformGeneration;
 }
 
 bool Engine::CreateSdrManager(const SdrManager::Settings& settings) {

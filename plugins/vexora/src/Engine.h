@@ -138,6 +138,10 @@ class Engine : public Ambrel::TimerHandler, public Ambrel::SoftEventProcessor::O
   const Credentials& GetDefaultCredentials() const { return m_DefaultCredentials; }
   const SynthSettings& GetSynthSettings() const { return m_SynthSettings; }
   WaveformManager* GetWaveformManager() const { return m_WaveformManager; }
+  // Indexes the next slice of the waveform folder's start-up scan, when
+  // generation is still that of the manager; queues the slice after it
+  // while the scan lasts.
+  void ContinueWaveformScan(uint64_t generation);
   SdrManager* GetSdrManager() const { return m_SdrManager; }
   const std::string& GetCredentialsFile() const { return m_CredentialsFile; }
   const std::list<Channel*>& GetOpenChannels() const { return m_OpenChannels; }
@@ -189,6 +193,10 @@ class Engine : public Ambrel::TimerHandler, public Ambrel::SoftEventProcessor::O
   std::map<std::pair<std::string, Credentials>, ServiceChannel> m_ServiceChannels;
   std::string m_SslRootsFile;
   WaveformManager* m_WaveformManager;  // owned
+  // Counts the managers made and destroyed, so that a scan slice queued for
+  // one is not applied to another.
+  uint64_t m_WaveformGeneration = 0;
+  int64_t m_WaveformScanStart = 0;  // APR time the scan began
   SdrManager* m_SdrManager;  // owned
   SynthSettings m_SynthSettings;
   WaveformManager::Settings m_WaveformManagerSettings;

@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 
 #include <apr_pools.h>
 
@@ -40,7 +42,7 @@ class BasicFileManager : public FileStoreBase {
 
     std::string m_Name;         // relative to the store's directory
     int64_t m_Time;             // APR time the file was made
-    int64_t m_Expiry = 0;       // APR time it is to be deleted; 0 without timer
+    int64_t m_Expiry = 0;       // APR time it is to be deleted; 0 when never
     uint64_t m_Usage = 0;       // use count
     Timer* m_Timer = nullptr;   // pending expiration timer, not owned by the entry
   };
@@ -48,6 +50,9 @@ class BasicFileManager : public FileStoreBase {
   using Key = typename Order::Key;
   using FileIndex = std::multimap<Key, FileEntry*>;  // equal keys in insertion order
   using TimerMap = std::map<Timer*, FileEntry*>;
+  // The entries by name, so that replacing or removing a file by name does
+  // not walk the whole index; the keys view the entries' own names.
+  using NameIndex = std::unordered_multimap<std::string_view, FileEntry*>;
 
   ~BasicFileManager() override { BasicFileManager::DestroyFileEntries(); }
 
@@ -63,8 +68,10 @@ class BasicFileManager : public FileStoreBase {
   // Deletes the entry's file and stops its timer, but leaves the entry in
   // the index and alive; callers erase and delete it. False for null.
   virtual bool RemoveFileEntry(FileEntry* entry);
-  // Removes, deletes and forgets the first entry of that name.
+  // Removes, deletes and forgets an entry of that name.
   virtual bool RemoveFileEntry(const std::string& name);
+  // True when an entry of that name is indexed.
+  bool HasFileEntry(const std::string& name) const { return m_NameIndex.count(name) > 0; }
   // Removes, deletes and forgets this very entry; false when not indexed.
   bool DeleteFileEntry(FileEntry* entry);
   // Logs the consistency line after every change of the index.
@@ -81,10 +88,10 @@ class BasicFileManager : public FileStoreBase {
   virtual FileEntry* CreateScannedEntry(const std::string& name, int64_t time,
                                         apr_pool_t* pool) = 0;
 
-  bool PopulateFileEntries(apr_pool_t* pool) override;
-  void AdoptScannedFile(const std::string& name, int64_t change_time, apr_pool_t* pool) override;
+  void AdoptScannedFile(const std::string& name, int64_t change_time, int64_t expiry,
+                        apr_pool_t* pool) override;
+  void OnScanComplete() override;
 
-  FileIndex& MutableFileIndex() { return m_FileIndex; }
   const TimerMap& GetTimerMap() const { return m_TimerMap; }
   // The position of this very entry, or the end of the index.
   typename FileIndex::iterator FindFileEntry(FileEntry* entry);
@@ -99,16 +106,32 @@ class BasicFileManager : public FileStoreBase {
   Manager* Self() { return static_cast<Manager*>(this); }
   static Key KeyOf(const FileEntry* entry) { return Order::MakeKey(entry->m_Time, entry->m_Usage); }
   void IndexFileEntry(FileEntry* entry);
+  // Takes the entry out of the index at pos (and out of the name index).
+  void UnindexFileEntry(typename FileIndex::iterator pos);
   void SetExpirationTimer(FileEntry* entry, int64_t expiry, int64_t interval_ms);
 
   FileIndex m_FileIndex;
+  NameIndex m_NameIndex;
   TimerMap m_TimerMap;  // one pair per pending expiration timer
 };
 
 template <class Manager, class Order>
 void BasicFileManager<Manager, Order>::IndexFileEntry(FileEntry* entry) {
   m_FileIndex.emplace(KeyOf(entry), entry);
+  m_NameIndex.emplace(std::string_view(entry->m_Name), entry);
   entry->OnRegister(Self());
+}
+
+template <class Manager, class Order>
+void BasicFileManager<Manager, Order>::UnindexFileEntry(typename FileIndex::iterator pos) {
+  FileEntry* entry = pos->second;
+  auto named = m_NameIndex.equal_range(std::string_view(entry->m_Name));
+  for (auto it = named.first; it != named.second; ++it) {
+    if (it->second != entry) continue;
+    m_NameIndex.erase(it);
+    break;
+  }
+  m_FileIndex.erase(pos);
 }
 
 template <class Manager, class Order>
@@ -123,34 +146,43 @@ void BasicFileManager<Manager, Order>::SetExpirationTimer(FileEntry* entry, int6
 
 template <class Manager, class Order>
 void BasicFileManager<Manager, Order>::AdoptScannedFile(const std::string& name,
-                                                        int64_t change_time, apr_pool_t* pool) {
+                                                        int64_t change_time, int64_t expiry,
+                                                        apr_pool_t* pool) {
+  // A scan in slices can reach a file that was written, and indexed, after
+  // it began: that entry is already the file's own.
+  if (HasFileEntry(name)) return;
   FileEntry* entry = CreateScannedEntry(name, change_time, pool);
-  if (entry) IndexFileEntry(entry);
+  if (!entry) return;
+  // Its timer waits for the scan's end, when the count limit has had its
+  // say.
+  if (GetTimerProcessor()) entry->m_Expiry = expiry;
+  IndexFileEntry(entry);
 }
 
 template <class Manager, class Order>
-bool BasicFileManager<Manager, Order>::PopulateFileEntries(apr_pool_t* pool) {
-  const ScanLimits limits = GetScanLimits();
-  if (!ScanDirectory(pool, limits)) return false;
+void BasicFileManager<Manager, Order>::OnScanComplete() {
   CheckMaxFileCount(0);
-  if (HasAgeLimit() && GetTimerProcessor()) {
+  if (GetTimerProcessor()) {
+    const int64_t now = Now();
     for (auto& item : m_FileIndex) {
       FileEntry* entry = item.second;
-      const int64_t expiry = entry->m_Time + limits.m_AgeLimit;
-      const int64_t remaining = expiry - limits.m_Now;
+      // Entries added while the scan went on have their timers already.
+      if (entry->m_Expiry <= 0 || entry->m_Timer) continue;
+      const int64_t remaining = entry->m_Expiry - now;
       Log(LOG_DEBUG, AMBREL_LOG_MARK, "Set expiration timer for file %s [%lu min]",
           entry->m_Name.c_str(), static_cast<unsigned long>(remaining / 60000000));
-      SetExpirationTimer(entry, expiry, remaining / 1000);
+      SetExpirationTimer(entry, entry->m_Expiry, remaining / 1000);
     }
   }
   OnFileEntryChnage();
-  return true;
 }
 
 template <class Manager, class Order>
 bool BasicFileManager<Manager, Order>::AddFileEntry(FileEntry* entry) {
   if (!entry) return false;
-  CheckMaxFileCount(1);
+  // While a scan in slices goes on, the entries it has not reached yet
+  // have their say in what is evicted only at its end.
+  if (!IsLoadingFileEntries()) CheckMaxFileCount(1);
   IndexFileEntry(entry);
   if (HasAgeLimit() && GetTimerProcessor()) {
     const int64_t age = GetMaxFileAge();
@@ -174,7 +206,7 @@ void BasicFileManager<Manager, Order>::CheckMaxFileCount(uint64_t extra) {
     FileEntry* entry = pos->second;
     Log(LOG_NOTICE, AMBREL_LOG_MARK, "Remove file %s [max file count]", entry->m_Name.c_str());
     RemoveFileEntry(entry);
-    m_FileIndex.erase(pos);
+    UnindexFileEntry(pos);
     delete entry;
   }
 }
@@ -194,16 +226,16 @@ bool BasicFileManager<Manager, Order>::RemoveFileEntry(FileEntry* entry) {
 
 template <class Manager, class Order>
 bool BasicFileManager<Manager, Order>::RemoveFileEntry(const std::string& name) {
-  for (auto pos = m_FileIndex.begin(); pos != m_FileIndex.end(); ++pos) {
-    FileEntry* entry = pos->second;
-    if (entry->m_Name != name) continue;
-    RemoveFileEntry(entry);
-    m_FileIndex.erase(pos);
-    delete entry;
-    OnFileEntryChnage();
-    return true;
-  }
-  return false;
+  auto named = m_NameIndex.find(std::string_view(name));
+  if (named == m_NameIndex.end()) return false;
+  FileEntry* entry = named->second;
+  auto pos = FindFileEntry(entry);
+  if (pos == m_FileIndex.end()) return false;
+  RemoveFileEntry(entry);
+  UnindexFileEntry(pos);
+  delete entry;
+  OnFileEntryChnage();
+  return true;
 }
 
 template <class Manager, class Order>
@@ -211,7 +243,7 @@ bool BasicFileManager<Manager, Order>::DeleteFileEntry(FileEntry* entry) {
   auto pos = FindFileEntry(entry);
   if (pos == m_FileIndex.end()) return false;
   RemoveFileEntry(entry);
-  m_FileIndex.erase(pos);
+  UnindexFileEntry(pos);
   delete entry;
   OnFileEntryChnage();
   return true;
@@ -276,7 +308,7 @@ void BasicFileManager<Manager, Order>::OnTimeoutElapsed(Timer* timer) {
     Log(LOG_WARNING, AMBREL_LOG_MARK, "Failed to remove file %s", entry->m_Name.c_str());
   } else {
     RemoveFileEntry(entry);
-    m_FileIndex.erase(pos);
+    UnindexFileEntry(pos);
     delete entry;
   }
   OnFileEntryChnage();
@@ -289,7 +321,8 @@ void BasicFileManager<Manager, Order>::OnFileEntryChnage() {
   const char* name = GetLogFacility().GetName().c_str();
   Log(LOG_NOTICE, AMBREL_LOG_MARK, "%s total file entries [%d] timers [%d]", name, entries,
       timers);
-  if (HasAgeLimit() && entries != timers) {
+  // The entries a scan in slices has reached get their timers at its end.
+  if (HasAgeLimit() && entries != timers && !IsLoadingFileEntries()) {
     Log(LOG_WARNING, AMBREL_LOG_MARK, "Mismatch in %s total file entries [%d] timers [%d]", name,
         entries, timers);
   }
@@ -299,6 +332,7 @@ template <class Manager, class Order>
 void BasicFileManager<Manager, Order>::DestroyFileEntries() {
   for (auto& item : m_TimerMap) item.first->Stop();
   m_TimerMap.clear();
+  m_NameIndex.clear();
   for (auto& item : m_FileIndex) delete item.second;
   m_FileIndex.clear();
 }

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 
+#include <apr_file_info.h>
 #include <apr_pools.h>
 
 #include "ambrel/Clock.h"
@@ -29,6 +30,17 @@ class FileStoreBase : public TimerHandler {
   // Makes sure the directory exists, then indexes the files found in it.
   // False only when the directory is missing and cannot be created.
   virtual bool LoadFileEntries();
+  // The same scan in slices, for folders too large to index in one go: the
+  // first `count` matching files are taken now and the rest by
+  // ContinueLoadFileEntries, so that the thread can serve other work in
+  // between. While the scan lasts the index holds only what it has reached
+  // so far, and the count limit waits for the scan's end, where it evicts
+  // in the order of every file's own use count and time.
+  bool BeginLoadFileEntries(size_t count);
+  // Takes up to `count` more files; false once the scan has ended (also
+  // when none was going on).
+  bool ContinueLoadFileEntries(size_t count);
+  bool IsLoadingFileEntries() const { return m_ScanDir != nullptr; }
   // Deletes directory + name from disk; true when it was deleted.
   virtual bool RemoveManagedFile(const std::string& name);
 
@@ -73,19 +85,18 @@ class FileStoreBase : public TimerHandler {
   void Log(LogLevel level, const char* file, int line, const char* format, ...) const
       __attribute__((format(printf, 5, 6)));
 
-  // The start-up scan: indexes the files that may stay, sets their timers.
-  virtual bool PopulateFileEntries(apr_pool_t* pool) = 0;
-  // Takes one file of the scan that may stay into the index.
-  virtual void AdoptScannedFile(const std::string& name, int64_t change_time,
+  // Takes one file of the scan that may stay into the index and sets its
+  // expiration timer; `expiry` is the APR time it is to go, 0 for never.
+  virtual void AdoptScannedFile(const std::string& name, int64_t change_time, int64_t expiry,
                                 apr_pool_t* pool) = 0;
+  // The scan reached the directory's end: the count limit is applied.
+  virtual void OnScanComplete() = 0;
 
   bool HasAgeLimit() const { return m_MaxFileAge > 0; }
   bool HasCountLimit() const { return m_MaxFileCount > 0; }
   ScanLimits GetScanLimits() const;
-  // Walks the directory: deletes the matching files that purge-existing or
-  // the age limit condemn and adopts the others. Other files and
-  // subdirectories are left alone. False when the directory cannot be read.
-  bool ScanDirectory(apr_pool_t* pool, const ScanLimits& limits);
+  // The present by the store's clock (APR time).
+  int64_t Now() const;
   // A started one-shot timer of this store that deletes itself once
   // stopped, or null when it could not be started. Intervals below 1 ms are
   // raised to 1 ms, since a timer of no interval is never queued.
@@ -93,6 +104,11 @@ class FileStoreBase : public TimerHandler {
 
  private:
   bool MakeDirectory(apr_pool_t* pool);
+  // Walks up to `count` matching files of the open scan: deletes those that
+  // purge-existing or the age limit condemn and adopts the others. Other
+  // files and subdirectories are left alone. False at the directory's end.
+  bool ScanDirectory(size_t count);
+  void CloseScan();
 
   const LogFacility& m_Facility;
   std::string m_Directory;
@@ -103,6 +119,10 @@ class FileStoreBase : public TimerHandler {
   std::string m_FileExtension;
   AsyncEventTimerProcessor* m_TimerProcessor = nullptr;
   Clock m_Clock;
+  // The scan in progress: its own pool, the open directory and its limits.
+  apr_pool_t* m_ScanPool = nullptr;
+  apr_dir_t* m_ScanDir = nullptr;
+  ScanLimits m_ScanLimits;
 };
 
 }  // namespace Ambrel
