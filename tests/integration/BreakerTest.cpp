@@ -351,6 +351,25 @@ TEST_F(FallbackTest, ReattemptAfterTheOpeningFailureGoesToTheFallback) {
   EXPECT_EQ(m_Fallback.calls().SynthesizeCalls(), 1u);
 }
 
+// A streamed segment opens the breaker as a call does, and its stream goes
+// to the fallback while the breaker is open.
+TEST_F(FallbackTest, StreamsCountAndGoToTheFallback) {
+  Start(FallbackAttributes() +
+        "voice-name=\"en-US-Chirp3-HD-TestBytes\" streaming-voices=\"*-Chirp3-HD-*\" "
+        "breaker-failures=\"1\"");
+  // The failed stream is followed by its unary call, which the open
+  // breaker sends to the fallback.
+  m_Server->faults().FailNext(1, grpc::StatusCode::UNAVAILABLE, "down");
+  SpeakToCompletion(m_Channel, "first");
+  EXPECT_EQ(m_Log->Count(Opened() + " after 1 failures"), 1u);
+  EXPECT_EQ(m_Server->calls().StreamingCalls(), 1u);
+  EXPECT_EQ(m_Fallback.calls().SynthesizeCalls(), 1u);
+  SpeakToCompletion(m_Channel, "second");
+  EXPECT_EQ(m_Fallback.calls().StreamingCalls(), 1u);
+  EXPECT_EQ(m_Server->calls().StreamingCalls(), 1u);
+  EXPECT_EQ(m_Server->calls().SynthesizeCalls(), 0u);
+}
+
 // The fallback has a breaker of its own: with both open, SPEAKs fail at once.
 TEST_F(FallbackTest, OpenFallbackFailsTheSpeakAtOnce) {
   Start(FallbackAttributes() + "breaker-failures=\"1\"");

@@ -34,16 +34,6 @@ class CircuitBreakerTest : public ::testing::Test {
   CircuitBreaker m_Breaker;
 };
 
-TEST_F(CircuitBreakerTest, EndpointsHaveBreakersOfTheirOwn) {
-  Fail("a", 0);
-  Fail("b", 0);
-  Fail("a", 0, grpc::StatusCode::DEADLINE_EXCEEDED);
-  EXPECT_EQ(Admit("a", 1), CircuitBreaker::REFUSE);
-  EXPECT_TRUE(m_Breaker.IsRefusing("a", 1));
-  EXPECT_EQ(Admit("b", 1), CircuitBreaker::ADMIT);
-  EXPECT_FALSE(m_Breaker.IsRefusing("b", 1));
-}
-
 TEST_F(CircuitBreakerTest, OutcomesOfCallsStartedBeforeTheOpeningAreIgnored) {
   Fail("a", 0);
   Fail("a", 0);
@@ -85,19 +75,6 @@ TEST_F(CircuitBreakerTest, TrialWithoutAnOutcomeHoldsTheOthersForALimitedTime) {
   Fail("a", held_until + 1, grpc::StatusCode::UNAVAILABLE, second.m_Trial);
   EXPECT_EQ(Admit("a", held_until + 2), CircuitBreaker::REFUSE);
   EXPECT_EQ(Admit("a", held_until + 1 + kCooldown), CircuitBreaker::ADMIT_TRIAL);
-}
-
-TEST_F(CircuitBreakerTest, FallbackIsNoticedOncePerOpening) {
-  EXPECT_FALSE(m_Breaker.TakeFallbackNotice("a"));
-  Fail("a", 0);
-  Fail("a", 0);
-  EXPECT_TRUE(m_Breaker.TakeFallbackNotice("a"));
-  EXPECT_FALSE(m_Breaker.TakeFallbackNotice("a"));
-  CircuitBreaker::Ticket trial;
-  ASSERT_EQ(Admit("a", kCooldown, &trial), CircuitBreaker::ADMIT_TRIAL);
-  EXPECT_FALSE(m_Breaker.TakeFallbackNotice("a"));
-  Fail("a", kCooldown + 1, grpc::StatusCode::DEADLINE_EXCEEDED, trial.m_Trial);
-  EXPECT_TRUE(m_Breaker.TakeFallbackNotice("a"));
 }
 
 }  // namespace
