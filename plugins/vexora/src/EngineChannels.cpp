@@ -65,7 +65,10 @@ bool Engine::CreateDefaultServiceChannel() {
       Channel::ComposeEndpoint(m_SynthSettings.m_ServiceUri, m_SynthSettings.m_Region);
   const bool made = ConnectServiceChannel(target);
   const std::string fallback = ComposeFallbackTarget();
-  if (!fallback.empty() && fallback != target) ConnectServiceChannel(fallback);
+  // The fallback takes calls only from an open breaker.
+  if (m_Breaker.IsEnabled() && !fallback.empty() && fallback != target) {
+    ConnectServiceChannel(fallback);
+  }
   return made;
 }
 
