@@ -174,7 +174,9 @@ TEST_F(BreakerTest, OneTrialAfterTheCooldownClosesTheBreaker) {
 
 TEST_F(BreakerTest, FailedTrialOpensTheBreakerForAnotherCooldown) {
   StartServer();
-  Start("breaker-failures=\"2\" breaker-cooldown=\"400\"");
+  // Long enough for a SPEAK to be refused between the openings, however
+  // busy the machine.
+  Start("breaker-failures=\"2\" breaker-cooldown=\"1000\"");
   m_Server->faults().FailNext(3, grpc::StatusCode::UNAVAILABLE, "down");
   EXPECT_EQ(SpeakStatus(m_Channel, "one"), 407);
   EXPECT_EQ(SpeakStatus(m_Channel, "two"), 407);
@@ -297,7 +299,8 @@ class FallbackTest : public BreakerTest {
 };
 
 TEST_F(FallbackTest, OpenBreakerSendsCallsToTheFallbackRegion) {
-  Start(FallbackAttributes() + "breaker-failures=\"2\" breaker-cooldown=\"300\"");
+  // Long enough for the two SPEAKs below to fall back before the trial.
+  Start(FallbackAttributes() + "breaker-failures=\"2\" breaker-cooldown=\"1500\"");
   // The fallback's channel is made at start, ready before it is needed.
   EXPECT_EQ(m_Log->Count("Create gRPC Channel [" + m_Fallback.target() + "]"), 1u);
   m_Server->faults().FailNext(2, grpc::StatusCode::UNAVAILABLE, "down");
