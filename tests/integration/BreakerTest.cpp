@@ -38,19 +38,26 @@ class BreakerTest : public ModuleFixture {
   // trial, once the cool-down is over); those refused meanwhile are
   // answered 407. Returns the SPEAK let through, whose answer is not read.
   mrcp_request_id SpeakUntilCallMade(vxhost::Channel* channel) {
-    for (int attempt = 0; attempt < 2000; ++attempt) {
-      const size_t started = m_Log->Count("Start Async Synth");
-      const size_t refused = m_Log->Count("Circuit Breaker Refused Call");
-      mrcp_request_id id = Send(channel, SpeakText("trial", "text/plain"));
-      EXPECT_TRUE(Ambrel::Testing::WaitFor([&] {
-        return m_Log->Count("Start Async Synth") > started ||
-               m_Log->Count("Circuit Breaker Refused Call") > refused;
-      }));
-      if (m_Log->Count("Start Async Synth") > started) return id;
-      EXPECT_EQ(Next(channel).status_code, 407);
-    }
-    ADD_FAILURE() << "no call was let through";
-    return 0;
+    mrcp_request_id made = 0;
+    const bool let_through = Ambrel::Testing::WaitFor(
+        [&] {
+          const size_t started = m_Log->Count("Start Async Synth");
+          const size_t refused = m_Log->Count("Circuit Breaker Refused Call");
+          mrcp_request_id id = Send(channel, SpeakText("trial", "text/plain"));
+          EXPECT_TRUE(Ambrel::Testing::WaitFor([&] {
+            return m_Log->Count("Start Async Synth") > started ||
+                   m_Log->Count("Circuit Breaker Refused Call") > refused;
+          }));
+          if (m_Log->Count("Start Async Synth") > started) {
+            made = id;
+            return true;
+          }
+          EXPECT_EQ(Next(channel).status_code, 407);
+          return false;
+        },
+        10s);
+    EXPECT_TRUE(let_through) << "no call was let through";
+    return made;
   }
 
   std::string Record(int request) const {
