@@ -207,6 +207,39 @@ TEST_F(SecurityTest, ChannelKeyFileGetsCredentialsOfItsOwnCreatedOnceAndShared) 
   EXPECT_EQ(ServerLogCount("status=UNAUTHENTICATED"), 1u);
 }
 
+// The fallback region's endpoint checks the audience of its tokens as the
+// primary does: it is its own authority, with the engine's key and with a
+// key file a channel names.
+TEST_F(SecurityTest, FallbackEndpointGetsTokensForItsOwnAudience) {
+  fs::path key = MakeKey("main.json");
+  StartSecureServer(key);
+  VxTts::TtsServer fallback;
+  VxTts::TtsServerOptions options;
+  options.tls_cert_file = (m_Tls / "server.pem").string();
+  options.tls_key_file = (m_Tls / "server.key").string();
+  options.jwt_public_key_file = key.string();
+  std::string error;
+  ASSERT_TRUE(fallback.Start(options, &error)) << error;
+  const std::string fallback_uri = "localhost:" + std::to_string(fallback.port());
+  const std::string attributes = "breaker-failures=\"1\" fallback-region=\"europe-west1\" " +
+                                 std::string("fallback-service-uri=\"") + fallback_uri + "\"";
+  WriteSecureConfig("main.json", "tls/ca.pem", attributes);
+  StartEngine();
+
+  m_Server->faults().FailNext(1, grpc::StatusCode::UNAVAILABLE, "down");
+  vxhost::Channel* channel = OpenChannel("primary");
+  Send(channel, SpeakText("down", "text/plain"));
+  EXPECT_EQ(Next(channel).status_code, 407);
+  ASSERT_TRUE(m_Log->WaitFor("Circuit Breaker Open [" + LocalhostUri() + "]", 1s));
+  SpeakToCompletion(channel, "fallback");
+  vxhost::Channel* keyed = OpenChannel("keyed");
+  SpeakToCompletion(keyed, "keyed", "text/plain", {KeyHeader("main.json")});
+  EXPECT_EQ(fallback.calls().SynthesizeCalls(), 2u);
+  EXPECT_EQ(m_Server->calls().SynthesizeCalls(), 1u);
+  EXPECT_EQ(m_Log->Count("UNAUTHENTICATED"), 0u);
+  m_Kit.reset();
+}
+
 TEST_F(SecurityTest, KeyTheServiceDoesNotTrustFailsTheSpeakWith407) {
   fs::path key = MakeKey("main.json");
   MakeKey("untrusted.json");

@@ -102,7 +102,10 @@ TEST_F(ServiceChannelTest, ChannelOfAnotherServiceUriIsMadeOnceAndShared) {
 
 TEST_F(ServiceChannelTest, SharedChannelReconnectsAfterTheServiceRestarted) {
   StartServer();
-  WriteConfig();
+  // The SPEAKs made while the service is away open the endpoint's breaker;
+  // a short cool-down lets the SPEAKs below reach the service again as soon
+  // as it is back (a trial call then closes the breaker).
+  WriteConfig("breaker-cooldown=\"200\"");
   StartEngine();
   vxhost::Channel* before = OpenChannel("before");
   SpeakToCompletion(before, "before");

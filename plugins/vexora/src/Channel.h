@@ -2,6 +2,8 @@
 
 #include <apr_pools.h>
 
+#include <grpcpp/security/credentials.h>
+
 #include <atomic>
 #include <memory>
 #include <optional>
@@ -10,6 +12,7 @@
 #include <vector>
 
 #include "ChunkBuffer.h"
+#include "CircuitBreaker.h"
 #include "EngineMetrics.h"
 #include "SdrManager.h"
 #include "Task.h"
@@ -161,6 +164,13 @@ class Channel {
     grpc::Status m_Status;
     std::unique_ptr<WaveformManager::CacheEntry> m_CacheEntry;
     std::unique_ptr<StreamCall, StreamCallDeleter> m_Stream;
+    // The endpoint the call goes to (ChannelBreaker.cpp): the stub, not
+    // owned (the channel's, m_Stub or m_FallbackStub), and the ticket its
+    // outcome is told to the breaker with; m_Refused: the breaker refused
+    // it, and its failure is posted without a call.
+    Stub* m_Stub = nullptr;
+    CircuitBreaker::Ticket m_Ticket;
+    bool m_Refused = false;
   };
 
   bool Open();
@@ -181,6 +191,22 @@ class Channel {
   bool ComposeContent(apr_pool_t* pool);
 
   bool CreateGrpcChannel();
+  // The breaker's side of a call (ChannelBreaker.cpp). The shared channel
+  // of the fallback endpoint, when one is configured and differs from the
+  // channel's own; its failure leaves the channel without a fallback.
+  void CreateFallbackChannel(const std::shared_ptr<grpc::ChannelCredentials>& credentials);
+  // Points the call at the channel's endpoint, or at the fallback while the
+  // breaker of its own is open; false when both refuse it.
+  bool ChooseEndpoint(SynthContext& context);
+  // Ends a refused call as a failed call ends, without waiting: its
+  // UNAVAILABLE completion is posted to the event processor.
+  bool RefuseCall(std::unique_ptr<SynthContext> context);
+  // Counts a completed call in the metrics and tells the breaker its
+  // outcome (a refused call is neither).
+  void ReportCallOutcome(const grpc::Status& status);
+  // False when the call that failed was refused, or the next one would be:
+  // a re-attempt would only meet the open breaker again.
+  bool MayReattempt() const;
   // Starts or plays the segments from the head of the queue until a call is
   // in flight or the queue is empty; false when the head cannot be started.
   bool StartSynthesis();
@@ -266,6 +292,11 @@ class Channel {
   // Engine::ServiceChannel), taken on the first SPEAK that needs them.
   std::shared_ptr<grpc::Channel> m_GrpcChannel;
   std::shared_ptr<Stub> m_Stub;
+  std::string m_Target;  // of m_Stub
+  // The engine's shared channel of the fallback endpoint, if any.
+  std::shared_ptr<grpc::Channel> m_FallbackGrpcChannel;
+  std::shared_ptr<Stub> m_FallbackStub;
+  std::string m_FallbackTarget;
   std::unique_ptr<SynthContext> m_SynthContext;  // the call in flight, if any
   Tag m_FinishingTag;
   // The next segment's call is the fallback of its failed stream, whose

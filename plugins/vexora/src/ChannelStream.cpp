@@ -134,8 +134,9 @@ bool Channel::StartStreamCall(std::unique_ptr<SynthContext> context) {
           VXS_CHANNEL_MARK, json.c_str());
 
   Task* task = m_Engine->GetTask();
-  if (task && m_Stub) {
-    call->m_Stream = m_Stub->PrepareAsyncStreamingSynthesize(&context->m_Context, task->GetQueue());
+  if (task && context->m_Stub) {
+    call->m_Stream =
+        context->m_Stub->PrepareAsyncStreamingSynthesize(&context->m_Context, task->GetQueue());
   }
   if (!call->m_Stream) {
     VXS_CHANNEL_LOG(APT_PRIO_WARNING, "Failed to Start Async Stream");
@@ -241,7 +242,7 @@ void Channel::FallBackToUnaryPieces() {
 void Channel::OnStreamFinish() {
   StreamCall& call = *m_SynthContext->m_Stream;
   const grpc::Status status = call.m_Status;
-  m_SpeakMetrics.CallFinished(m_Engine->GetMetrics(), static_cast<int>(status.error_code()));
+  ReportCallOutcome(status);
   if (!status.ok() && m_StopResponse) {
     // Cancelled by a STOP: the SPEAK is being stopped.
     VXS_CHANNEL_LOG(APT_PRIO_INFO, "gRPC Stream Status: %s: %s",

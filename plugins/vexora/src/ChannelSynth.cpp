@@ -112,6 +112,8 @@ bool Channel::CreateGrpcChannel() {
   }
   m_GrpcChannel = std::move(shared.m_Channel);
   m_Stub = std::move(shared.m_Stub);
+  m_Target = target;
+  CreateFallbackChannel(credentials);
   return true;
 }
 
@@ -214,6 +216,7 @@ bool Channel::StartSynthesisCall(bool& played) {
                                     std::chrono::milliseconds(params.m_Deadline));
   }
 
+  if (!ChooseEndpoint(*context)) return RefuseCall(std::move(context));
   if (!fallback && StreamsSegment(segment)) return StartStreamCall(std::move(context));
 
   // The JSON print costs more than starting the call; it is only made when
@@ -243,9 +246,9 @@ bool Channel::StartSynthesisCall(bool& played) {
           VXS_CHANNEL_MARK, json.c_str());
 
   Task* task = m_Engine->GetTask();
-  if (task && m_Stub) {
+  if (task && context->m_Stub) {
     context->m_Reader =
-        m_Stub->AsyncSynthesizeSpeech(&context->m_Context, request, task->GetQueue());
+        context->m_Stub->AsyncSynthesizeSpeech(&context->m_Context, request, task->GetQueue());
   }
   if (!context->m_Reader) {
     VXS_CHANNEL_LOG(APT_PRIO_WARNING, "Failed to Start Async Synth");
@@ -289,7 +292,7 @@ bool Channel::ProcessGrpcEvent(Tag* tag, bool ok) {
 void Channel::OnFinishStream(bool) {
   if (!m_SynthContext) return;
   const grpc::Status& status = m_SynthContext->m_Status;
-  m_SpeakMetrics.CallFinished(m_Engine->GetMetrics(), static_cast<int>(status.error_code()));
+  ReportCallOutcome(status);
   if (!status.ok() && m_StopResponse) {
     // The call was cancelled by a STOP (or failed while one was on its
     // way): the SPEAK is being stopped, and the failure is not its outcome.
@@ -303,7 +306,7 @@ void Channel::OnFinishStream(bool) {
     VXS_CHANNEL_LOG(APT_PRIO_WARNING, "gRPC Status: %s: %s", StatusCodeName(status.error_code()),
                     status.error_message().c_str());
     if (m_Details.m_Params.m_Reattempt && m_Details.m_CallCount == 1 && !m_StopResponse &&
-        !m_ClosePending && IsRetryable(status.error_code())) {
+        !m_ClosePending && IsRetryable(status.error_code()) && MayReattempt()) {
       VXS_CHANNEL_LOG(APT_PRIO_INFO, "Reattempt gRPC Request");
       m_Engine->GetMetrics().CountReattempt();
       m_SynthContext.reset();

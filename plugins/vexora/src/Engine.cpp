@@ -276,6 +276,8 @@ bool Engine::ProcessOpen() {
             m_SynthSettings.m_HttpProxy.c_str());
     SetEnv("http_proxy", m_SynthSettings.m_HttpProxy);
   }
+  m_Breaker.Configure(static_cast<uint32_t>(m_SynthSettings.m_BreakerFailures),
+                      m_SynthSettings.m_BreakerCooldown * 1000);
   if (!CreateGrpcTask()) return false;
   // A channel that cannot be made now is tried again by the first SPEAK
   // that needs it, which reports its failure as its own.

@@ -13,6 +13,7 @@
 #include <memory>
 #include <string>
 
+#include "CircuitBreaker.h"
 #include "EngineEnv.h"
 #include "EngineMetrics.h"
 #include "SdrManager.h"
@@ -104,6 +105,11 @@ class Engine : public Ambrel::TimerHandler, public Ambrel::SoftEventProcessor::O
   static void ComposeChannelArguments(const SynthSettings& settings,
                                       grpc::ChannelArguments& arguments);
   size_t GetServiceChannelCount() const { return m_ServiceChannels.size(); }
+  // The target that takes the calls of an endpoint whose breaker is open
+  // (fallback-service-uri, else the endpoint of fallback-region); empty
+  // when none is configured.
+  std::string ComposeFallbackTarget() const;
+  CircuitBreaker& GetBreaker() { return m_Breaker; }
 
   // Configuration document.
   bool LoadConfig(const std::string& file_name, const std::string& root_name,
@@ -165,8 +171,13 @@ class Engine : public Ambrel::TimerHandler, public Ambrel::SoftEventProcessor::O
   bool CreateGrpcTask();
   void DestroyGrpcTask();
   // The shared channel of the configured endpoint with the default
-  // credentials, made before the first SPEAK needs it.
+  // credentials, made before the first SPEAK needs it; the fallback
+  // endpoint's too, when one is configured, so that the first call that
+  // falls back finds it connected.
   bool CreateDefaultServiceChannel();
+  // Makes and connects the shared channel of target with the default
+  // credentials, and logs its creation and failure.
+  bool ConnectServiceChannel(const std::string& target);
   bool CreateWaveformManager(const WaveformManager::Settings& settings);
   void DestroyWaveformManager();
   bool CreateSdrManager(const SdrManager::Settings& settings);
@@ -191,6 +202,7 @@ class Engine : public Ambrel::TimerHandler, public Ambrel::SoftEventProcessor::O
   // By target and credentials; the credentials are held by the key so that
   // their address cannot be reused by others while the entry lives.
   std::map<std::pair<std::string, Credentials>, ServiceChannel> m_ServiceChannels;
+  CircuitBreaker m_Breaker;  // of every target the channels call
   std::string m_SslRootsFile;
   WaveformManager* m_WaveformManager;  // owned
   // Counts the managers made and destroyed, so that a scan slice queued for

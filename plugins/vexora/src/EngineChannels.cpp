@@ -63,6 +63,16 @@ Engine::ServiceChannel Engine::CreateServiceChannel(const std::string& target,
 bool Engine::CreateDefaultServiceChannel() {
   const std::string target =
       Channel::ComposeEndpoint(m_SynthSettings.m_ServiceUri, m_SynthSettings.m_Region);
+  const bool made = ConnectServiceChannel(target);
+  const std::string fallback = ComposeFallbackTarget();
+  // The fallback takes calls only from an open breaker.
+  if (m_Breaker.IsEnabled() && !fallback.empty() && fallback != target) {
+    ConnectServiceChannel(fallback);
+  }
+  return made;
+}
+
+bool Engine::ConnectServiceChannel(const std::string& target) {
   apt_log(VXS_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Create gRPC Channel [%s]", target.c_str());
   ServiceChannel channel = CreateServiceChannel(target, m_DefaultCredentials);
   if (!channel.m_Channel) {
@@ -77,6 +87,14 @@ bool Engine::CreateDefaultServiceChannel() {
   // channel does not wait for it (nor for its TLS handshake).
   channel.m_Channel->GetState(true);
   return true;
+}
+
+std::string Engine::ComposeFallbackTarget() const {
+  if (m_SynthSettings.m_FallbackServiceUri.empty() && m_SynthSettings.m_FallbackRegion.empty()) {
+    return std::string();
+  }
+  return Channel::ComposeEndpoint(m_SynthSettings.m_FallbackServiceUri,
+                                  m_SynthSettings.m_FallbackRegion);
 }
 
 }  // namespace VXS

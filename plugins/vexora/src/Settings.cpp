@@ -152,7 +152,9 @@ SynthSettings::SynthSettings()
       m_Reattempt(false),
       m_KeepaliveTime(60000),
       m_KeepaliveTimeout(20000),
-      m_LogRequestText(true) {}
+      m_LogRequestText(true),
+      m_BreakerFailures(5),
+      m_BreakerCooldown(30000) {}
 
 bool SynthSettings::Load(const apr_xml_elem* element) {
   for (const apr_xml_attr* attr : GetAttributes(element)) {
@@ -243,6 +245,19 @@ bool SynthSettings::Load(const apr_xml_elem* element) {
       } else {
         m_KeepaliveTimeout = milliseconds;
       }
+    } else if (NameIs(name, "breaker-failures") || NameIs(name, "breaker-cooldown")) {
+      const int32_t number = ParseInt32(value);
+      if (number < 0 || (*value < '0' || *value > '9')) {
+        LogUnexpectedValue(attr);
+      } else if (NameIs(name, "breaker-failures")) {
+        m_BreakerFailures = number;
+      } else {
+        m_BreakerCooldown = number;
+      }
+    } else if (NameIs(name, "fallback-region")) {
+      m_FallbackRegion = value;
+    } else if (NameIs(name, "fallback-service-uri")) {
+      m_FallbackServiceUri = value;
     } else if (NameIs(name, "log-request-text")) {
       LoadBooleanAttribute(attr, m_LogRequestText);
     } else if (NameIs(name, "streaming-voices")) {

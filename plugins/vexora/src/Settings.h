@@ -103,6 +103,16 @@ class SynthSettings {
   // Voice-name patterns (fnmatch globs) of the voices whose text segments
   // go over StreamingSynthesize; empty: none do.
   std::vector<std::string> m_StreamingVoices;
+  // The circuit breaker of each endpoint: this many consecutive calls
+  // failing UNAVAILABLE or DEADLINE_EXCEEDED open it (0: no breaker), and
+  // it stays open this many milliseconds before a trial call.
+  int64_t m_BreakerFailures;
+  int64_t m_BreakerCooldown;
+  // The endpoint that takes the calls while the breaker of a channel's own
+  // endpoint is open: fallback-service-uri when set, otherwise the regional
+  // endpoint of fallback-region; neither: no fallback.
+  std::string m_FallbackRegion;
+  std::string m_FallbackServiceUri;
 };
 
 // The "log-usage" element: a usage line in the host log.

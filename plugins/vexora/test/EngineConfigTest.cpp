@@ -96,6 +96,24 @@ TEST_F(EngineConfigTest, ElementGivenTwiceKeepsTheLaterValues) {
   EXPECT_EQ(m_Engine.GetSynthSettings().m_Region, "eu");
 }
 
+// The fallback's endpoint is composed as the primary's is: its own service
+// URI when given, otherwise the regional endpoint of its region.
+TEST_F(EngineConfigTest, FallbackTargetIsComposedLikeThePrimary) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"", ""},
+      {"fallback-region=\"europe-west1\"", "europe-west1-texttospeech.googleapis.com:443"},
+      {"fallback-region=\"global\"", "texttospeech.googleapis.com:443"},
+      {"fallback-region=\"europe-west1\" fallback-service-uri=\"127.0.0.1:7\"", "127.0.0.1:7"},
+      {"fallback-service-uri=\"tts.internal:443\"", "tts.internal:443"}};
+  for (const auto& c : cases) {
+    Engine engine("VXS");
+    Write("conf/vexora.xml", "<vexora gapp-credentials-file=\"key.json\"><synth-settings " +
+                                 c.first + " service-uri=\"127.0.0.1:5\"/></vexora>");
+    ASSERT_TRUE(engine.LoadConfig("vexora.xml", "vexora", m_Layout, m_Pool));
+    EXPECT_EQ(engine.ComposeFallbackTarget(), c.second) << c.first;
+  }
+}
+
 TEST_F(EngineConfigTest, RelativePathsResolveAgainstTheLayout) {
   const std::string xml =
       "<vexora gapp-credentials-file=\"key.json\" ssl-roots-file=\"roots.pem\">"

@@ -322,6 +322,28 @@ TEST_F(SynthSettingsTest, KeepaliveIsNonNegativeMilliseconds) {
   EXPECT_EQ(0, m_Synth.m_KeepaliveTime);
 }
 
+// A count or cool-down that is not a non-negative number would turn the
+// breaker off or make it open for ever: it is refused and the value kept.
+TEST_F(SynthSettingsTest, BreakerSettingsAreNonNegativeNumbers) {
+  EXPECT_EQ(5, m_Synth.m_BreakerFailures);
+  EXPECT_EQ(30000, m_Synth.m_BreakerCooldown);
+  EXPECT_EQ("", m_Synth.m_FallbackRegion);
+  EXPECT_EQ("", m_Synth.m_FallbackServiceUri);
+  LoadSynth("breaker-failures=\"3\" breaker-cooldown=\"300\" fallback-region=\"europe-west1\" "
+            "fallback-service-uri=\"127.0.0.1:5\"");
+  EXPECT_EQ(3, m_Synth.m_BreakerFailures);
+  EXPECT_EQ(300, m_Synth.m_BreakerCooldown);
+  EXPECT_EQ("europe-west1", m_Synth.m_FallbackRegion);
+  EXPECT_EQ("127.0.0.1:5", m_Synth.m_FallbackServiceUri);
+  LoadSynth("breaker-failures=\"-1\" breaker-cooldown=\"soon\"");
+  EXPECT_EQ(3, m_Synth.m_BreakerFailures);
+  EXPECT_EQ(300, m_Synth.m_BreakerCooldown);
+  EXPECT_EQ(1u, Logged("WARNING", "Unexpected Value <-1> for Attribute <breaker-failures>"));
+  EXPECT_EQ(1u, Logged("WARNING", "Unexpected Value <soon> for Attribute <breaker-cooldown>"));
+  LoadSynth("breaker-failures=\"0\"");
+  EXPECT_EQ(0, m_Synth.m_BreakerFailures);
+}
+
 TEST_F(SynthSettingsTest, StreamingVoicesArePatternsApartByBlanksOrCommas) {
   EXPECT_TRUE(m_Synth.m_StreamingVoices.empty());
   LoadSynth("streaming-voices=\" *-Chirp3-HD-*, en-GB-?,,\tlast \"");
