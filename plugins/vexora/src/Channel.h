@@ -12,6 +12,7 @@
 #include "ChunkBuffer.h"
 #include "EngineMetrics.h"
 #include "SdrManager.h"
+#include "SharedSynthesis.h"
 #include "Task.h"
 #include "WaveformManager.h"
 #include "ambrel/EventProcessor.h"
@@ -114,6 +115,9 @@ class Channel {
   void ProcessSpeechMarkerEvent(uint32_t generation, uint32_t marker, int64_t time);
   // Cancels the call in flight, if any (engine shutdown).
   void CancelSynthesis();
+  // The shared call this channel waits on has completed: its reply is
+  // taken as that of the channel's own call.
+  void ProcessSharedSynthesis(SharedSynthesis& call);
 
   void SetHostChannel(mrcp_engine_channel_t* channel) { m_HostChannel = channel; }
   mrcp_engine_channel_t* GetHostChannel() const { return m_HostChannel; }
@@ -150,7 +154,9 @@ class Channel {
 
   // One synthesis call in flight; a streamed segment's call also holds its
   // stream, which uses m_Context, so that STOP and close cancel either kind
-  // alike.
+  // alike. A cacheable segment's call is shared (m_Shared): the call, its
+  // context and reply are the shared call's, and m_Status and m_Response
+  // receive its outcome when it completes.
   struct SynthContext {
     grpc::ClientContext m_Context;
     google::cloud::texttospeech::v1::SynthesizeSpeechRequest m_Request;
@@ -161,6 +167,7 @@ class Channel {
     grpc::Status m_Status;
     std::unique_ptr<WaveformManager::CacheEntry> m_CacheEntry;
     std::unique_ptr<StreamCall, StreamCallDeleter> m_Stream;
+    std::shared_ptr<SharedSynthesis> m_Shared;
   };
 
   bool Open();
@@ -202,6 +209,17 @@ class Channel {
   // unary call, cut into sentence pieces first when they are on.
   void FallBackToUnaryPieces();
   void OnFinishStream(bool ok);
+  // Joins the shared call of an identical cacheable segment already in
+  // flight, if there is one; true when context now waits on it.
+  bool JoinSharedCall(const SynthSegment& segment, std::unique_ptr<SynthContext>& context);
+  SharedSynthesis::Key ComposeSharedKey(
+      const SynthSegment& segment,
+      const google::cloud::texttospeech::v1::SynthesizeSpeechRequest& request) const;
+  // Cancels this channel's part of the call in flight for a STOP or a
+  // close. Its own call is cancelled and its cancelled completion answers
+  // them; from a shared call that others still wait on it leaves at once,
+  // and they are answered now.
+  void CancelCall();
   void ProcessSynthError();
   // The SPEAK cannot go on: a pending response is answered 407, otherwise
   // the audio already queued plays out before SPEAK-COMPLETE.

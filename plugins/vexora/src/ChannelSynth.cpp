@@ -215,6 +215,10 @@ bool Channel::StartSynthesisCall(bool& played) {
   }
 
   if (!fallback && StreamsSegment(segment)) return StartStreamCall(std::move(context));
+  // A segment that will be cached is synthesized once for all the channels
+  // that ask for it at the same time.
+  const bool shared = context->m_CacheEntry != nullptr;
+  if (shared && JoinSharedCall(segment, context)) return true;
 
   // The JSON print costs more than starting the call; it is only made when
   // the line is written.
@@ -243,19 +247,24 @@ bool Channel::StartSynthesisCall(bool& played) {
           VXS_CHANNEL_MARK, json.c_str());
 
   Task* task = m_Engine->GetTask();
-  if (task && m_Stub) {
+  if (task && m_Stub && shared) {
+    context->m_Shared = m_Engine->GetSharedSyntheses().Start(
+        ComposeSharedKey(segment, request), m_Stub, request, task->GetQueue(), this);
+  } else if (task && m_Stub) {
     context->m_Reader =
         m_Stub->AsyncSynthesizeSpeech(&context->m_Context, request, task->GetQueue());
   }
-  if (!context->m_Reader) {
+  if (!context->m_Reader && !context->m_Shared) {
     VXS_CHANNEL_LOG(APT_PRIO_WARNING, "Failed to Start Async Synth");
     return false;
   }
-  context->m_Reader->Finish(&context->m_Response, &context->m_Status, &m_FinishingTag);
+  if (context->m_Reader) {
+    context->m_Reader->Finish(&context->m_Response, &context->m_Status, &m_FinishingTag);
+    m_FinishingTag.m_Pending = true;
+  }
   m_SpeakMetrics.CallStarted();
   m_Engine->GetMetrics().CountCharacters(segment.m_Content);
   ++m_Details.m_CallCount;
-  m_FinishingTag.m_Pending = true;
   m_SynthContext = std::move(context);
   return true;
 }
@@ -289,7 +298,10 @@ bool Channel::ProcessGrpcEvent(Tag* tag, bool ok) {
 void Channel::OnFinishStream(bool) {
   if (!m_SynthContext) return;
   const grpc::Status& status = m_SynthContext->m_Status;
-  m_SpeakMetrics.CallFinished(m_Engine->GetMetrics(), static_cast<int>(status.error_code()));
+  // A shared call is counted once, by itself.
+  if (!m_SynthContext->m_Shared) {
+    m_SpeakMetrics.CallFinished(m_Engine->GetMetrics(), static_cast<int>(status.error_code()));
+  }
   if (!status.ok() && m_StopResponse) {
     // The call was cancelled by a STOP (or failed while one was on its
     // way): the SPEAK is being stopped, and the failure is not its outcome.
@@ -421,7 +433,12 @@ void Channel::SendInProgress() {
 }
 
 void Channel::CancelSynthesis() {
-  if (m_SynthContext) m_SynthContext->m_Context.TryCancel();
+  if (!m_SynthContext) return;
+  if (m_SynthContext->m_Shared) {
+    m_SynthContext->m_Shared->Cancel();
+  } else {
+    m_SynthContext->m_Context.TryCancel();
+  }
 }
 
 }  // namespace VXS

@@ -274,6 +274,7 @@ void Engine::DestroyGrpcTask() {
   // Calls still in flight are cancelled first, so that shutting the queue
   // down never waits for a service that does not answer.
   for (Channel* channel : m_OpenChannels) channel->CancelSynthesis();
+  m_SharedSyntheses.CancelAll();
   m_Task->Terminate();
   m_Task->Destroy();
   delete m_Task;

@@ -17,6 +17,7 @@
 #include "EngineMetrics.h"
 #include "SdrManager.h"
 #include "Settings.h"
+#include "SharedSynthesis.h"
 #include "WaveformManager.h"
 #include "google/cloud/texttospeech/v1/cloud_tts.grpc.pb.h"
 #include "ambrel/Clock.h"
@@ -104,6 +105,9 @@ class Engine : public Ambrel::TimerHandler, public Ambrel::SoftEventProcessor::O
   static void ComposeChannelArguments(const SynthSettings& settings,
                                       grpc::ChannelArguments& arguments);
   size_t GetServiceChannelCount() const { return m_ServiceChannels.size(); }
+  // The calls of cacheable segments in flight, which channels that ask for
+  // the same segment join instead of calling again.
+  SharedSynthesisTable& GetSharedSyntheses() { return m_SharedSyntheses; }
 
   // Configuration document.
   bool LoadConfig(const std::string& file_name, const std::string& root_name,
@@ -188,6 +192,7 @@ class Engine : public Ambrel::TimerHandler, public Ambrel::SoftEventProcessor::O
   // their address cannot be reused by others while the entry lives.
   std::map<std::pair<std::string, Credentials>, ServiceChannel> m_ServiceChannels;
   std::string m_SslRootsFile;
+  SharedSynthesisTable m_SharedSyntheses{this};
   WaveformManager* m_WaveformManager;  // owned
   SdrManager* m_SdrManager;  // owned
   SynthSettings m_SynthSettings;
