@@ -215,6 +215,32 @@ TEST_F(SharedSynthesisTest, StarterClosingWhileOthersWaitLeavesThemCompleting) {
   m_Channels.erase(m_Channels.begin());
 }
 
+// Sentence pieces are calls of their own, shared piece by piece.
+TEST_F(SharedSynthesisTest, SentencePiecesAreSharedOneByOne) {
+  Start();
+  const std::string text = "The first sentence. Then a second one. And a third to end it.";
+  std::vector<mrcp_request_id> ids = SpeakOnAll({text}, kChannels - 1);
+  size_t piece_bytes = 0;
+  for (size_t i = 0; i < kChannels; ++i) {
+    vxhost::ReceivedMessage response = Next(m_Channels[i]);
+    EXPECT_EQ(response.request_state, MRCP_REQUEST_STATE_INPROGRESS) << response.text;
+    vxhost::ReceivedMessage complete = Next(m_Channels[i], 20s);
+    EXPECT_EQ(complete.request_id, ids[i]);
+    EXPECT_EQ(complete.completion_cause, 0) << complete.text;
+    if (i == 0) {
+      for (const auto& request : m_Server->calls().Requests()) {
+        piece_bytes += ToneBytes(request.input().text());
+      }
+    }
+    EXPECT_TRUE(m_Channels[i]->WaitAudioBytes(piece_bytes, 2s));
+    EXPECT_EQ(m_Channels[i]->AudioBytes(), piece_bytes);
+  }
+  const size_t pieces = Calls();
+  EXPECT_GE(pieces, 2u);
+  EXPECT_EQ(m_Log->Count("Join Synthesis in Flight"), pieces * (kChannels - 1));
+  EXPECT_EQ(CountFiles(Cache(), ".cache"), pieces);
+}
+
 // A failed call fails every SPEAK that waited on it as its own would
 // have; one that is tried again is tried once, shared again.
 TEST_F(SharedSynthesisTest, FailureOfTheSharedCallFailsEveryWaiter) {
