@@ -193,10 +193,13 @@ TEST_F(SharedSynthesisTest, StoppingEveryWaiterCancelsTheCall) {
   std::this_thread::sleep_for(kSlowService);
   EXPECT_EQ(CountFiles(Cache(), ".cache"), 0u);
   for (vxhost::Channel* channel : m_Channels) EXPECT_TRUE(channel->ExpectNoMessage(0ms));
-  // A later SPEAK of the text makes a call of its own.
+  // A later SPEAK of the text makes a call of its own (the cancelled one
+  // may have been cancelled before it reached the service).
   m_Server->faults().SetDelay(0ms);
+  const size_t before = Calls();
+  EXPECT_LE(before, 1u);
   SpeakToCompletion(m_Channels[0], text);
-  EXPECT_EQ(Calls(), 2u);
+  EXPECT_EQ(Calls(), before + 1);
 }
 
 // The channel that made the call closes and is destroyed while the others
@@ -213,6 +216,26 @@ TEST_F(SharedSynthesisTest, StarterClosingWhileOthersWaitLeavesThemCompleting) {
   EXPECT_EQ(Calls(), 1u);
   EXPECT_EQ(CountFiles(Cache(), ".cache"), 1u);
   m_Channels.erase(m_Channels.begin());
+}
+
+// Every channel closing, and the engine closing with the call still in
+// flight, end at once and leave nothing behind that the late completion
+// could reach (the address sanitizer build checks the latter). A call
+// cancelled this early may never have reached the service.
+TEST_F(SharedSynthesisTest, ClosingEveryChannelOrTheEngineEndsTheCallAtOnce) {
+  Start();
+  SpeakOnAll({"closed under it"}, kChannels - 1);
+  for (vxhost::Channel* channel : m_Channels) {
+    ASSERT_TRUE(m_Kit->CloseChannel(channel, kWellBeforeTheService)) << channel->id();
+  }
+  EXPECT_EQ(m_Log->Count("gRPC Status: CANCELLED"), 1u);
+  for (vxhost::Channel* channel : m_Channels) {
+    bool status = false;
+    ASSERT_TRUE(m_Kit->OpenChannel(channel, 5s, &status));
+  }
+  SpeakOnAll({"engine closed under it"}, kChannels - 1);
+  ASSERT_TRUE(m_Kit->CloseEngine(kWellBeforeTheService));
+  m_Kit.reset();
 }
 
 // Sentence pieces are calls of their own, shared piece by piece.
