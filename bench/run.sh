@@ -28,6 +28,7 @@ args_for() {
     LatencyBench)        echo "--speaks=1000 --rounds=20 --channels=100" ;;
     FirstSpeakBench)     echo "--samples=200" ;;
     SpeakStartBench)     echo "--channels=1000" ;;
+    SharedSynthesisBench) echo "--channels=100" ;;
     MemoryBench)         echo "--speaks=1000" ;;
     CacheBench)          echo "--records=10000 --hits=300 --synths=20" ;;
     StreamBench)         echo "--speaks=20" ;;

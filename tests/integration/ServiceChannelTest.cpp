@@ -102,10 +102,10 @@ TEST_F(ServiceChannelTest, ChannelOfAnotherServiceUriIsMadeOnceAndShared) {
 
 TEST_F(ServiceChannelTest, SharedChannelReconnectsAfterTheServiceRestarted) {
   StartServer();
-  // The SPEAKs made while the service is away open the endpoint's breaker;
+  // With the breaker on, the SPEAKs made while the service is away open it;
   // a short cool-down lets the SPEAKs below reach the service again as soon
   // as it is back (a trial call then closes the breaker).
-  WriteConfig("breaker-cooldown=\"200\"");
+  WriteConfig("breaker-failures=\"5\" breaker-cooldown=\"200\"");
   StartEngine();
   vxhost::Channel* before = OpenChannel("before");
   SpeakToCompletion(before, "before");

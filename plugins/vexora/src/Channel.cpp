@@ -150,7 +150,7 @@ bool Channel::Close() {
     // The caller is gone: the call in flight is not waited for (a service
     // that never answers would hold the close for ever). Its cancelled
     // completion ends the SPEAK and completes the close.
-    m_SynthContext->m_Context.TryCancel();
+    CancelCall();
   } else if (m_Paused) {
     // Paused playback never reaches its end.
     ProcessClose();

@@ -15,6 +15,7 @@
 #include "CircuitBreaker.h"
 #include "EngineMetrics.h"
 #include "SdrManager.h"
+#include "SharedSynthesis.h"
 #include "Task.h"
 #include "WaveformManager.h"
 #include "ambrel/EventProcessor.h"
@@ -117,6 +118,9 @@ class Channel {
   void ProcessSpeechMarkerEvent(uint32_t generation, uint32_t marker, int64_t time);
   // Cancels the call in flight, if any (engine shutdown).
   void CancelSynthesis();
+  // The shared call this channel waits on has completed: its reply is
+  // taken as that of the channel's own call.
+  void ProcessSharedSynthesis(SharedSynthesis& call);
 
   void SetHostChannel(mrcp_engine_channel_t* channel) { m_HostChannel = channel; }
   mrcp_engine_channel_t* GetHostChannel() const { return m_HostChannel; }
@@ -153,7 +157,9 @@ class Channel {
 
   // One synthesis call in flight; a streamed segment's call also holds its
   // stream, which uses m_Context, so that STOP and close cancel either kind
-  // alike.
+  // alike. A cacheable segment's call is shared (m_Shared): the call, its
+  // context and reply are the shared call's, and m_Status and m_Response
+  // receive its outcome when it completes.
   struct SynthContext {
     grpc::ClientContext m_Context;
     google::cloud::texttospeech::v1::SynthesizeSpeechRequest m_Request;
@@ -171,6 +177,10 @@ class Channel {
     Stub* m_Stub = nullptr;
     CircuitBreaker::Ticket m_Ticket;
     bool m_Refused = false;
+    // The shared call this segment waits on, and whether the channel
+    // joined it (another channel started it).
+    std::shared_ptr<SharedSynthesis> m_Shared;
+    bool m_Joined = false;
   };
 
   bool Open();
@@ -202,7 +212,9 @@ class Channel {
   // UNAVAILABLE completion is posted to the event processor.
   bool RefuseCall(std::unique_ptr<SynthContext> context);
   // Counts a completed call in the metrics and tells the breaker its
-  // outcome (a refused call is neither).
+  // outcome (a refused call is neither). A shared call counts itself in the
+  // metrics, and its outcome is told once, by the channel that started it,
+  // or by a joiner whose admission was the breaker's trial.
   void ReportCallOutcome(const grpc::Status& status);
   // False when the call that failed was refused, or the next one would be:
   // a re-attempt would only meet the open breaker again.
@@ -228,6 +240,22 @@ class Channel {
   // unary call, cut into sentence pieces first when they are on.
   void FallBackToUnaryPieces();
   void OnFinishStream(bool ok);
+  // Joins the shared call of an identical cacheable segment already in
+  // flight, if there is one; true when context now waits on it.
+  bool JoinSharedCall(const SynthSegment& segment, std::unique_ptr<SynthContext>& context);
+  // The key of a shared call of the segment's request to the endpoint of
+  // stub.
+  SharedSynthesis::Key ComposeSharedKey(
+      const SynthSegment& segment,
+      const google::cloud::texttospeech::v1::SynthesizeSpeechRequest& request,
+      const Stub* stub) const;
+  // The channel's own holder of stub: m_Stub or m_FallbackStub.
+  std::shared_ptr<Stub> StubOf(const Stub* stub) const;
+  // Cancels this channel's part of the call in flight for a STOP or a
+  // close. Its own call is cancelled and its cancelled completion answers
+  // them; from a shared call that others still wait on it leaves at once,
+  // and they are answered now.
+  void CancelCall();
   void ProcessSynthError();
   // The SPEAK cannot go on: a pending response is answered 407, otherwise
   // the audio already queued plays out before SPEAK-COMPLETE.

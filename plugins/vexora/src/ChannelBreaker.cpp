@@ -76,8 +76,13 @@ bool Channel::RefuseCall(std::unique_ptr<SynthContext> context) {
 
 void Channel::ReportCallOutcome(const grpc::Status& status) {
   if (!m_SynthContext || m_SynthContext->m_Refused) return;
-  m_SpeakMetrics.CallFinished(m_Engine->GetMetrics(), static_cast<int>(status.error_code()));
-  m_Engine->GetBreaker().OnOutcome(m_SynthContext->m_Ticket, status.error_code(), Now());
+  const SynthContext& context = *m_SynthContext;
+  if (!context.m_Shared) {
+    m_SpeakMetrics.CallFinished(m_Engine->GetMetrics(), static_cast<int>(status.error_code()));
+  }
+  // One call, one outcome, however many channels waited on it.
+  if (context.m_Joined && context.m_Ticket.m_Trial == 0) return;
+  m_Engine->GetBreaker().OnOutcome(context.m_Ticket, status.error_code(), Now());
 }
 
 bool Channel::MayReattempt() const {

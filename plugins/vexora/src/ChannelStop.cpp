@@ -82,7 +82,7 @@ bool Channel::Stop(mrcp_message_t* request, mrcp_message_t* response) {
   // back within milliseconds and answers the STOP (a service that takes
   // seconds would otherwise hold the caller who interrupted in silence).
   // With audio flowing the media thread reports the stop on its next read.
-  if (m_SynthContext) m_SynthContext->m_Context.TryCancel();
+  CancelCall();
   return true;
 }
 

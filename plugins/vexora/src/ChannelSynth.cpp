@@ -218,6 +218,10 @@ bool Channel::StartSynthesisCall(bool& played) {
 
   if (!ChooseEndpoint(*context)) return RefuseCall(std::move(context));
   if (!fallback && StreamsSegment(segment)) return StartStreamCall(std::move(context));
+  // A segment that will be cached is synthesized once for all the channels
+  // that ask for it at the same time.
+  const bool shared = context->m_CacheEntry != nullptr;
+  if (shared && JoinSharedCall(segment, context)) return true;
 
   // The JSON print costs more than starting the call; it is only made when
   // the line is written.
@@ -246,19 +250,25 @@ bool Channel::StartSynthesisCall(bool& played) {
           VXS_CHANNEL_MARK, json.c_str());
 
   Task* task = m_Engine->GetTask();
-  if (task && context->m_Stub) {
+  if (task && context->m_Stub && shared) {
+    context->m_Shared = m_Engine->GetSharedSyntheses().Start(
+        ComposeSharedKey(segment, request, context->m_Stub), StubOf(context->m_Stub), request,
+        task->GetQueue(), this);
+  } else if (task && context->m_Stub) {
     context->m_Reader =
         context->m_Stub->AsyncSynthesizeSpeech(&context->m_Context, request, task->GetQueue());
   }
-  if (!context->m_Reader) {
+  if (!context->m_Reader && !context->m_Shared) {
     VXS_CHANNEL_LOG(APT_PRIO_WARNING, "Failed to Start Async Synth");
     return false;
   }
-  context->m_Reader->Finish(&context->m_Response, &context->m_Status, &m_FinishingTag);
+  if (context->m_Reader) {
+    context->m_Reader->Finish(&context->m_Response, &context->m_Status, &m_FinishingTag);
+    m_FinishingTag.m_Pending = true;
+  }
   m_SpeakMetrics.CallStarted();
   m_Engine->GetMetrics().CountCharacters(segment.m_Content);
   ++m_Details.m_CallCount;
-  m_FinishingTag.m_Pending = true;
   m_SynthContext = std::move(context);
   return true;
 }
@@ -424,7 +434,12 @@ void Channel::SendInProgress() {
 }
 
 void Channel::CancelSynthesis() {
-  if (m_SynthContext) m_SynthContext->m_Context.TryCancel();
+  if (!m_SynthContext) return;
+  if (m_SynthContext->m_Shared) {
+    m_SynthContext->m_Shared->Cancel();
+  } else {
+    m_SynthContext->m_Context.TryCancel();
+  }
 }
 
 }  // namespace VXS

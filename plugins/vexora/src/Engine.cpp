@@ -278,6 +278,10 @@ bool Engine::ProcessOpen() {
   }
   m_Breaker.Configure(static_cast<uint32_t>(m_SynthSettings.m_BreakerFailures),
                       m_SynthSettings.m_BreakerCooldown * 1000);
+  if (!m_Breaker.IsEnabled() && !ComposeFallbackTarget().empty()) {
+    apt_log(VXS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
+            "Fallback [%s] Unused: breaker-failures is 0", ComposeFallbackTarget().c_str());
+  }
   if (!CreateGrpcTask()) return false;
   // A channel that cannot be made now is tried again by the first SPEAK
   // that needs it, which reports its failure as its own.
@@ -302,6 +306,7 @@ void Engine::DestroyGrpcTask() {
   // Calls still in flight are cancelled first, so that shutting the queue
   // down never waits for a service that does not answer.
   for (Channel* channel : m_OpenChannels) channel->CancelSynthesis();
+  m_SharedSyntheses.CancelAll();
   m_Task->Terminate();
   m_Task->Destroy();
   delete m_Task;

@@ -18,6 +18,7 @@
 #include "EngineMetrics.h"
 #include "SdrManager.h"
 #include "Settings.h"
+#include "SharedSynthesis.h"
 #include "WaveformManager.h"
 #include "google/cloud/texttospeech/v1/cloud_tts.grpc.pb.h"
 #include "ambrel/Clock.h"
@@ -110,6 +111,9 @@ class Engine : public Ambrel::TimerHandler, public Ambrel::SoftEventProcessor::O
   // when none is configured.
   std::string ComposeFallbackTarget() const;
   CircuitBreaker& GetBreaker() { return m_Breaker; }
+  // The calls of cacheable segments in flight, which channels that ask for
+  // the same segment join instead of calling again.
+  SharedSynthesisTable& GetSharedSyntheses() { return m_SharedSyntheses; }
 
   // Configuration document.
   bool LoadConfig(const std::string& file_name, const std::string& root_name,
@@ -204,6 +208,7 @@ class Engine : public Ambrel::TimerHandler, public Ambrel::SoftEventProcessor::O
   std::map<std::pair<std::string, Credentials>, ServiceChannel> m_ServiceChannels;
   CircuitBreaker m_Breaker;  // of every target the channels call
   std::string m_SslRootsFile;
+  SharedSynthesisTable m_SharedSyntheses{this};
   WaveformManager* m_WaveformManager;  // owned
   // Counts the managers made and destroyed, so that a scan slice queued for
   // one is not applied to another.

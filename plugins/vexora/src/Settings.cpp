@@ -153,7 +153,7 @@ SynthSettings::SynthSettings()
       m_KeepaliveTime(60000),
       m_KeepaliveTimeout(20000),
       m_LogRequestText(true),
-      m_BreakerFailures(5),
+      m_BreakerFailures(0),
       m_BreakerCooldown(30000) {}
 
 bool SynthSettings::Load(const apr_xml_elem* element) {

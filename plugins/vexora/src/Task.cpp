@@ -3,6 +3,7 @@
 #include "Channel.h"
 #include "Plugin.h"
 #include "PluginBindings.h"
+#include "SharedSynthesis.h"
 
 namespace VXS {
 
@@ -68,7 +69,11 @@ bool Task::OnCompletion(void* tag, bool ok) {
   try {
     Tag* call_tag = static_cast<Tag*>(tag);
     Channel* channel = call_tag ? call_tag->m_Channel.load() : nullptr;
-    if (channel) channel->SignalGrpcEvent(call_tag, ok);
+    if (channel) {
+      channel->SignalGrpcEvent(call_tag, ok);
+    } else if (SharedSynthesis* call = call_tag ? call_tag->m_Call.load() : nullptr) {
+      call->SignalCompletion(ok);
+    }
     return true;
   } catch (...) {
     LogCurrentException("Failed to Signal gRPC Event");

@@ -12,9 +12,12 @@
 namespace VXS {
 
 class Channel;
+class SharedSynthesis;
 
 // The completion-queue tag of a channel's operations: "finishing" for the
-// unary call (one per channel), and one per kind of operation of a stream.
+// unary call (one per channel), and one per kind of operation of a stream;
+// also that of a call several channels share, which points at the call and
+// at no channel.
 struct Tag {
   explicit Tag(Channel* channel, const char* name = "finishing")
       : m_Pending(false), m_Name(name) {
@@ -27,6 +30,9 @@ struct Tag {
   // that the hand-over is visible to thread checkers that cannot see into
   // gRPC.
   std::atomic<Channel*> m_Channel;
+  // Not owned; set instead of m_Channel for a shared call, which stays
+  // alive until its completion has been handled. Atomic as m_Channel is.
+  std::atomic<SharedSynthesis*> m_Call{nullptr};
 };
 
 // The gRPC completion-queue task: one completion queue shared by every
@@ -49,8 +55,8 @@ class Task {
   bool Terminate();
   void Destroy();
   void Run();
-  // Hands one completion to its channel as a posted event (a tag without a
-  // channel is dropped); false when that failed. Task thread.
+  // Hands one completion to its channel or shared call as a posted event
+  // (a tag without either is dropped); false when that failed. Task thread.
   bool OnCompletion(void* tag, bool ok);
 
   grpc::CompletionQueue* GetQueue() { return &m_Queue; }

@@ -325,7 +325,7 @@ TEST_F(SynthSettingsTest, KeepaliveIsNonNegativeMilliseconds) {
 // A count or cool-down that is not a non-negative number would turn the
 // breaker off or make it open for ever: it is refused and the value kept.
 TEST_F(SynthSettingsTest, BreakerSettingsAreNonNegativeNumbers) {
-  EXPECT_EQ(5, m_Synth.m_BreakerFailures);
+  EXPECT_EQ(0, m_Synth.m_BreakerFailures);
   EXPECT_EQ(30000, m_Synth.m_BreakerCooldown);
   EXPECT_EQ("", m_Synth.m_FallbackRegion);
   EXPECT_EQ("", m_Synth.m_FallbackServiceUri);
