@@ -227,15 +227,7 @@ bool BasicFileManager<Manager, Order>::RemoveFileEntry(FileEntry* entry) {
 template <class Manager, class Order>
 bool BasicFileManager<Manager, Order>::RemoveFileEntry(const std::string& name) {
   auto named = m_NameIndex.find(std::string_view(name));
-  if (named == m_NameIndex.end()) return false;
-  FileEntry* entry = named->second;
-  auto pos = FindFileEntry(entry);
-  if (pos == m_FileIndex.end()) return false;
-  RemoveFileEntry(entry);
-  UnindexFileEntry(pos);
-  delete entry;
-  OnFileEntryChnage();
-  return true;
+  return named != m_NameIndex.end() && DeleteFileEntry(named->second);
 }
 
 template <class Manager, class Order>
