@@ -204,18 +204,27 @@ TEST_F(SharedSynthesisTest, StoppingEveryWaiterCancelsTheCall) {
 
 // The channel that made the call closes and is destroyed while the others
 // wait: the call is no longer its own, and they still get the audio.
-TEST_F(SharedSynthesisTest, StarterClosingWhileOthersWaitLeavesThemCompleting) {
+TEST_F(SharedSynthesisTest, ClosingWhileOthersWaitAnswersTheSpeakAndLeavesThemCompleting) {
   Start();
   const std::string text = "starter goes away";
   std::vector<mrcp_request_id> ids = SpeakOnAll({text}, kChannels - 1);
-  ASSERT_TRUE(m_Kit->CloseChannel(m_Channels[0], kWellBeforeTheService));
-  vxhost::ReceivedMessage message;
-  while (m_Channels[0]->WaitMessage(&message, 0ms)) EXPECT_EQ(message.request_id, ids[0]);
-  m_Kit->DestroyChannel(m_Channels[0]);
-  for (size_t i = 1; i < kChannels; ++i) ExpectCompleted(m_Channels[i], ids[i], text);
+  // The starter, then one that joined, close: each one's SPEAK is answered
+  // (it failed, as one whose own call is cancelled by a close does) before
+  // its close is.
+  for (size_t i = 0; i < 2; ++i) {
+    ASSERT_TRUE(m_Kit->CloseChannel(m_Channels[i], kWellBeforeTheService));
+    std::vector<vxhost::ReceivedMessage> messages;
+    vxhost::ReceivedMessage message;
+    while (m_Channels[i]->WaitMessage(&message, 0ms)) messages.push_back(message);
+    ASSERT_EQ(messages.size(), 1u) << m_Channels[i]->id();
+    EXPECT_EQ(messages[0].request_id, ids[i]);
+    EXPECT_EQ(messages[0].request_state, MRCP_REQUEST_STATE_COMPLETE) << messages[0].text;
+    m_Kit->DestroyChannel(m_Channels[i]);
+  }
+  for (size_t i = 2; i < kChannels; ++i) ExpectCompleted(m_Channels[i], ids[i], text);
   EXPECT_EQ(Calls(), 1u);
   EXPECT_EQ(CountFiles(Cache(), ".cache"), 1u);
-  m_Channels.erase(m_Channels.begin());
+  m_Channels.erase(m_Channels.begin(), m_Channels.begin() + 2);
 }
 
 // Every channel closing, and the engine closing with the call still in

@@ -63,8 +63,16 @@ void Channel::CancelCall() {
   if (m_SynthContext->m_Ticket.m_Trial != 0) {
     m_Engine->GetBreaker().OnOutcome(m_SynthContext->m_Ticket, grpc::StatusCode::CANCELLED, Now());
   }
-  m_SynthContext.reset();
-  OnCallDone(false);
+  if (m_StopResponse) {
+    m_SynthContext.reset();
+    OnCallDone(false);
+    return;
+  }
+  // Under a close the SPEAK ends as its own call's cancelled completion
+  // would end it: one still waiting for its response gets it before the
+  // close is answered.
+  if (!m_Details.m_Content.empty()) m_Details.m_Content.pop_front();
+  ProcessSynthError();
 }
 
 void Channel::ProcessSharedSynthesis(SharedSynthesis& call) {
