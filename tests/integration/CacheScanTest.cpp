@@ -136,7 +136,7 @@ TEST_F(CacheScanTest, LargeFolderIsIndexedBehindTheOpenAndEvictedByUseCount) {
 // A stored record's name is taken again by a new SPEAK, whether or not the
 // scan has reached the record yet: the folder then holds the new one alone,
 // indexed once, and the old text is no hit on the new audio.
-TEST_F(CacheScanTest, RecordRewrittenBeforeTheScanReachesItIsIndexedOnce) {
+TEST_F(CacheScanTest, RecordWhoseNameIsTakenAgainDuringTheScanIsIndexedOnce) {
   Start("max-file-count=\"0\"");
   // Channel "old" with request id 1 writes "vexora-old-1.wav".
   vxhost::Channel* channel = OpenChannel("old");
