@@ -127,7 +127,10 @@ void ChannelModel::OnMessage(const vxhost::ReceivedMessage& message) {
                          std::to_string(request.expect_status));
       }
       if (request.method == "PAUSE") m_PauseSerial = std::max(m_PauseSerial, request.serial);
-      if (request.method == "RESUME") m_ResumeSerial = std::max(m_ResumeSerial, request.serial);
+      if (request.method == "RESUME" && request.serial > m_ResumeSerial) {
+        m_ResumeSerial = request.serial;
+        m_ResumeUs = now;
+      }
       if (request.method == "STOP" || request.method == "BARGE-IN-OCCURRED") {
         // Every SPEAK sent before it has ended by now: completed earlier,
         // refused, replaced, or stopped by this STOP; a barge-in leaves one
@@ -477,8 +480,11 @@ void ChannelModel::CheckTimeouts(int64_t now_us, int64_t answer_bound_us) {
                  (request.method == "PAUSE" && request.serial > speak.request_serial);
     }
     const bool paused = m_PauseSerial > std::max(m_ResumeSerial, speak.request_serial);
+    // A SPEAK paused after its last frame completes once resumed: its time
+    // runs from the resume.
+    const int64_t since_us = std::max(speak.last_frame_us, m_ResumeUs);
     if (speak.end == SpeakModel::End::kNone && speak.whole && !paused && !stopping &&
-        now_us - speak.last_frame_us > kCompleteAfterUs) {
+        now_us - since_us > kCompleteAfterUs) {
       return Violation("SPEAK " + std::to_string(speak.id) + " played to its end " +
                        Ms(now_us - speak.last_frame_us) + " ago and has not completed");
     }

@@ -175,6 +175,7 @@ class ChannelModel {
   mrcp_request_id m_NextId = 1;
   size_t m_PauseSerial = 0;   // the newest PAUSE answered
   size_t m_ResumeSerial = 0;  // the newest RESUME answered
+  int64_t m_ResumeUs = 0;     // when it was answered
   // Serial of the newest STOP or BARGE-IN-OCCURRED whose response came.
   size_t m_LastStopAnswered = 0;
   bool m_AnyStopAnswered = false;
