@@ -17,12 +17,6 @@ constexpr int kRecords = 5000;
 // Records written with no use: the ones the count limit takes at the end.
 constexpr int kUnused = 500;
 
-uint64_t Checksum(const std::string& text) {
-  uint64_t sum = 0;
-  for (char c : text) sum += static_cast<uint64_t>(static_cast<int64_t>(static_cast<signed char>(c)));
-  return sum;
-}
-
 void PutToken(std::string& out, const std::string& token) {
   VxTts::PutLe32(&out, static_cast<uint32_t>(token.size()));
   out += token;

@@ -32,13 +32,6 @@ namespace tts = google::cloud::texttospeech::v1;
 // The audio the test voice gives for a text: 20 ms of tone per byte.
 size_t ToneBytes(const std::string& text, size_t rate = 8000) { return text.size() * rate / 50 * 2; }
 
-// The sum of the bytes of a text, each taken as a signed byte: the key under
-// which the waveform manager files its records.
-uint64_t Checksum(const std::string& text) {
-  uint64_t sum = 0;
-  for (char c : text) sum += static_cast<uint64_t>(static_cast<int64_t>(static_cast<signed char>(c)));
-  return sum;
-}
 
 using VxTts::GetLe32;
 

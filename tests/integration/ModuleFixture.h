@@ -7,6 +7,7 @@
 #include <stdlib.h>
 
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -32,6 +33,14 @@ inline std::string ReadFile(const fs::path& path) {
   std::ostringstream text;
   text << stream.rdbuf();
   return text.str();
+}
+
+// The sum of the bytes of a text, each taken as a signed byte: the key under
+// which the waveform manager files its records.
+inline uint64_t Checksum(const std::string& text) {
+  uint64_t sum = 0;
+  for (char c : text) sum += static_cast<uint64_t>(static_cast<int64_t>(static_cast<signed char>(c)));
+  return sum;
 }
 
 inline void WriteFile(const fs::path& path, const std::string& content) {
