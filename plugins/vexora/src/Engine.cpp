@@ -278,9 +278,10 @@ bool Engine::ProcessOpen() {
   }
   m_Breaker.Configure(static_cast<uint32_t>(m_SynthSettings.m_BreakerFailures),
                       m_SynthSettings.m_BreakerCooldown * 1000);
-  if (!m_Breaker.IsEnabled() && !ComposeFallbackTarget().empty()) {
+  const std::string fallback = ComposeFallbackTarget();
+  if (!m_Breaker.IsEnabled() && !fallback.empty()) {
     apt_log(VXS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
-            "Fallback [%s] Unused: breaker-failures is 0", ComposeFallbackTarget().c_str());
+            "Fallback [%s] Unused: breaker-failures is 0", fallback.c_str());
   }
   if (!CreateGrpcTask()) return false;
   // A channel that cannot be made now is tried again by the first SPEAK

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "ContentTestSupport.h"
 #include "Plugin.h"
 #include "SentenceSplit.h"
 #include "SsmlSplit.h"
@@ -104,20 +105,8 @@ TEST(PiecePlanTest, PiecesDoubleUpToTheServiceLimit) {
   EXPECT_EQ(GroupPieces(3, cost, target), (std::vector<size_t>{1, 2, 3}));
 }
 
-class PiecesTest : public ::testing::Test {
+class PiecesTest : public ContentTestBase {
  protected:
-  static void SetUpTestSuite() { apr_initialize(); }
-  void SetUp() override {
-    ASSERT_EQ(APR_SUCCESS, apr_pool_create(&m_Pool, nullptr));
-    m_SavedSource = VXS_PLUGIN;
-    ASSERT_TRUE(apt_log_source_assign("VXS-TEST", &VXS_PLUGIN));
-    m_Params.m_Language = "en-US";
-    m_Params.m_VoiceName = "request-voice";
-  }
-  void TearDown() override {
-    VXS_PLUGIN = m_SavedSource;
-    apr_pool_destroy(m_Pool);
-  }
 
   // The pieces of a rebuilt SSML body.
   SynthContent SsmlPieces(const std::string& body, bool normalize = true) {
@@ -130,14 +119,6 @@ class PiecesTest : public ::testing::Test {
     return content;
   }
 
-  bool WellFormed(const std::string& document) {
-    return SynthContent::ParseSsml(document.data(), document.size(), m_Pool) != nullptr;
-  }
-
-  apr_pool_t* m_Pool = nullptr;
-  apt_log_source_t* m_SavedSource = nullptr;
-  vxhost::LogCapture m_Log{true, APT_PRIO_DEBUG};
-  SpeakParams m_Params;
 };
 
 TEST_F(PiecesTest, TextBecomesTrimmedPiecesFirstOneSentence) {
@@ -202,7 +183,7 @@ TEST_F(PiecesTest, SsmlCutInsideNestedProsodyAndVoiceStaysWellFormed) {
   ASSERT_GE(pieces.size(), 2u);
   std::string spoken;
   for (const SynthSegment& piece : pieces) {
-    EXPECT_TRUE(WellFormed(piece.m_Content)) << piece.m_Content;
+    EXPECT_TRUE(IsWellFormed(piece.m_Content)) << piece.m_Content;
     EXPECT_EQ(piece.m_VoiceName, "v1");
     EXPECT_EQ(piece.m_Content.rfind("<speak version=\"1.0\" xml:lang=\"en-GB\">", 0), 0u)
         << piece.m_Content;
@@ -229,7 +210,7 @@ TEST_F(PiecesTest, SsmlCutInsideNestedProsodyAndVoiceStaysWellFormed) {
   ASSERT_GE(nested.size(), 3u);
   for (size_t i = 0; i < nested.size(); ++i) {
     const std::string& piece = nested[i].m_Content;
-    EXPECT_TRUE(WellFormed(piece)) << piece;
+    EXPECT_TRUE(IsWellFormed(piece)) << piece;
     if (i + 1 < nested.size()) {
       EXPECT_NE(piece.find("<prosody volume=\"loud\"><voice xml:lang=\"fr-FR\" name=\"inner\">"),
                 std::string::npos)
@@ -247,7 +228,7 @@ TEST_F(PiecesTest, SsmlSentenceEndingInsideSayAsIsCutAfterIt) {
       "Done here. And more.</speak>");
   ASSERT_GE(pieces.size(), 2u);
   for (const SynthSegment& piece : pieces) {
-    EXPECT_TRUE(WellFormed(piece.m_Content)) << piece.m_Content;
+    EXPECT_TRUE(IsWellFormed(piece.m_Content)) << piece.m_Content;
     const size_t open = piece.m_Content.find("<say-as");
     if (open != std::string::npos) {
       EXPECT_NE(piece.m_Content.find("it. Now. Please.</say-as>", open), std::string::npos);

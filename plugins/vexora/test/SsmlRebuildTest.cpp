@@ -11,6 +11,7 @@
 #include <sstream>
 #include <string>
 
+#include "ContentTestSupport.h"
 #include "Plugin.h"
 #include "SynthContent.h"
 #include "vxhost/LogSink.h"
@@ -57,20 +58,11 @@ std::string Inner(const std::string& segment) {
   return segment.substr(open.size(), segment.size() - open.size() - close.size());
 }
 
-class SsmlRebuildTest : public ::testing::Test {
+class SsmlRebuildTest : public ContentTestBase {
  protected:
-  static void SetUpTestSuite() { apr_initialize(); }
   void SetUp() override {
-    ASSERT_EQ(APR_SUCCESS, apr_pool_create(&m_Pool, nullptr));
-    m_SavedSource = VXS_PLUGIN;
-    ASSERT_TRUE(apt_log_source_assign("VXS-TEST", &VXS_PLUGIN));
-    m_Params.m_Language = "en-US";
-    m_Params.m_VoiceName = "request-voice";
+    ContentTestBase::SetUp();
     m_Params.m_ContentType = SYNTH_CONTENT_SSML;
-  }
-  void TearDown() override {
-    VXS_PLUGIN = m_SavedSource;
-    apr_pool_destroy(m_Pool);
   }
 
   // The segments of body, rebuilt with normalize on.
@@ -84,10 +76,6 @@ class SsmlRebuildTest : public ::testing::Test {
     return content;
   }
 
-  apr_pool_t* m_Pool = nullptr;
-  apt_log_source_t* m_SavedSource = nullptr;
-  vxhost::LogCapture m_Log;
-  SpeakParams m_Params;
   std::string m_Language;  // the request's language after the last Rebuild
 };
 

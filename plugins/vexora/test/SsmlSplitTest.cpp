@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "ContentTestSupport.h"
 #include "Plugin.h"
 #include "SsmlSplit.h"
 #include "SynthContent.h"
@@ -16,21 +17,12 @@
 namespace VXS {
 namespace {
 
-class SsmlSplitTest : public ::testing::Test {
+class SsmlSplitTest : public ContentTestBase {
  protected:
-  static void SetUpTestSuite() { apr_initialize(); }
   void SetUp() override {
-    ASSERT_EQ(APR_SUCCESS, apr_pool_create(&m_Pool, nullptr));
-    m_SavedSource = VXS_PLUGIN;
-    ASSERT_TRUE(apt_log_source_assign("VXS-TEST", &VXS_PLUGIN));
-    m_Params.m_Language = "en-US";
-    m_Params.m_VoiceName = "request-voice";
+    ContentTestBase::SetUp();
     m_Params.m_VoiceGender = VOICE_GENDER_FEMALE;
     m_Params.m_ContentType = SYNTH_CONTENT_SSML;
-  }
-  void TearDown() override {
-    VXS_PLUGIN = m_SavedSource;
-    apr_pool_destroy(m_Pool);
   }
 
   // The pieces of the root's content of body, cut at its named marks.
@@ -45,14 +37,9 @@ class SsmlSplitTest : public ::testing::Test {
   }
 
   bool WellFormed(const std::string& content) {
-    const std::string xml = "<speak>" + content + "</speak>";
-    return SynthContent::ParseSsml(xml.data(), xml.size(), m_Pool) != nullptr;
+    return IsWellFormed("<speak>" + content + "</speak>");
   }
 
-  apr_pool_t* m_Pool = nullptr;
-  apt_log_source_t* m_SavedSource = nullptr;
-  vxhost::LogCapture m_Log{true, APT_PRIO_DEBUG};
-  SpeakParams m_Params;
   SynthContent m_Content;
 };
 

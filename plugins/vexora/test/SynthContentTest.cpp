@@ -5,6 +5,7 @@
 #include <climits>
 #include <string>
 
+#include "ContentTestSupport.h"
 #include "Plugin.h"
 #include "SynthContent.h"
 #include "vxhost/LogSink.h"
@@ -18,21 +19,12 @@ std::string Bytes(const char (&literal)[N]) {  // keeps embedded NULs
 }
 
 // A pool per test, and the module's log lines captured under their own source.
-class ContentTest : public ::testing::Test {
+class ContentTest : public ContentTestBase {
  protected:
-  static void SetUpTestSuite() { apr_initialize(); }
   void SetUp() override {
-    ASSERT_EQ(APR_SUCCESS, apr_pool_create(&m_Pool, nullptr));
-    m_SavedSource = VXS_PLUGIN;
-    ASSERT_TRUE(apt_log_source_assign("VXS-TEST", &VXS_PLUGIN));
-    m_Params.m_Language = "en-US";
-    m_Params.m_VoiceName = "request-voice";
+    ContentTestBase::SetUp();
     m_Params.m_VoiceGender = VOICE_GENDER_FEMALE;
     m_Params.m_ContentType = SYNTH_CONTENT_SSML;
-  }
-  void TearDown() override {
-    VXS_PLUGIN = m_SavedSource;
-    apr_pool_destroy(m_Pool);
   }
 
   size_t Logged(const std::string& priority, const std::string& message) const {
@@ -54,14 +46,6 @@ class ContentTest : public ::testing::Test {
     m_Params.m_Content = body;
     EXPECT_TRUE(m_Content.ComposeUriListSegments(m_Params));
   }
-  bool IsWellFormed(const std::string& xml) {
-    return SynthContent::ParseSsml(xml.data(), xml.size(), m_Pool) != nullptr;
-  }
-
-  apr_pool_t* m_Pool = nullptr;
-  apt_log_source_t* m_SavedSource = nullptr;
-  vxhost::LogCapture m_Log;
-  SpeakParams m_Params;
   SynthContent m_Content;
   std::string m_Query;
 };
